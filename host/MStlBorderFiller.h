@@ -1,0 +1,64 @@
+// Triangulates closed planar contours of mesh points: nested contours are
+// holes and islands.  The triangles use only the contours' own points.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "containers/M3dBorder.h"
+#include "host/MStlBase.h"
+
+using MStlCutBorder = M3dBorder<double, MStlPoint*>;
+using MStlCutContour = MStlCutBorder::ContourType;
+using MStlCutBorderPoint = MStlCutBorder::PointType;
+
+// Common base of the kit's hole fillers.
+class MStlBaseOperatorHolefiller {
+public:
+    struct MParams {
+        // Contours with fewer points are ignored.
+        uint32_t minimumPoints = 3;
+    };
+    virtual ~MStlBaseOperatorHolefiller() = default;
+    void SetStl(MStlBase* mesh) { m_mesh = mesh; }
+    void SetOutputSurface(MStlSurface* s) { m_surface = s; }
+    void SetParameters(const MParams& p) { m_params = p; }
+    void SetAddTriangles(bool add) { m_addTriangles = add; }
+    virtual bool Operate() = 0;
+
+protected:
+    MStlBase* m_mesh = nullptr;
+    MStlSurface* m_surface = nullptr;
+    MParams m_params;
+    bool m_addTriangles = false;
+};
+
+// The triangles of a fill run along each contour edge in the contour's own
+// direction: a contour edge a -> b appears as a -> b in exactly one fill
+// triangle.  Contours are projected onto their least-squares plane and
+// triangulated together by a constrained Delaunay triangulation with exact
+// predicates; a region is inside when it lies within an odd number of
+// contours.
+class MStlBorderFiller final : public MStlBaseOperatorHolefiller {
+public:
+    MStlBorderFiller();
+    ~MStlBorderFiller() override;
+
+    void SetInputBorder(const MStlCutBorder* border) { m_border = border; m_contour = nullptr; }
+    void SetInputContour(const MStlCutContour* contour, bool /*closed*/ = true) { m_contour = contour; m_border = nullptr; }
+    // Computes the triangulation; with add-triangles it also adds the
+    // triangles to the output surface (or the mesh when no surface is set).
+    // False when there was nothing to fill or the contours could not be
+    // triangulated.
+    bool Operate() override;
+    // Forgets the input so that the filler can be reused.
+    void EmptyHoleBorder() { m_border = nullptr; m_contour = nullptr; m_result.clear(); }
+    uint64_t GetNumTriangles() const { return m_result.size(); }
+    MStlPoint* GetResult(uint64_t i, int k) const { return m_result[i][size_t(k)]; }
+
+private:
+    const MStlCutBorder* m_border = nullptr;
+    const MStlCutContour* m_contour = nullptr;
+    std::vector<std::array<MStlPoint*, 3>> m_result;
+};
