@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "containers/M3dBorder.h"
 #include "host/MStlBase.h"
@@ -61,4 +63,6 @@ private:
     int m_unslicedMode = 0;
     uint64_t m_divided = 0;
     QelSDK::Common::ProgressPtr m_progress;
+    // A trial slice divides a copy, whose points the contours refer to.
+    std::unique_ptr<MStlBase> m_scratch;
 };

@@ -148,6 +148,8 @@ public:
     bool IsMarked() const { return m_flags & kMark; }
     void Select(bool on) { on ? m_flags |= kSelected : m_flags &= uint8_t(~kSelected); }
     bool IsSelected() const { return m_flags & kSelected; }
+    // False once the triangle was removed from its mesh (its slot is free).
+    bool IsAlive() const { return m_flags & kAlive; }
 
     // Unit normal from the integer corners; false for a zero-area triangle.
     bool CalculateNormal(MMVector3d& n) const;

@@ -15,8 +15,8 @@ public:
         eNoCut = 2,           // the plane misses the mesh or only touches it
     };
 
-    MStlBaseOperatorPlaneCut() = default;
-    ~MStlBaseOperatorPlaneCut() = default;
+    MStlBaseOperatorPlaneCut();
+    ~MStlBaseOperatorPlaneCut();
     MStlBaseOperatorPlaneCut(const MStlBaseOperatorPlaneCut&) = delete;
     MStlBaseOperatorPlaneCut& operator=(const MStlBaseOperatorPlaneCut&) = delete;
 
@@ -42,13 +42,15 @@ public:
     const MStlCutBorder& GetCutBorder() const { return m_cutBorder; }
 
 private:
+    class PointMap;
     bool Run(QelSDK::Common::IncrementalProgressReporter& progress);
     void TidyCutBorder();
     bool MoveIsAcceptable(const MStlPoint* a, const MStlPoint* b) const;
-    void CopyToOutput(MStlBase* output, uint8_t bit);
+    void CopyToOutput(MStlBase* output, uint8_t bit, int side);
     void FillOpenings();
-    void AddFill(MStlBorderFiller& filler, MStlBase* output, MStlSurface*& surface, bool reversed);
+    MStlSurface* AddFill(const MStlBorderFiller& filler, int side, bool reversed);
     void AttachInPlaneTriangles();
+    bool AttachToAnOutput(MStlTriangleElement* t, MNeighbourFinder& finder);
 
     MStlBase* m_mesh = nullptr;
     MStlBase* m_below = nullptr;
@@ -64,4 +66,6 @@ private:
     double m_maxDistance = 0.0;
     MDataMaskBits<MStlTriangle>* m_mask = nullptr;
     eErrorCode m_error = eNoError;
+    // Source point -> output point, for the below [0] and above [1] output.
+    std::unique_ptr<PointMap> m_pointMaps[2];
 };

@@ -1,0 +1,296 @@
+#include "MStlBaseOperatorPlaneCut.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+const char* const kProgressName = "QelStlCutting.MStlBaseOperatorPlaneCut.Operate";
+
+uint64_t CountSegments(const MStlSlicerBase::SliceBorder& border) {
+    uint64_t n = 0;
+    for (auto* c = border.GetFirstContour(); c; c = MStlSlicerBase::SliceBorder::Next(c)) {
+        const uint64_t points = c->GetNumberOfPoints();
+        n += c->IsClosed() ? points : points > 0 ? points - 1 : 0;
+    }
+    return n;
+}
+
+double SquaredDistance(const MStlPoint* a, const MStlPoint* b) {
+    const double dx = double(int64_t(a->GetX()) - b->GetX());
+    const double dy = double(int64_t(a->GetY()) - b->GetY());
+    const double dz = double(int64_t(a->GetZ()) - b->GetZ());
+    return dx * dx + dy * dy + dz * dz;
+}
+
+bool AnyOpenContour(const MStlCutBorder& border) {
+    for (const MStlCutContour* c = border.GetFirstContour(); c; c = MStlCutBorder::Next(c))
+        if (!c->IsClosed()) return true;
+    return false;
+}
+
+}  // namespace
+
+// Maps points of the mesh being cut into one output.  Each source point is
+// looked up once; an output that starts empty takes new points directly,
+// because the source's points already have distinct coordinates.
+class MStlBaseOperatorPlaneCut::PointMap {
+public:
+    PointMap(const MStlBase& source, MStlBase& output)
+        : m_output(output), m_fresh(output.GetNumberOfPoints() == 0), m_map(source.GetNumberOfPointSlots(), nullptr) {}
+    MStlPoint* operator()(const MStlPoint* p) {
+        if (p->GetIndex() >= m_map.size()) return m_output.AddPoint(p, false);
+        MStlPoint*& mapped = m_map[p->GetIndex()];
+        if (!mapped) mapped = m_output.AddPoint(p, m_fresh);
+        return mapped;
+    }
+    MStlBase& Output() { return m_output; }
+
+private:
+    MStlBase& m_output;
+    bool m_fresh;
+    std::vector<MStlPoint*> m_map;
+};
+
+MStlBaseOperatorPlaneCut::MStlBaseOperatorPlaneCut() = default;
+MStlBaseOperatorPlaneCut::~MStlBaseOperatorPlaneCut() = default;
+
+bool MStlBaseOperatorPlaneCut::Operate(QelSDK::Common::ProgressPtr progress) {
+    QelSDK::Common::IncrementalProgressReporter reporter(progress, kProgressName, 3, true);
+    m_error = eNoError;
+    m_cutSurfaceBelow = m_cutSurfaceAbove = m_cutSurface = nullptr;
+    m_cutBorder.Clear();
+    m_splitBorders[0].Clear();
+    m_splitBorders[1].Clear();
+    if (!m_mesh || !m_plane.IsPlane()) return false;
+
+    MStlBase* const callerMesh = m_mesh;
+    MDataMaskBits<MStlTriangle>* const callerMask = m_mask;
+    std::unique_ptr<MStlBase> workingCopy;
+    std::unique_ptr<MDataMaskBits<MStlTriangle>> workingMask;
+    if (!m_cutInput) {
+        workingCopy = std::make_unique<MStlBase>();
+        workingCopy->Copy(*m_mesh);
+        if (m_mask) {
+            workingMask = std::make_unique<MDataMaskBits<MStlTriangle>>(*workingCopy, 1);
+            auto src = m_mesh->BeginTriangle();
+            for (auto dst = workingCopy->BeginTriangle(); dst != workingCopy->EndTriangle(); ++dst, ++src)
+                workingMask->Set(*dst, 0, m_mask->Get(*src));
+            m_mask = workingMask.get();
+        }
+        m_mesh = workingCopy.get();
+    }
+    const bool ok = Run(reporter);
+    // The caller's mesh and mask stay set, so that the operator can run again.
+    m_mesh = callerMesh;
+    m_mask = callerMask;
+    m_pointMaps[0].reset();
+    m_pointMaps[1].reset();
+    if (!ok) return false;
+    return (m_error & ~eNoCut) == 0;
+}
+
+bool MStlBaseOperatorPlaneCut::Run(QelSDK::Common::IncrementalProgressReporter& progress) {
+    if (progress.IsCancelled()) return false;
+    {
+        MNewSlicer slicer;
+        slicer.SetSliceStl(m_mesh);
+        slicer.SetPlaneSliceMode(m_plane, true);
+        slicer.SetSliceStlBorder(&m_cutBorder);
+        slicer.SetTrianglesToSliceFrom(m_mask, false);
+        if (m_mask) slicer.SetModeUnslicedShells(1);
+        if (!slicer.Operate()) return false;
+        if (CountSegments(slicer.GetSliceBorder()) == 0) m_error = eNoCut;
+    }
+    if (progress.IsCancelled()) return false;
+    ++progress;
+
+    TidyCutBorder();
+    if (m_mask) MNewSlicer::SplitBorderInBelowAndAbove(m_cutBorder, m_splitBorders);
+    if (m_cutInput) {
+        for (auto it = m_mesh->BeginTriangle(); it != m_mesh->EndTriangle();) {
+            auto current = it++;
+            if (current->GetStatus() == MStlSlicerBase::eBelow) m_mesh->RemoveTriangle(current);
+        }
+    }
+    ++progress;
+
+    CopyToOutput(m_below, MStlSlicerBase::eBelow, 0);
+    CopyToOutput(m_above, MStlSlicerBase::eAbove, 1);
+    if (m_fill && m_error != eNoCut) FillOpenings();
+    AttachInPlaneTriangles();
+    for (MStlBase* mesh : {m_cutInput ? m_mesh : nullptr, m_below, m_above})
+        if (mesh && mesh->GetSurfaceList()) mesh->UpdateSurfaceBorders(false);
+    ++progress;
+    return true;
+}
+
+void MStlBaseOperatorPlaneCut::TidyCutBorder() {
+    const double limit = m_maxDistance * m_maxDistance;
+    for (MStlCutContour* c = m_cutBorder.GetFirstContour(); c;) {
+        const uint32_t steps = c->GetNumberOfPoints();
+        MStlCutBorderPoint* node = c->GetFirstPoint();
+        for (uint32_t i = 0; i < steps && node && c->GetNumberOfPoints() > 1; ++i) {
+            MStlCutBorderPoint* next = node->GetNext();
+            MStlPoint* a = node->GetData();
+            MStlPoint* b = next->GetData();
+            if (SquaredDistance(a, b) > limit) {
+                node = next;
+            } else if (a == b) {
+                c->RemovePoint(next);
+            } else if (MoveIsAcceptable(b, a)) {
+                m_mesh->ReplacePointByPoint(b, a);
+                c->RemovePoint(next);
+            } else if (MoveIsAcceptable(a, b)) {
+                m_mesh->ReplacePointByPoint(a, b);
+                c->RemovePoint(node);
+                node = next;
+            } else {
+                node = next;
+            }
+        }
+        c = c->IsEmpty() ? m_cutBorder.RemoveContour(c) : MStlCutBorder::Next(c);
+    }
+}
+
+// Moving `a` onto `b` is refused when it would turn a neighbour triangle of
+// `a` over (its normal would point against the old one).
+bool MStlBaseOperatorPlaneCut::MoveIsAcceptable(const MStlPoint* a, const MStlPoint* b) const {
+    if (*a == *b || a->GetNumberOfNeighbourTriangles() == 0) return true;
+    for (int i = 0; i < a->GetNumberOfNeighbourTriangles(); ++i) {
+        const MStlTriangleElement* t = a->GetNeighbourTriangle(i);
+        MMVector3d corners[3];
+        for (int k = 0; k < 3; ++k) corners[k] = (t->GetPoint(k) == a ? b : t->GetPoint(k))->GetVector();
+        const MMVector3d moved = (corners[1] - corners[0]).Cross(corners[2] - corners[0]);
+        if (moved.SquaredLength() == 0.0) continue;
+        const MMVector3d old = t->GetAreaVector();
+        const double lengths = moved.SquaredLength() * old.SquaredLength();
+        if (lengths == 0.0) return false;
+        const double cosine = std::clamp(moved.Dot(old) / std::sqrt(lengths), -1.0, 1.0);
+        if (cosine <= 0.0) return false;
+    }
+    return true;
+}
+
+void MStlBaseOperatorPlaneCut::CopyToOutput(MStlBase* output, uint8_t bit, int side) {
+    if (!output) return;
+    MStlBaseCopyTriangleAttributes attributes(*m_mesh, *output, true);
+    m_pointMaps[side] = std::make_unique<PointMap>(*m_mesh, *output);
+    PointMap& map = *m_pointMaps[side];
+    const MStlSurface* previous = nullptr;
+    MStlSurface* surface = nullptr;
+    bool first = true;
+    for (auto it = m_mesh->BeginTriangle(); it != m_mesh->EndTriangle(); ++it) {
+        const MStlTriangleElement* t = *it;
+        if (!(t->GetStatus() & bit)) continue;
+        if (first || t->GetSurface() != previous) {
+            surface = output->AddSurface(nullptr);
+            previous = t->GetSurface();
+            first = false;
+        }
+        MStlPoint* const corners[3] = {map(t->GetPoint(0)), map(t->GetPoint(1)), map(t->GetPoint(2))};
+        MStlTriangleElement* added = output->AddTriangle(corners, surface);
+        if (added) added->CopyStateFrom(*t, true, true, true, false, true, true);
+    }
+}
+
+MStlSurface* MStlBaseOperatorPlaneCut::AddFill(const MStlBorderFiller& filler, int side, bool reversed) {
+    MStlBase* output = side == 0 ? m_below : m_above;
+    PointMap* map = m_pointMaps[side].get();
+    MStlSurface* surface = output->AddSurface(nullptr);
+    for (uint64_t i = 0; i < filler.GetNumTriangles(); ++i) {
+        MStlPoint* r[3] = {(*map)(filler.GetResult(i, 0)), (*map)(filler.GetResult(i, 1)), (*map)(filler.GetResult(i, 2))};
+        if (reversed) std::swap(r[1], r[2]);
+        output->AddTriangle(r, surface);
+    }
+    return surface;
+}
+
+// Closes the openings of the outputs (and of the input when cut in place)
+// with the triangulated cut contours.  The contours run along the triangles
+// below, so the fill faces up in that order: the above part keeps it and the
+// below part takes it reversed.
+void MStlBaseOperatorPlaneCut::FillOpenings() {
+    if (AnyOpenContour(m_cutBorder)) {
+        m_error = eOpenCutContour;
+        return;
+    }
+    MStlBorderFiller filler;
+    filler.SetStl(m_mesh);
+    filler.SetAddTriangles(false);
+    if (m_mask) {
+        // Each side is closed by its own share of the contours.
+        for (int side = 0; side < 2; ++side) {
+            if (!(side == 0 ? m_below : m_above)) continue;
+            filler.SetInputBorder(&m_splitBorders[side]);
+            if (!filler.Operate() && m_splitBorders[side].GetNumberOfContours() > 0) {
+                m_error = eOpenCutContour;
+                return;
+            }
+            (side == 0 ? m_cutSurfaceBelow : m_cutSurfaceAbove) = AddFill(filler, side, side == 0);
+        }
+    } else {
+        filler.SetInputBorder(&m_cutBorder);
+        if (!filler.Operate() || filler.GetNumTriangles() == 0) {
+            // A closed border that cannot be triangulated leaves the cut open.
+            m_error = eOpenCutContour;
+            return;
+        }
+        if (m_below) m_cutSurfaceBelow = AddFill(filler, 0, true);
+        if (m_above) m_cutSurfaceAbove = AddFill(filler, 1, false);
+    }
+    if (m_cutInput) {
+        filler.SetInputBorder(&m_cutBorder);
+        if (!filler.Operate()) return;
+        m_cutSurface = m_mesh->AddSurface(nullptr);
+        for (uint64_t i = 0; i < filler.GetNumTriangles(); ++i)
+            m_mesh->AddTriangle(filler.GetResult(i, 0), filler.GetResult(i, 1), filler.GetResult(i, 2), m_cutSurface);
+    }
+}
+
+// Triangles lying in the plane belong to neither side by themselves.  Each
+// one joins an output where it fits an open border edge there (one more
+// triangle runs the edge backwards than forwards); rounds repeat as long as
+// they place triangles, because placing one can open the way for the next.
+void MStlBaseOperatorPlaneCut::AttachInPlaneTriangles() {
+    std::vector<MStlTriangleElement*> pending;
+    for (auto it = m_mesh->BeginTriangle(); it != m_mesh->EndTriangle(); ++it)
+        if (it->GetStatus() == MStlSlicerBase::eInPlane) pending.push_back(*it);
+    MNeighbourFinder finder;
+    while (!pending.empty()) {
+        bool placed = false;
+        for (MStlTriangleElement* t : pending) placed |= AttachToAnOutput(t, finder);
+        if (m_cutInput) {
+            for (MStlTriangleElement* t : pending)
+                if (t->GetStatus() == MStlSlicerBase::eBelow) m_mesh->RemoveTriangle(t);
+        }
+        std::erase_if(pending, [](const MStlTriangleElement* t) {
+            return !t->IsAlive() || t->GetStatus() != MStlSlicerBase::eInPlane;
+        });
+        if (!placed) break;
+    }
+}
+
+bool MStlBaseOperatorPlaneCut::AttachToAnOutput(MStlTriangleElement* t, MNeighbourFinder& finder) {
+    for (int side : {1, 0}) {
+        MStlBase* output = side == 0 ? m_below : m_above;
+        if (!output) continue;
+        MStlPoint* p[3];
+        for (int k = 0; k < 3; ++k) {
+            const MStlPoint* s = t->GetPoint(k);
+            p[k] = output->GetPoint(s->GetX(), s->GetY(), s->GetZ());
+        }
+        for (int i = 0; i < 3; ++i) {
+            MStlPoint* a = p[i];
+            MStlPoint* b = p[(i + 1) % 3];
+            if (!a || !b) continue;
+            finder.Set(a, b);
+            finder.Operate();
+            if (finder.GetNumberOfBackwardNeighbours() != finder.GetNumberOfForwardNeighbours() + 1) continue;
+            output->AddTriangle(a, b, output->AddPoint(t->GetPoint((i + 2) % 3), false), nullptr);
+            t->SetStatus(side == 0 ? MStlSlicerBase::eBelow : MStlSlicerBase::eAbove);
+            return true;
+        }
+    }
+    return false;
+}
