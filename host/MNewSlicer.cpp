@@ -1,6 +1,9 @@
 #include "host/MNewSlicer.h"
 
 #include <absl/container/flat_hash_map.h>
+#include <tbb/blocked_range.h>
+#include <tbb/enumerable_thread_specific.h>
+#include <tbb/parallel_for.h>
 
 #include <algorithm>
 #include <cmath>
@@ -35,9 +38,8 @@ public:
 
     void SelectShells(const MDataMaskBits<MStlTriangle>* mask);
     void ComputeSides();
-    void CollectCrossingTriangles();
+    void ClassifyAndCollectCrossings();
     void SnapPointsOntoCrossings();
-    void Classify();
     uint64_t DivideCrossingTriangles();
     void ClassifyUnslicedShells(int mode);
     void BuildContours(MStlCutBorder* border, MStlSlicerBase::SliceBorder& slice);
@@ -89,12 +91,16 @@ void SliceRun::SelectShells(const MDataMaskBits<MStlTriangle>* mask) {
         m_sliced[it->GetIndex()] = m_shellSliced[m_shells->GetShellOf(*it)];
 }
 
+constexpr uint32_t kGrain = 1u << 14;
+
 void SliceRun::ComputeSides() {
     m_side.assign(m_mesh.GetNumberOfPointSlots(), 0);
-    for (uint32_t slot = 0; slot < m_mesh.GetNumberOfPointSlots(); ++slot) {
-        const MStlPoint* p = m_mesh.GetPointBySlot(slot);
-        if (p) m_side[slot] = int8_t(m_plane.Side(p->GetX(), p->GetY(), p->GetZ()));
-    }
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, m_mesh.GetNumberOfPointSlots(), kGrain), [&](const auto& r) {
+        for (uint32_t slot = r.begin(); slot != r.end(); ++slot) {
+            const MStlPoint* p = m_mesh.GetPointBySlot(slot);
+            if (p) m_side[slot] = int8_t(m_plane.Side(p->GetX(), p->GetY(), p->GetZ()));
+        }
+    });
 }
 
 bool SliceRun::Crosses(const MStlTriangle* t) const {
@@ -137,9 +143,23 @@ uint8_t SliceRun::InPlaneSide(const MStlTriangle* t) const {
     return along > 0 ? Status::eBelow : along < 0 ? Status::eAbove : Status::eInPlane;
 }
 
-void SliceRun::CollectCrossingTriangles() {
-    for (auto it = m_mesh.BeginTriangle(); it != m_mesh.EndTriangle(); ++it)
-        if (InSlice(*it) && Crosses(*it)) m_crossing.push_back(*it);
+// Gives every triangle its side and lists the ones crossing the plane (in
+// slot order, so that the result does not depend on the thread timing).
+void SliceRun::ClassifyAndCollectCrossings() {
+    tbb::enumerable_thread_specific<std::vector<MStlTriangleElement*>> found;
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, m_mesh.GetNumberOfTriangleSlots(), kGrain), [&](const auto& r) {
+        auto& local = found.local();
+        for (uint32_t slot = r.begin(); slot != r.end(); ++slot) {
+            MStlTriangleElement* t = m_mesh.GetTriangleBySlot(slot);
+            if (!t) continue;
+            const bool in = InSlice(t);
+            t->SetStatus(in ? StatusFromSides(t) : 0);
+            if (in && Crosses(t)) local.push_back(t);
+        }
+    });
+    for (const auto& local : found) m_crossing.insert(m_crossing.end(), local.begin(), local.end());
+    std::sort(m_crossing.begin(), m_crossing.end(),
+              [](const MStlTriangleElement* a, const MStlTriangleElement* b) { return a->GetIndex() < b->GetIndex(); });
 }
 
 // Where the plane meets edge a-b, rounded to the integer grid.  Computed from
@@ -163,6 +183,7 @@ MMVector3l SliceRun::CrossingCoordinates(const MStlPoint* a, const MStlPoint* b)
 // the plane instead: it then takes the crossing's place and no triangle
 // piece collapses.  Repeated because a moved point changes its neighbours.
 void SliceRun::SnapPointsOntoCrossings() {
+    std::vector<const MStlPoint*> snapped;
     for (bool changed = true; changed;) {
         changed = false;
         for (const MStlTriangleElement* t : m_crossing) {
@@ -174,17 +195,18 @@ void SliceRun::SnapPointsOntoCrossings() {
                 for (const MStlPoint* p : {a, b}) {
                     if (x[0] == p->GetX() && x[1] == p->GetY() && x[2] == p->GetZ()) {
                         SetSide(p, 0);
+                        snapped.push_back(p);
                         changed = true;
                     }
                 }
             }
         }
     }
-}
-
-void SliceRun::Classify() {
-    for (auto it = m_mesh.BeginTriangle(); it != m_mesh.EndTriangle(); ++it)
-        it->SetStatus(InSlice(*it) ? StatusFromSides(*it) : 0);
+    for (const MStlPoint* p : snapped)
+        for (int i = 0; i < p->GetNumberOfNeighbourTriangles(); ++i) {
+            MStlTriangleElement* t = p->GetNeighbourTriangle(i);
+            if (InSlice(t)) t->SetStatus(StatusFromSides(t));
+        }
 }
 
 MStlPoint* SliceRun::CrossingPoint(MStlPoint* a, MStlPoint* b) {
@@ -407,9 +429,8 @@ bool MNewSlicer::Operate() {
     SliceRun run(*mesh, m_plane);
     run.SelectShells(mask);
     run.ComputeSides();
-    run.CollectCrossingTriangles();
+    run.ClassifyAndCollectCrossings();
     run.SnapPointsOntoCrossings();
-    run.Classify();
     m_divided = run.DivideCrossingTriangles();
     run.ClassifyUnslicedShells(m_unslicedMode);
     run.BuildContours(m_border, m_slice);

@@ -3,7 +3,13 @@
 #include <absl/container/flat_hash_set.h>
 #include <absl/hash/hash.h>
 
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <algorithm>
 #include <cmath>
+#include <memory>
+#include <new>
 #include <numeric>
 
 namespace {
@@ -32,21 +38,48 @@ struct PointEq {
     }
 };
 
-// Records in fixed blocks: stable addresses, index -> record in two steps.
+// Records in fixed blocks: stable addresses, index -> record in two steps,
+// record -> index by a search over the block addresses (no need to read the
+// record itself, which keeps copies cache friendly).
 template <class T>
 class ChunkArena {
 public:
+    ChunkArena() = default;
+    ChunkArena(const ChunkArena&) = delete;
+    ChunkArena& operator=(const ChunkArena&) = delete;
+    ~ChunkArena() { Clear(); }
+
     T& operator[](uint32_t i) { return m_blocks[i >> kBlockBits][i & kBlockMask]; }
     const T& operator[](uint32_t i) const { return m_blocks[i >> kBlockBits][i & kBlockMask]; }
-    // Makes slot `i` addressable (slots are handed out in order).
+    // Makes slots [0, i] addressable.  Large growth constructs the new
+    // blocks in parallel, which also spreads the first touch of the pages.
     void EnsureSlot(uint32_t i) {
-        while ((i >> kBlockBits) >= m_blocks.size()) m_blocks.emplace_back(new T[kBlockSize]);
+        const size_t first = m_blocks.size();
+        while ((i >> kBlockBits) >= m_blocks.size())
+            m_blocks.push_back(static_cast<T*>(::operator new(sizeof(T) * kBlockSize, std::align_val_t(alignof(T)))));
+        if (m_blocks.size() == first) return;
+        tbb::parallel_for(first, m_blocks.size(), [&](size_t b) { std::uninitialized_value_construct_n(m_blocks[b], kBlockSize); });
+        for (size_t b = first; b < m_blocks.size(); ++b) m_sorted.emplace_back(m_blocks[b], uint32_t(b));
+        std::sort(m_sorted.begin(), m_sorted.end());
     }
-    void Clear() { m_blocks.clear(); }
+    uint32_t IndexOf(const T* p) const {
+        auto it = std::upper_bound(m_sorted.begin(), m_sorted.end(), std::pair<const T*, uint32_t>(p, UINT32_MAX));
+        --it;
+        return (it->second << kBlockBits) | uint32_t(p - it->first);
+    }
+    void Clear() {
+        for (T* b : m_blocks) {
+            std::destroy_n(b, kBlockSize);
+            ::operator delete(b, std::align_val_t(alignof(T)));
+        }
+        m_blocks.clear();
+        m_sorted.clear();
+    }
     size_t Blocks() const { return m_blocks.size(); }
 
 private:
-    std::vector<std::unique_ptr<T[]>> m_blocks;
+    std::vector<T*> m_blocks;
+    std::vector<std::pair<const T*, uint32_t>> m_sorted;
 };
 
 inline bool SameCoordinates(const MStlPoint* a, const MStlPoint* b) { return *a == *b; }
@@ -68,12 +101,15 @@ struct MStlBase::Impl {
     std::vector<uint32_t> freePoints;
     std::vector<uint32_t> freeTriangles;
     absl::flat_hash_set<MStlPoint*, PointHash, PointEq> index;
-    bool indexValid = true;
+    // Built on the first lookup, so that meshes filled with new points only
+    // (copies, cut outputs) never pay for it.
+    bool indexValid = false;
+    size_t reserveHint = 0;
 
     void EnsureIndex(const MStlBase& mesh) {
         if (indexValid) return;
         index.clear();
-        index.reserve(mesh.m_livePoints);
+        index.reserve(std::max<size_t>(mesh.m_livePoints, reserveHint));
         for (uint32_t i = 0; i < mesh.m_pointSlots; ++i) {
             MStlPoint& p = points[i];
             if (p.IsAlive()) index.insert(&p);
@@ -526,6 +562,7 @@ void MStlBase::ClearStl(bool keepName) {
 void MStlBase::Reserve(uint64_t points, uint64_t triangles) {
     m_impl->points.EnsureSlot(uint32_t(std::min<uint64_t>(points, UINT32_MAX - 1)));
     m_impl->triangles.EnsureSlot(uint32_t(std::min<uint64_t>(triangles, UINT32_MAX - 1)));
+    m_impl->reserveHint = size_t(points);
     if (m_impl->indexValid) m_impl->index.reserve(points);
 }
 
@@ -557,32 +594,41 @@ void MStlBase::Copy(const MStlBase& source, QelSDK::Common::ProgressPtr /*progre
     m_triangleSlots = source.m_triangleSlots;
     if (m_pointSlots) dst.points.EnsureSlot(m_pointSlots - 1);
     if (m_triangleSlots) dst.triangles.EnsureSlot(m_triangleSlots - 1);
-    auto triangleAt = [&](const MStlTriangleElement* t) { return &dst.triangles[t->m_index]; };
-    auto pointAt = [&](const MStlPoint* p) { return &dst.points[p->m_index]; };
+    auto triangleAt = [&](const MStlTriangleElement* t) { return &dst.triangles[src.triangles.IndexOf(t)]; };
+    auto pointAt = [&](const MStlPoint* p) { return &dst.points[src.points.IndexOf(p)]; };
 
-    for (uint32_t i = 0; i < m_pointSlots; ++i) {
-        const MStlPoint& sp = src.points[i];
-        MStlPoint& dp = dst.points[i];
-        dp.m_index = i;
-        dp.m_alive = sp.m_alive;
-        for (int k = 0; k < 3; ++k) dp.m_c[k] = sp.m_c[k];
-        dp.m_fan.clear();
-        if (!sp.m_alive) continue;
-        dp.m_fan.reserve(sp.m_fan.size());
-        for (const MStlTriangleElement* t : sp.m_fan) dp.m_fan.push_back(triangleAt(t));
-    }
-    for (uint32_t i = 0; i < m_triangleSlots; ++i) {
-        const MStlTriangleElement& st = src.triangles[i];
-        MStlTriangleElement& dt = dst.triangles[i];
-        dt.m_index = i;
-        dt.m_stl = this;
-        dt.m_flags = st.m_flags;
-        dt.m_status = st.m_status;
-        if (!(st.m_flags & MStlTriangle::kAlive)) continue;
-        for (int k = 0; k < 3; ++k) dt.m_p[k] = pointAt(st.m_p[k]);
-        dt.m_surface = st.m_surface ? m_surfaces[st.m_surface->m_index].get() : nullptr;
-    }
-    for (const MStlTriangleElement* e = source.m_head; e; e = e->m_next) LinkTriangle(triangleAt(e));
+    // Slots are copied independently, so both loops run in parallel.
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, m_pointSlots, 1u << 14), [&](const auto& range) {
+        for (uint32_t i = range.begin(); i != range.end(); ++i) {
+            const MStlPoint& sp = src.points[i];
+            MStlPoint& dp = dst.points[i];
+            dp.m_index = i;
+            dp.m_alive = sp.m_alive;
+            for (int k = 0; k < 3; ++k) dp.m_c[k] = sp.m_c[k];
+            dp.m_fan.clear();
+            if (!sp.m_alive) continue;
+            dp.m_fan.reserve(sp.m_fan.size());
+            for (const MStlTriangleElement* t : sp.m_fan) dp.m_fan.push_back(triangleAt(t));
+        }
+    });
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, m_triangleSlots, 1u << 14), [&](const auto& range) {
+        for (uint32_t i = range.begin(); i != range.end(); ++i) {
+            const MStlTriangleElement& st = src.triangles[i];
+            MStlTriangleElement& dt = dst.triangles[i];
+            dt.m_index = i;
+            dt.m_stl = this;
+            dt.m_flags = st.m_flags;
+            dt.m_status = st.m_status;
+            dt.m_prev = dt.m_next = nullptr;
+            if (!(st.m_flags & MStlTriangle::kAlive)) continue;
+            for (int k = 0; k < 3; ++k) dt.m_p[k] = pointAt(st.m_p[k]);
+            dt.m_surface = st.m_surface ? m_surfaces[st.m_surface->m_index].get() : nullptr;
+            dt.m_prev = st.m_prev ? triangleAt(st.m_prev) : nullptr;
+            dt.m_next = st.m_next ? triangleAt(st.m_next) : nullptr;
+        }
+    });
+    m_head = source.m_head ? triangleAt(source.m_head) : nullptr;
+    m_tail = source.m_tail ? triangleAt(source.m_tail) : nullptr;
     dst.freePoints = src.freePoints;
     dst.freeTriangles = src.freeTriangles;
     m_livePoints = source.m_livePoints;

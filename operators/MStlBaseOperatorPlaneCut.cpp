@@ -1,5 +1,7 @@
 #include "MStlBaseOperatorPlaneCut.h"
 
+#include <tbb/parallel_invoke.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -115,8 +117,16 @@ bool MStlBaseOperatorPlaneCut::Run(QelSDK::Common::IncrementalProgressReporter& 
     }
     ++progress;
 
-    CopyToOutput(m_below, MStlSlicerBase::eBelow, 0);
-    CopyToOutput(m_above, MStlSlicerBase::eAbove, 1);
+    // The outputs are filled from the read-only cut mesh, so two distinct
+    // outputs are filled at the same time.
+    auto copyBelow = [&] { CopyToOutput(m_below, MStlSlicerBase::eBelow, 0); };
+    auto copyAbove = [&] { CopyToOutput(m_above, MStlSlicerBase::eAbove, 1); };
+    if (m_below && m_above && m_below != m_above) {
+        tbb::parallel_invoke(copyBelow, copyAbove);
+    } else {
+        copyBelow();
+        copyAbove();
+    }
     if (m_fill && m_error != eNoCut) FillOpenings();
     AttachInPlaneTriangles();
     for (MStlBase* mesh : {m_cutInput ? m_mesh : nullptr, m_below, m_above})
