@@ -1,0 +1,48 @@
+# Entry points for a fresh Debian 12 machine:
+#   make demo   installs missing packages, builds, cuts a generated sphere
+#   make test   installs missing packages, builds with tests, runs ctest
+PACKAGES := cmake make g++ libtbb-dev libcgal-dev libgmp-dev libmpfr-dev libboost-dev \
+            libabsl-dev libcli11-dev libpolyclipping-dev libgtest-dev libbenchmark-dev
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD ?= build
+
+.PHONY: deps demo test sanitize bench clean
+
+deps:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+$(BUILD)/release/meshcut: deps
+	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DMESHCUT_BUILD_TESTS=OFF
+	cmake --build $(BUILD)/release -j $(JOBS) --target meshcut_cli
+
+demo: $(BUILD)/release/meshcut
+	@mkdir -p demo-output
+	$(BUILD)/release/meshcut generate sphere demo-output/sphere.stl --triangles 1000000 --size 50
+	$(BUILD)/release/meshcut plane demo-output/sphere.stl --z 12.5 \
+	  --below demo-output/below.stl --above demo-output/above.stl
+
+test: deps
+	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Release -DMESHCUT_BUILD_TESTS=ON
+	cmake --build $(BUILD)/test -j $(JOBS)
+	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS)
+
+sanitize: deps
+	cmake -S . -B $(BUILD)/sanitize -DCMAKE_BUILD_TYPE=Debug -DMESHCUT_SANITIZE=ON -DMESHCUT_BUILD_TESTS=ON
+	cmake --build $(BUILD)/sanitize -j $(JOBS)
+	cd $(BUILD)/sanitize && ctest --output-on-failure -j $(JOBS)
+
+bench: deps
+	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DMESHCUT_BUILD_TESTS=OFF -DMESHCUT_BUILD_BENCH=ON
+	cmake --build $(BUILD)/bench -j $(JOBS)
+	for b in $(BUILD)/bench/bench/bench_*; do $$b; done
+
+clean:
+	rm -rf $(BUILD) demo-output

@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* cli = std::getenv("MESHCUT_CLI");
+        if (!cli) GTEST_SKIP() << "MESHCUT_CLI not set";
+        m_cli = cli;
+        m_dir = fs::temp_directory_path() / ("meshcut_cli_" + std::to_string(::getpid()) + "_" +
+                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(m_dir);
+    }
+    void TearDown() override {
+        if (!m_dir.empty()) fs::remove_all(m_dir);
+    }
+    int Run(const std::string& args) {
+        const std::string command = m_cli + " " + args + " > " + (m_dir / "out.txt").string() + " 2>&1";
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string Output() const {
+        std::ifstream in(m_dir / "out.txt");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::string P(const std::string& name) const { return (m_dir / name).string(); }
+
+    std::string m_cli;
+    fs::path m_dir;
+};
+
+}  // namespace
+
+TEST_F(Cli, GenerateCutAndCheck) {
+    ASSERT_EQ(Run("generate sphere " + P("s.stl") + " --triangles 5000"), 0) << Output();
+    ASSERT_EQ(Run("plane " + P("s.stl") + " --z 7 --below " + P("b.stl") + " --above " + P("a.obj")), 0) << Output();
+    EXPECT_NE(Output().find("below:"), std::string::npos);
+    EXPECT_EQ(Run("check " + P("b.stl")), 0) << Output();
+    EXPECT_NE(Output().find("closed: yes"), std::string::npos);
+    EXPECT_EQ(Run("check " + P("a.obj")), 0) << Output();
+    EXPECT_EQ(Run("plane " + P("s.stl") + " --plane 1,1,0,-3 --above " + P("c.stl") + " --ascii"), 0) << Output();
+    EXPECT_EQ(Run("check " + P("c.stl")), 0) << Output();
+
+    ASSERT_EQ(Run("zrange " + P("s.stl") + " --lower -10 --upper 10 -o " + P("r.stl")), 0) << Output();
+    EXPECT_EQ(Run("check " + P("r.stl")), 2) << "the slab is open";
+    EXPECT_EQ(Run("generate torus " + P("t.obj") + " --triangles 2000"), 0) << Output();
+    EXPECT_EQ(Run("check " + P("t.obj")), 0) << Output();
+}
+
+TEST_F(Cli, BadInputFailsAndWritesNothing) {
+    ASSERT_EQ(Run("generate box " + P("box.stl")), 0) << Output();
+    const std::string out = P("never.stl");
+    EXPECT_EQ(Run("plane " + P("missing.stl") + " --z 0 --below " + out), 1);
+    EXPECT_EQ(Run("plane " + P("box.stl") + " --plane 0,0,0,1 --below " + out), 1);
+    EXPECT_NE(Output().find("normal"), std::string::npos) << Output();
+    EXPECT_EQ(Run("plane " + P("box.stl") + " --plane 0,0,nan,1 --below " + out), 1);
+    EXPECT_EQ(Run("plane " + P("box.stl") + " --z 1 --plane 0,0,1,0 --below " + out), 1);
+    EXPECT_EQ(Run("plane " + P("box.stl") + " --z 1e300 --below " + out), 1);
+    EXPECT_EQ(Run("plane " + P("box.stl") + " --z 1"), 1) << "no output named";
+    EXPECT_EQ(Run("zrange " + P("box.stl") + " --lower 5 --upper 1 -o " + out), 1);
+    EXPECT_EQ(Run("plane --bogus"), 1);
+    EXPECT_EQ(Run("generate sphere " + P("x.stl") + " --triangles 5"), 1);
+
+    {
+        std::ofstream(P("empty.stl"));
+        std::ofstream bad(P("bad.obj"));
+        bad << "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 9\n";
+        std::ofstream nan(P("nan.stl"));
+        nan << "solid x\nfacet normal 0 0 1\nouter loop\nvertex 0 0 nan\nvertex 1 0 0\nvertex 0 1 0\n"
+               "endloop\nendfacet\nendsolid x\n";
+        std::ofstream far(P("far.obj"));
+        far << "v 0 0 0\nv 1e9 0 0\nv 0 1 0\nf 1 2 3\n";
+    }
+    for (const char* f : {"empty.stl", "bad.obj", "nan.stl", "far.obj"}) {
+        EXPECT_EQ(Run("plane " + P(f) + " --z 0 --below " + out), 1) << f;
+        EXPECT_FALSE(Output().empty()) << f << ": a message is expected";
+    }
+    // An open mesh cannot be closed by a fill.
+    std::ofstream open(P("open.obj"));
+    open << "v 0 0 0\nv 10 0 0\nv 0 10 0\nv 0 0 10\nf 1 3 2\nf 1 2 4\nf 1 4 3\n";
+    open.close();
+    EXPECT_EQ(Run("plane " + P("open.obj") + " --z 5 --below " + out), 1);
+    EXPECT_NE(Output().find("open"), std::string::npos) << Output();
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(Run("plane " + P("open.obj") + " --z 5 --no-fill --below " + out), 0) << Output();
+    EXPECT_TRUE(fs::exists(out));
+
+    // Nothing but the named outputs may appear (no temporary files left).
+    int files = 0;
+    for (const auto& e : fs::directory_iterator(m_dir)) files += e.path().filename().string().find(".tmp") != std::string::npos;
+    EXPECT_EQ(files, 0);
+}
