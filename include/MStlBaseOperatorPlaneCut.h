@@ -45,6 +45,7 @@ private:
     class PointMap;
     bool Run(QelSDK::Common::IncrementalProgressReporter& progress);
     void TidyCutBorder();
+    void RemoveFolds(MStlCutContour* contour);
     bool MoveIsAcceptable(const MStlPoint* a, const MStlPoint* b) const;
     void CopyToOutput(MStlBase* output, uint8_t bit, int side);
     void FillOpenings();

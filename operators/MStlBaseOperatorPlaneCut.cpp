@@ -25,6 +25,21 @@ double SquaredDistance(const MStlPoint* a, const MStlPoint* b) {
     return dx * dx + dy * dy + dz * dz;
 }
 
+// Orientation of c against a->b in the coordinate plane that drops axis
+// `drop`; exact on the integer grid.
+int Orientation(const MStlPoint* a, const MStlPoint* b, const MStlPoint* c, int drop) {
+    const int u = drop == 0 ? 1 : 0, v = drop == 2 ? 1 : 2;
+    const __int128 bu = int64_t(b->Get(u)) - a->Get(u), bv = int64_t(b->Get(v)) - a->Get(v);
+    const __int128 cu = int64_t(c->Get(u)) - a->Get(u), cv = int64_t(c->Get(v)) - a->Get(v);
+    const __int128 o = bu * cv - bv * cu;
+    return o > 0 ? 1 : o < 0 ? -1 : 0;
+}
+
+bool SegmentsCross(const MStlPoint* a, const MStlPoint* b, const MStlPoint* c, const MStlPoint* d, int drop) {
+    return Orientation(a, b, c, drop) * Orientation(a, b, d, drop) < 0 &&
+           Orientation(c, d, a, drop) * Orientation(c, d, b, drop) < 0;
+}
+
 bool AnyOpenContour(const MStlCutBorder& border) {
     for (const MStlCutContour* c = border.GetFirstContour(); c; c = MStlCutBorder::Next(c))
         if (!c->IsClosed()) return true;
@@ -159,7 +174,42 @@ void MStlBaseOperatorPlaneCut::TidyCutBorder() {
                 node = next;
             }
         }
+        if (!c->IsEmpty()) RemoveFolds(c);
         c = c->IsEmpty() ? m_cutBorder.RemoveContour(c) : MStlCutBorder::Next(c);
+    }
+}
+
+// Crossing points are rounded to the grid one by one, so where the cut runs
+// through tiny triangles the contour can fold back on itself by a fraction
+// of a grid step: segment a-b crosses c-d in the plane.  The short segment
+// b-c between them is then collapsed, as a fill cannot close a crossing
+// contour.
+void MStlBaseOperatorPlaneCut::RemoveFolds(MStlCutContour* c) {
+    if (!c->IsClosed()) return;
+    const MMVector3d n = m_plane.GetNormal();
+    const int drop = std::abs(n[0]) >= std::abs(n[1]) && std::abs(n[0]) >= std::abs(n[2]) ? 0
+                     : std::abs(n[1]) >= std::abs(n[2])                                  ? 1
+                                                                                         : 2;
+    MStlCutBorderPoint* node = c->GetFirstPoint();
+    for (uint32_t unchanged = 0; c->GetNumberOfPoints() >= 4 && unchanged < c->GetNumberOfPoints();) {
+        MStlCutBorderPoint *b = node->GetNext(), *cc = b->GetNext(), *d = cc->GetNext();
+        MStlPoint *pa = node->GetData(), *pb = b->GetData(), *pc = cc->GetData(), *pd = d->GetData();
+        if (!SegmentsCross(pa, pb, pc, pd, drop)) {
+            node = b;
+            ++unchanged;
+            continue;
+        }
+        // Prefer the move that turns no triangle over; the fold goes either
+        // way, since the cut cannot be filled with it.
+        if (!MoveIsAcceptable(pc, pb) && MoveIsAcceptable(pb, pc)) {
+            m_mesh->ReplacePointByPoint(pb, pc);
+            b->SetData(pc);
+            b->Set(cc->GetX(), cc->GetY(), cc->GetZ());
+        } else {
+            m_mesh->ReplacePointByPoint(pc, pb);
+        }
+        c->RemovePoint(cc);
+        unchanged = 0;
     }
 }
 

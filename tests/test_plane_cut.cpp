@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <set>
 
 #include "MStlBaseOperatorCreateZRange.h"
@@ -40,7 +41,7 @@ void ExpectSplit(MStlBase& mesh, const MMPlaneEq<double>& plane, double toleranc
     const double volume = mesh.Volume();
     Halves h;
     Cut(mesh, plane, h);
-    ASSERT_TRUE(h.ok);
+    ASSERT_TRUE(h.ok) << "code " << h.code;
     ASSERT_EQ(h.code, 0);
     ExpectClosedPiece(h.below, "below");
     ExpectClosedPiece(h.above, "above");
@@ -385,4 +386,33 @@ TEST(ZRange, KeepsExactlyTheSlab) {
     bad.SetOutput(&cancelled);
     bad.SetRange(-100, 100);
     EXPECT_FALSE(bad.Operate(std::make_shared<Counter>(0)));
+}
+
+TEST(PlaneCut, RandomPlanesThroughRoughMeshes) {
+    // A sphere with jittered points stands in for a scanned surface; small
+    // spheres make crossings land on the grid points of the mesh often.
+    std::mt19937 random(12345);
+    for (double radius : {400.0, 5000.0, 100000.0}) {
+        MStlBase rough;
+        GenerateSphere(rough, radius, 6000);
+        {
+            // Moved by less than the thinnest triangle is wide (near the poles),
+            // so that the surface does not cross itself.
+            const int amount = int(radius / 2000) + (radius > 1000);
+            std::uniform_int_distribution<int> jitter(-amount, amount);
+            MStlBaseOperatorHelperDirectPointChange change(rough, true);
+            for (auto it = rough.BeginPoint(); it != rough.EndPoint(); ++it)
+                it->SetCoordinatesFast(it->GetX() + jitter(random), it->GetY() + jitter(random), it->GetZ() + jitter(random));
+        }
+        ASSERT_TRUE(CheckMesh(rough).closed);
+        std::uniform_real_distribution<double> unit(-1.0, 1.0);
+        for (int i = 0; i < 40; ++i) {
+            const MMVector3d n(unit(random), unit(random), unit(random));
+            const double d = unit(random) * radius * 0.8 * n.Length();
+            SCOPED_TRACE(testing::Message() << "radius " << radius << " plane " << i);
+            ExpectSplit(rough, MMPlaneEq<double>(n[0], n[1], n[2], d), radius < 1000 ? 1e-2 : 1e-5);
+        }
+        // Axis planes through grid values hit many points exactly.
+        for (int z = -int(radius) / 2; z <= int(radius) / 2; z += int(radius) / 4) ExpectSplit(rough, AtZ(z), 1e-2);
+    }
 }
