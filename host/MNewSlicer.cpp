@@ -53,6 +53,7 @@ private:
     }
     uint8_t StatusFromSides(const MStlTriangle* t) const;
     uint8_t InPlaneSide(const MStlTriangle* t) const;
+    std::pair<bool, bool> Reach(const MStlTriangle* t) const;
     bool Crosses(const MStlTriangle* t) const;
     MMVector3l CrossingCoordinates(const MStlPoint* a, const MStlPoint* b) const;
     MStlPoint* CrossingPoint(MStlPoint* a, MStlPoint* b);
@@ -103,23 +104,24 @@ void SliceRun::ComputeSides() {
     });
 }
 
-bool SliceRun::Crosses(const MStlTriangle* t) const {
+// Whether the triangle reaches below and above the plane.
+std::pair<bool, bool> SliceRun::Reach(const MStlTriangle* t) const {
     bool below = false, above = false;
     for (int i = 0; i < 3; ++i) {
         const int8_t s = SideOf(t->GetPoint(i));
         below |= s < 0;
         above |= s > 0;
     }
+    return {below, above};
+}
+
+bool SliceRun::Crosses(const MStlTriangle* t) const {
+    const auto [below, above] = Reach(t);
     return below && above;
 }
 
 uint8_t SliceRun::StatusFromSides(const MStlTriangle* t) const {
-    bool below = false, above = false;
-    for (int i = 0; i < 3; ++i) {
-        const int8_t s = SideOf(t->GetPoint(i));
-        below |= s < 0;
-        above |= s > 0;
-    }
+    const auto [below, above] = Reach(t);
     if (below && !above) return Status::eBelow;
     if (above && !below) return Status::eAbove;
     if (below && above) return Status::eInPlane;
