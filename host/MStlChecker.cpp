@@ -1,0 +1,112 @@
+#include "host/MStlChecker.h"
+
+#include <tbb/parallel_sort.h>
+
+#include <cstdio>
+#include <numeric>
+#include <vector>
+
+#include "host/MInternalUnits.h"
+#include "host/MStlBase.h"
+
+namespace {
+
+// One triangle side: the undirected edge as (lower point index, higher point
+// index), whether the triangle runs it from lower to higher, and the
+// triangle's slot.
+struct EdgeUse {
+    uint64_t edge;
+    uint32_t triangle;
+    bool ascending;
+};
+
+std::vector<EdgeUse> CollectEdgeUses(const MStlBase& mesh) {
+    std::vector<EdgeUse> uses;
+    uses.reserve(3 * mesh.GetNumberOfTriangles());
+    for (const MStlTriangleElement* t = mesh.GetFirstTriangle(); t; t = t->GetNext())
+        for (int i = 0; i < 3; ++i) {
+            const uint64_t a = t->GetPoint(i)->GetIndex(), b = t->GetPoint((i + 1) % 3)->GetIndex();
+            uses.push_back({a < b ? a << 32 | b : b << 32 | a, t->GetIndex(), a < b});
+        }
+    tbb::parallel_sort(uses.begin(), uses.end(), [](const EdgeUse& x, const EdgeUse& y) { return x.edge < y.edge; });
+    return uses;
+}
+
+class UnionFind {
+public:
+    explicit UnionFind(uint32_t size) : m_parent(size) { std::iota(m_parent.begin(), m_parent.end(), 0u); }
+    uint32_t Find(uint32_t x) {
+        while (m_parent[x] != x) x = m_parent[x] = m_parent[m_parent[x]];
+        return x;
+    }
+    void Join(uint32_t x, uint32_t y) {
+        x = Find(x);
+        y = Find(y);
+        if (x != y) m_parent[std::max(x, y)] = std::min(x, y);
+    }
+
+private:
+    std::vector<uint32_t> m_parent;
+};
+
+// Classifies each run of uses of one edge and joins the triangles on it.
+void AnalyseEdges(const std::vector<EdgeUse>& uses, MeshReport& report, UnionFind& shells) {
+    for (size_t begin = 0, end; begin < uses.size(); begin = end) {
+        size_t ascending = 0;
+        for (end = begin; end < uses.size() && uses[end].edge == uses[begin].edge; ++end) {
+            ascending += uses[end].ascending;
+            shells.Join(uses[begin].triangle, uses[end].triangle);
+        }
+        const size_t count = end - begin;
+        if (count == 1) ++report.boundaryEdges;
+        if (count > 2) ++report.nonManifoldEdges;
+        if (count == 2 && ascending != 1) ++report.inconsistentEdges;
+    }
+}
+
+uint64_t CountShells(const MStlBase& mesh, UnionFind& shells) {
+    uint64_t count = 0;
+    for (const MStlTriangleElement* t = mesh.GetFirstTriangle(); t; t = t->GetNext())
+        count += shells.Find(t->GetIndex()) == t->GetIndex();
+    return count;
+}
+
+uint64_t CountDegenerate(const MStlBase& mesh) {
+    uint64_t count = 0;
+    MMVector3d normal;
+    for (const MStlTriangleElement* t = mesh.GetFirstTriangle(); t; t = t->GetNext())
+        count += !t->CalculateNormal(normal);
+    return count;
+}
+
+}  // namespace
+
+MeshReport CheckMesh(const MStlBase& mesh) {
+    MeshReport report;
+    report.triangles = mesh.GetNumberOfTriangles();
+    report.points = mesh.GetNumberOfPoints();
+    UnionFind shells(mesh.GetNumberOfTriangleSlots());
+    AnalyseEdges(CollectEdgeUses(mesh), report, shells);
+    report.shells = CountShells(mesh, shells);
+    report.degenerateTriangles = CountDegenerate(mesh);
+    const double unit = QelSDK::Common::MInternalUnits::GetInverse();
+    report.volume = mesh.Volume() * unit * unit * unit;
+    report.area = mesh.Area() * unit * unit;
+    report.closed = report.boundaryEdges == 0 && report.nonManifoldEdges == 0;
+    report.oriented = report.inconsistentEdges == 0;
+    return report;
+}
+
+std::string FormatReport(const MeshReport& r) {
+    char text[1024];
+    std::snprintf(text, sizeof text,
+                  "triangles: %llu\npoints: %llu\nboundary edges: %llu\nnon-manifold edges: %llu\n"
+                  "inconsistent edges: %llu\ndegenerate triangles: %llu\nshells: %llu\nvolume: %.6f\n"
+                  "area: %.6f\nclosed: %s\noriented: %s\n",
+                  (unsigned long long)r.triangles, (unsigned long long)r.points,
+                  (unsigned long long)r.boundaryEdges, (unsigned long long)r.nonManifoldEdges,
+                  (unsigned long long)r.inconsistentEdges, (unsigned long long)r.degenerateTriangles,
+                  (unsigned long long)r.shells, r.volume, r.area, r.closed ? "yes" : "no",
+                  r.oriented ? "yes" : "no");
+    return text;
+}
