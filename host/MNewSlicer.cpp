@@ -46,7 +46,7 @@ public:
 
 private:
     bool InSlice(const MStlTriangle* t) const { return m_sliced.empty() || m_sliced[t->GetIndex()]; }
-    int8_t SideOf(const MStlPoint* p) const { return m_side[p->GetIndex()]; }
+    int8_t SideOf(const MStlPoint* p) const { return m_side[m_mesh.GetPointSlot(p)]; }
     void SetSide(const MStlPoint* p, int8_t s) {
         if (p->GetIndex() >= m_side.size()) m_side.resize(size_t(p->GetIndex()) + 1, 0);
         m_side[p->GetIndex()] = s;

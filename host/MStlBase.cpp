@@ -333,6 +333,8 @@ void MStlBase::CountInSurface(MStlSurface* s, int delta) {
     if (s) s->m_triangles = uint64_t(int64_t(s->m_triangles) + delta);
 }
 
+uint32_t MStlBase::GetPointSlot(const MStlPoint* p) const { return m_impl->points.IndexOf(p); }
+
 MStlPoint* MStlBase::AddPoint(int32_t x, int32_t y, int32_t z, bool alwaysNew) {
     if (!alwaysNew) {
         m_impl->EnsureIndex(*this);

@@ -467,6 +467,9 @@ public:
     MStlPoint* GetPointBySlot(uint32_t slot) const;
     uint32_t GetNumberOfTriangleSlots() const { return m_triangleSlots; }
     uint32_t GetNumberOfPointSlots() const { return m_pointSlots; }
+    // The slot of a point of this mesh (its GetIndex()), found from its
+    // address alone: cheaper than reading a point that is not in cache.
+    uint32_t GetPointSlot(const MStlPoint* p) const;
 
     // --- surfaces and features -------------------------------------------
     // A new surface in the main feature; with a template its name and feature

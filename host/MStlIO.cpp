@@ -453,13 +453,15 @@ void WriteObj(OutputFile& out, const MStlBase& mesh) {
               " triangles\n");
     std::string line;
     for (const MStlPoint* p : used) {
-        line.assign("v");
+        line.clear();
+        line += 'v';
         AppendPoint(line, p);
         line += '\n';
         out.Write(line);
     }
     for (const MStlTriangleElement* t = mesh.GetFirstTriangle(); t; t = t->GetNext()) {
-        line.assign("f");
+        line.clear();
+        line += 'f';
         for (int k = 0; k < 3; ++k) line += ' ' + std::to_string(objIndex[t->GetPoint(k)->GetIndex()]);
         line += '\n';
         out.Write(line);

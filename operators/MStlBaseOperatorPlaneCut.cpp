@@ -54,16 +54,19 @@ bool AnyOpenContour(const MStlCutBorder& border) {
 class MStlBaseOperatorPlaneCut::PointMap {
 public:
     PointMap(const MStlBase& source, MStlBase& output)
-        : m_output(output), m_fresh(output.GetNumberOfPoints() == 0), m_map(source.GetNumberOfPointSlots(), nullptr) {}
+        : m_source(source), m_output(output), m_fresh(output.GetNumberOfPoints() == 0),
+          m_map(source.GetNumberOfPointSlots(), nullptr) {}
     MStlPoint* operator()(const MStlPoint* p) {
-        if (p->GetIndex() >= m_map.size()) return m_output.AddPoint(p, false);
-        MStlPoint*& mapped = m_map[p->GetIndex()];
+        const uint32_t slot = m_source.GetPointSlot(p);
+        if (slot >= m_map.size()) return m_output.AddPoint(p, false);
+        MStlPoint*& mapped = m_map[slot];
         if (!mapped) mapped = m_output.AddPoint(p, m_fresh);
         return mapped;
     }
     MStlBase& Output() { return m_output; }
 
 private:
+    const MStlBase& m_source;
     MStlBase& m_output;
     bool m_fresh;
     std::vector<MStlPoint*> m_map;
