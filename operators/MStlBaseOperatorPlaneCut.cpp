@@ -303,8 +303,14 @@ void MStlBaseOperatorPlaneCut::FillOpenings() {
         if (m_above) m_cutSurfaceAbove = AddFill(filler, 1, false);
     }
     if (m_cutInput) {
-        filler.SetInputBorder(&m_cutBorder);
-        if (!filler.Operate()) return;
+        // Without a mask the filler still holds the whole border's fill.
+        if (m_mask) {
+            filler.SetInputBorder(&m_cutBorder);
+            if (!filler.Operate()) {
+                m_error = eOpenCutContour;
+                return;
+            }
+        }
         m_cutSurface = m_mesh->AddSurface(nullptr);
         for (uint64_t i = 0; i < filler.GetNumTriangles(); ++i)
             m_mesh->AddTriangle(filler.GetResult(i, 0), filler.GetResult(i, 1), filler.GetResult(i, 2), m_cutSurface);
