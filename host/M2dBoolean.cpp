@@ -23,14 +23,16 @@ ClipperLib::Path ToPath(const Contour& contour) {
 
 bool HasArea(const ClipperLib::Path& path) { return path.size() >= 3 && ClipperLib::Area(path) != 0.0; }
 
-// True when `inner` lies inside `outer`, judged by the first vertex of
-// `inner` that is not on the boundary of `outer`.
+// True when no vertex of `inner` is outside `outer` and at least one is
+// strictly inside; contours that merely overlap are not nested.
 bool LiesInside(const ClipperLib::Path& inner, const ClipperLib::Path& outer) {
+    bool strictlyInside = false;
     for (const ClipperLib::IntPoint& pt : inner) {
         int where = ClipperLib::PointInPolygon(pt, outer);
-        if (where != -1) return where == 1;
+        if (where == 0) return false;
+        if (where == 1) strictlyInside = true;
     }
-    return false;
+    return strictlyInside;
 }
 
 std::map<PointKey, void*> CollectUserValues(const M2dIntegerBorder& border) {
@@ -92,8 +94,10 @@ void OrientBorder2D(M2dIntegerBorder& border, std::vector<int>* depths) {
 int BooleanRemoveSelfIntersections(M2dIntegerBorder& border) {
     ClipperLib::Paths paths;
     for (Contour* c = border.GetFirstContour(); c; c = M2dIntegerBorder::Next(c)) {
+        // A figure-eight has a zero area sum but encloses area: only the
+        // clipper can tell.
         ClipperLib::Path path = ToPath(*c);
-        if (HasArea(path)) paths.push_back(std::move(path));
+        if (path.size() >= 3) paths.push_back(std::move(path));
     }
     std::map<PointKey, void*> userValues = CollectUserValues(border);
     ClipperLib::PolyTree tree;

@@ -13,8 +13,9 @@ using M2dIntegerBorder = M3dBorder<long, void*, M3dBorderContour<long, void*, M3
 // Orients every contour of at least three points by its nesting among the
 // other contours: a contour inside an even number of others runs
 // counter-clockwise (clockwise flag false), one inside an odd number runs
-// clockwise (flag true).  A contour lies inside another when its first
-// vertex not on the other's boundary is strictly inside it.  Contours of
+// clockwise (flag true).  A contour lies inside another when none of its
+// vertices is outside the other and at least one is strictly inside, so
+// contours that only overlap count as side by side.  Contours of
 // fewer than three points or without area are left as they are.  When
 // `depths` is given it receives each contour's nesting depth, in border
 // order (-1 for a contour that was left as it is).
@@ -23,8 +24,8 @@ void OrientBorder2D(M2dIntegerBorder& border, std::vector<int>* depths);
 // Rebuilds the border as the region its contours enclose under the non-zero
 // winding rule, as closed, simple contours without self-intersections:
 // outer contours counter-clockwise (clockwise flag false), holes clockwise
-// (flag true), each contour before the contours nested in it.  Open contours are taken as closed.
-// Contours without area disappear and repeated points are merged; collinear
+// (flag true), each contour before the contours nested in it.  Open
+// contours are taken as closed.  Contours without area disappear and repeated points are merged; collinear
 // points are kept.  A point keeps its user value when an input point had the
 // same coordinates; points made at crossings get a null value.  Returns the
 // number of contours in the rebuilt border, or -1 (border unchanged) when a
