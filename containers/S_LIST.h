@@ -194,8 +194,8 @@ public:
     int32_t GetShadowLast() const { return m_shadow ? m_shadow->last : 0; }
     int32_t GetShadowCapacity() const { return m_shadow ? int32_t(m_shadow->entries.size()) : 0; }
     int32_t GetShadowMaximumRun() const { return m_shadow ? m_shadow->maxRun : 0; }
-    const Element* GetShadowElement(int32_t i) const { return m_shadow ? m_shadow->entries[size_t(i)].element : nullptr; }
-    int32_t GetShadowCount(int32_t i) const { return m_shadow ? m_shadow->entries[size_t(i)].count : 0; }
+    const Element* GetShadowElement(int32_t i) const { return _HasEntry(i) ? m_shadow->entries[size_t(i)].element : nullptr; }
+    int32_t GetShadowCount(int32_t i) const { return _HasEntry(i) ? m_shadow->entries[size_t(i)].count : 0; }
 
     // Range-for over the items.
     class Iterator {
@@ -280,6 +280,7 @@ private:
         other.m_compare = nullptr;
     }
 
+    bool _HasEntry(int32_t i) const { return m_shadow && i >= 0 && size_t(i) < m_shadow->entries.size(); }
     bool _SortedUsable() const { return m_compare && m_shadow && m_shadow->maxRun > 0; }
 
     Place _SortedFind(const T* item) const {
