@@ -1,0 +1,135 @@
+// The profile cutter: cuts a triangle mesh along a set of closed 2-D
+// polygons in the mesh's X-Y plane, extruded along Z, into the part inside
+// the profile and the part outside it.
+//
+// Coordinates are the mesh's integer units.  -2147483648 and 2147483647
+// stand for minus and plus infinity in the profile and in the cut limits.
+#pragma once
+
+#include <climits>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "MCutProfile.h"
+#include "containers/M3dBorder.h"
+#include "host/MProgress.h"
+#include "host/MStlBase.h"
+
+struct MCutEdge;
+template <class T>
+class D_LIST;
+
+// The exported form of the cut: float X, Y, Z of mesh points on the cut.
+using MCutProfileFloat = M3dBorder<float, float, M3dBorderContour<float, float, M3dBorderPoint<float, float>>>;
+
+class MCutter {
+public:
+    // Results of the cut operations.
+    static constexpr char kDone = 0;
+    static constexpr char kCancelled = 2;
+    static constexpr char kNoCut = char(255);
+
+    static constexpr long kMinusInfinity = LONG_MIN < INT32_MIN ? long(INT32_MIN) : LONG_MIN;
+    static constexpr long kPlusInfinity = long(INT32_MAX);
+
+    MCutter();
+    ~MCutter();
+    // A copy takes every setting and a deep copy of the profile.  Meshes the
+    // original owns (its working copy of the start mesh, its results) are
+    // duplicated, so that no mesh is ever released twice; a working mesh the
+    // original does not own (an in-place cut) is shared.  The edge list is
+    // not copied: every cut rebuilds it.
+    MCutter(const MCutter& other);
+    MCutter& operator=(const MCutter& other);
+
+    // --- setup -------------------------------------------------------------
+    // inPlace true: the mesh itself is cut.  Otherwise the cutter works on a
+    // copy that it owns, and the mesh is left unchanged.
+    void SetCutStl(MStlBase& mesh, bool inPlace);
+    // Mode 0-2: plane X/Y/Z = value; 3: along the profile, filled; 4: support
+    // cut; 5: depth cut from Z = value upward; 6: no cut; 7: along the
+    // profile in place, unfilled.  Clears the round radius.
+    void SET_CUT_MODE(unsigned char mode, long value);
+    // 0: openings stay open, 2: vertical segments, any other value: filled.
+    void SET_FILL_MODE(unsigned char mode) { m_fillMode = mode; }
+    void SET_CUT_LIMITS(long low, long high) { m_lowerLimit = low; m_upperLimit = high; }
+    // Call after SET_CUT_MODE, which clears it.
+    void SET_ROUND_PROFILE(long radius) { m_roundRadius = radius; }
+    void SET_SUPPORT_CUT_PARAMETERS(long a, long b, long c, double d, double e);
+    void SET_FILL_PARAMETER(long maxContourPoints) { m_fillParameter = maxContourPoints; }
+    // Triangles for which `f` answers true are left whole by the cut.
+    void SetCustomTriangleIgnoreFunction(std::function<bool(MStlTriangle*)> f);
+    void ResetCustomTriangleIgnoreFunction();
+    void AddNewCutContour();
+    // Appends a point to the last contour; makes a first contour when there
+    // is none.  `ownSurface`: the cut surface along the edge that starts here
+    // goes into a surface of its own.
+    void AddNewCutPoint(long x, long y, bool ownSurface);
+
+    // --- the cut ------------------------------------------------------------
+    // 0 done, 2 cancelled through the delegate, 255 when the mode cuts nothing.
+    char MAKE_CUT(QelSDK::Common::ProgressPtr progress = nullptr);
+
+    // --- results ------------------------------------------------------------
+    // Index 0: the inside result, or the outside one when there is no inside
+    // result; 1: the outside result; other indices: null.  With `take` the
+    // caller owns the mesh and the cutter forgets it.
+    MStlBase* GetResult(unsigned long long index, bool take);
+    MStlBase* GetInsideResult(bool take);
+    MStlBase* GetOutsideResult(bool take);
+    uint64_t GetNumResults() const { return uint64_t(m_inside != nullptr) + uint64_t(m_outside != nullptr); }
+    MStlBase* GetWorkingStl() const { return m_working; }
+    MStlBase* GetStartStl() const { return m_start; }
+    // Appends one contour per chain of cut segments of the last cut.
+    void GetCutProfile(MCutProfileFloat& out) const;
+
+    // --- settings, for the cut phases and for callers -------------------
+    const MCutProfile& GetProfile() const { return m_profile; }
+    MCutProfile& GetProfile() { return m_profile; }
+    unsigned char GetCutMode() const { return m_cutMode; }
+    long GetCutValue() const { return m_cutValue; }
+    unsigned char GetFillMode() const { return m_fillMode; }
+    long GetFillParameter() const { return m_fillParameter; }
+    long GetRoundRadius() const { return m_roundRadius; }
+    long GetLowerCutLimit() const { return m_lowerLimit; }
+    long GetUpperCutLimit() const { return m_upperLimit; }
+    bool IsInPlaceCut() const { return m_inPlaceCut; }
+    bool IsCancelled() const { return m_cancelled; }
+    bool IsTriangleIgnored() const { return m_triangleIgnored; }
+    bool OwnsWorkingStl() const { return m_ownsWorking; }
+    bool UsesCustomIgnoreFunction() const { return m_useIgnore; }
+    bool IgnoresTriangle(MStlTriangle* t) const { return m_useIgnore && m_ignore(t); }
+    struct SupportParameters {
+        long a = 0, b = 0, c = 0;
+        double d = 0.0, e = 0.0;
+    };
+    const SupportParameters& GetSupportParameters() const { return m_support; }
+
+private:
+    void ReleaseWorking();
+    void ReleaseResults();
+    void ReleaseEdgeList();
+    void CopySettingsFrom(const MCutter& other);
+
+    MCutProfile m_profile;
+    MStlBase* m_working = nullptr;
+    bool m_ownsWorking = false;
+    MStlBase* m_start = nullptr;
+    MStlBase* m_inside = nullptr;
+    MStlBase* m_outside = nullptr;
+    D_LIST<MCutEdge>* m_edges = nullptr;
+    unsigned char m_fillMode = 1;
+    unsigned char m_cutMode = 3;
+    long m_fillParameter = 500;
+    long m_roundRadius = 0;
+    long m_cutValue = 0;
+    SupportParameters m_support;
+    long m_lowerLimit = kMinusInfinity;
+    long m_upperLimit = kPlusInfinity;
+    bool m_inPlaceCut = false;
+    bool m_cancelled = false;
+    std::function<bool(MStlTriangle*)> m_ignore;
+    bool m_useIgnore = false;
+    bool m_triangleIgnored = false;
+};
