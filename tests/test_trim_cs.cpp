@@ -453,6 +453,22 @@ TEST(TrimCSExact, OnTheEdgeAtTheLimits) {
     long beyond[3] = {-kMax - 1, 77777, 0};
     EXPECT_FALSE(p.PASSES_SYSTEM(beyond, down, num, den));
 
+    // A slanted direction with components near 2^31 (determinants near
+    // 2^96): the hit is exactly (1000, -1000, max) on P1-P2, which the plain
+    // double formula puts strictly inside.
+    long slanted[3] = {2147483011, -2147480001, 2147471234};
+    long fromFar[3] = {-2147482011, 2147479001, 12413};
+    ASSERT_TRUE(p.PASSES_SYSTEM(fromFar, slanted, num, den));
+    EXPECT_EQ(p.GetPositionCode(), 1);
+    EXPECT_EQ(p.POSITION_TO_AXIS(1), 3);
+    EXPECT_EQ(p.GetX(), 1000);
+    EXPECT_EQ(p.GetY(), -1000);
+    long fromFarOut[3] = {-2147482010, 2147479001, 12413};
+    EXPECT_FALSE(p.PASSES_SYSTEM(fromFarOut, slanted, num, den));
+    long fromFarIn[3] = {-2147482012, 2147479001, 12413};
+    ASSERT_TRUE(p.PASSES_SYSTEM(fromFarIn, slanted, num, den));
+    EXPECT_EQ(p.GetPositionCode(), 5);
+
     // The same points through a line of two mesh points.
     p.CalculateIntersectionWithLine(mesh.AddPoint(1, -1, kMax), mesh.AddPoint(1, -1, -kMax));
     EXPECT_EQ(p.GetPositionCode(), 1);
