@@ -18,18 +18,25 @@
 //  - 3×3 determinants (CalculateIntersectionWithLine, PASSES_SYSTEM) are
 //    exact in plain doubles only while the differences stay below 2^17.
 //  A mesh may hold differences up to 2^32, so all these determinants are
-//  evaluated exactly in 128-bit integers (below 2^99 in magnitude).  The
+//  evaluated exactly in 128-bit integers (below 2^102 in magnitude).  The
 //  exact (a, b, w) are then rounded to doubles in a way that keeps the signs
 //  of a, b, w and of w − a − b, so the stored position lies on the same side
 //  of every axis line (and on it) as the exact point.  Where the exact values
-//  are below 2^53 the stored values are the exact values.
+//  are below 2^53 the stored values are the exact values.  (One gap: a point
+//  on the line a + b = w but outside another axis line may be stored just
+//  off that line; its code is 4 either way.)  Long inputs (PASSES_SYSTEM,
+//  the segment and 2-D crossings, CalculatePositionOfPoint2d) beyond ±2^33
+//  are refused: false, or code 4.
 //  - The sign tests (POSITION_TO_LINE, POSITION_TO_AXIS, POSITION_TO_SYSTEM,
-//    Angle24's turn sign) and operator== are exact on the stored doubles for
+//    Angle024's turn sign) and operator== are exact on the stored doubles for
 //    any finite values: a floating filter decides almost every call, and
 //    error-free products (fma) and sums decide the rest.
 //  - The integer point x, y, z is a constructed value (truncated toward zero)
 //    and may differ by one step from the exact truncation when a, b, w are
 //    above 2^53.  It is clamped to the 32-bit range.
+//
+// Transforms.  A transformed vertex coordinate is truncated toward zero and
+// clamped to the 32-bit range; a NaN coordinate becomes 0.
 //
 // Degenerate input.  For a zero-area triangle (U × V = 0) the projections
 // have no solution: CalculatePositionOfPoint leaves a, b, w as they were and
