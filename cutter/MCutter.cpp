@@ -1,6 +1,7 @@
 #include "MCutter.h"
 
 #include "cutter/MCutEdge.h"
+#include "host/MFileName.h"
 
 namespace {
 bool NeverIgnore(MStlTriangle*) { return false; }
@@ -113,6 +114,22 @@ char MCutter::MAKE_CUT(QelSDK::Common::ProgressPtr /*progress*/) {
     // No cut mode is carried out yet: the cut phases (edge list, triangle
     // division, filling) are still to come, so every mode reports no cut.
     return kNoCut;
+}
+
+namespace {
+MStlBase* NewResult(const MStlBase* start, const wchar_t* prefix) {
+    auto* mesh = new MStlBase();
+    MFileName name(start ? start->GetName() : std::wstring());
+    name.SET_FILE_PART(MFileName::eName, prefix + name.GET_FILE_PART(MFileName::eName), 256);
+    mesh->SetName(name.GetPath());
+    return mesh;
+}
+}  // namespace
+
+void MCutter::MAKE_NEW_DATA(bool inside, bool outside) {
+    ReleaseResults();
+    if (inside) m_inside = NewResult(m_start, L"inside_of_");
+    if (outside) m_outside = NewResult(m_start, L"outside_of_");
 }
 
 MStlBase* MCutter::GetInsideResult(bool take) {

@@ -70,6 +70,9 @@ public:
     // --- the cut ------------------------------------------------------------
     // 0 done, 2 cancelled through the delegate, 255 when the mode cuts nothing.
     char MAKE_CUT(QelSDK::Common::ProgressPtr progress = nullptr);
+    // Releases the old results and makes the requested empty ones, named
+    // "inside_of_<name>" and "outside_of_<name>" after the start mesh.
+    void MAKE_NEW_DATA(bool inside, bool outside);
 
     // --- results ------------------------------------------------------------
     // Index 0: the inside result, or the outside one when there is no inside

@@ -103,3 +103,35 @@ TEST(CutterState, MeshOwnershipAndCopies) {
     EXPECT_EQ(owner.GetResult(1, false), nullptr);
     EXPECT_EQ(owner.GetResult(7, false), nullptr);
 }
+
+TEST(CutterState, ResultsTakeAndFallThrough) {
+    MStlBase mesh;
+    mesh.SetName(L"/data/scan.stl");
+    MCutter cutter;
+    cutter.SetCutStl(mesh, true);
+    cutter.MAKE_NEW_DATA(true, true);
+    EXPECT_EQ(cutter.GetNumResults(), 2u);
+    EXPECT_EQ(cutter.GetInsideResult(false)->GetName(), L"/data/inside_of_scan.stl");
+    EXPECT_EQ(cutter.GetOutsideResult(false)->GetName(), L"/data/outside_of_scan.stl");
+    EXPECT_EQ(cutter.GetResult(0, false), cutter.GetInsideResult(false));
+    EXPECT_EQ(cutter.GetResult(1, false), cutter.GetOutsideResult(false));
+    EXPECT_EQ(cutter.GetResult(2, true), nullptr);
+
+    // Only an outside result: index 0 falls through to it, and take forgets it.
+    cutter.MAKE_NEW_DATA(false, true);
+    EXPECT_EQ(cutter.GetNumResults(), 1u);
+    std::unique_ptr<MStlBase> taken(cutter.GetResult(0, true));
+    ASSERT_NE(taken, nullptr);
+    EXPECT_EQ(taken->GetName(), L"/data/outside_of_scan.stl");
+    EXPECT_EQ(cutter.GetNumResults(), 0u);
+    EXPECT_EQ(cutter.GetResult(0, false), nullptr);
+
+    // Copies duplicate the results they hold; each releases its own.
+    cutter.MAKE_NEW_DATA(true, false);
+    MCutter copy(cutter);
+    EXPECT_EQ(copy.GetNumResults(), 1u);
+    EXPECT_NE(copy.GetInsideResult(false), cutter.GetInsideResult(false));
+    std::unique_ptr<MStlBase> mine(copy.GetInsideResult(true));
+    EXPECT_EQ(copy.GetNumResults(), 0u);
+    EXPECT_EQ(cutter.GetNumResults(), 1u);
+}
