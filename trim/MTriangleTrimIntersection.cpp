@@ -249,3 +249,35 @@ void MTempTrimTriangleList::CalculateTriangleBox(Element& e) {
     }
     for (const long* corner : corners) e.IncludeInBox(corner);
 }
+
+// ---------------------------------------------------------------------------
+// Clipping a record to a triangle
+
+void MTriangleTrimIntersection::TRIM(MTriangleTrimIntersection& out, MTriangleTrimCS* cs) {
+    out = *this;
+    for (int axis = 0; axis < 3; ++axis) TRIM_TO_AXIS(axis, out, cs);
+}
+
+// Where this record's ends lie on different sides of the edge line `axis`,
+// the end further outside is replaced in `out` by the crossing of the segment
+// with that edge.  The sides come from this record, not from `out`, so an end
+// outside two edges is replaced twice and the later edge wins.
+void MTriangleTrimIntersection::TRIM_TO_AXIS(int axis, MTriangleTrimIntersection& out, MTriangleTrimCS* cs) {
+    if (axis < 0 || axis > 2 || !cs) return;
+    const unsigned char a = static_cast<unsigned char>(axis);
+    if (start.POSITION_TO_AXIS(a) == end.POSITION_TO_AXIS(a)) return;
+    MMVector3l p(long(start.GetX()), long(start.GetY()), long(start.GetZ()));
+    MMVector3l q(long(end.GetX()), long(end.GetY()), long(end.GetZ()));
+    MTriangleTrimPosition crossing;
+    crossing.SetCS(cs);
+    if (!crossing.CalculateIntersectionOfAxisWithLine(char(axis), p, q)) return;
+    // Distances are compared per unit of w, as the positions are homogeneous.
+    const MTriangleTrimLine& line = MTriangleTrimCS::axis_line[axis];
+    auto distance = [&](const MTriangleTrimPosition& pos) {
+        return pos.GetW() != 0.0 ? pos.DISTANCE_TO_LINE(line) / pos.GetW() : pos.DISTANCE_TO_LINE(line);
+    };
+    if (distance(end) > distance(start))
+        out.start = crossing;
+    else
+        out.end = crossing;
+}
