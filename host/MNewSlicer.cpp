@@ -17,10 +17,6 @@ uint64_t EdgeKey(uint32_t a, uint32_t b) {
     return (uint64_t(a) << 32) | b;
 }
 
-bool SameCoordinates(const MStlPoint* a, const MStlPoint* b) {
-    return a->GetX() == b->GetX() && a->GetY() == b->GetY() && a->GetZ() == b->GetZ();
-}
-
 // One directed edge of the cut: it runs along a triangle below the plane
 // whose neighbour across the edge is not below.
 struct CutEdge {
@@ -239,7 +235,7 @@ void SliceRun::MergeCoincidentCorners(MStlPoint* pieces[][3], int count) {
         for (int k = 0; k < 3; ++k) {
             MStlPoint* p = pieces[i][k];
             MStlPoint* q = pieces[i][(k + 1) % 3];
-            if (p == q || !SameCoordinates(p, q)) continue;
+            if (p == q || *p != *q) continue;
             const bool pIsCrossing = std::find(m_cutPoints.begin(), m_cutPoints.end(), p) != m_cutPoints.end();
             if (pIsCrossing) Merge(p, q, pieces, count); else Merge(q, p, pieces, count);
         }
