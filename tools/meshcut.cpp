@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <vector>
 
+#include "MCutter.h"
 #include "MStlBaseOperatorCreateZRange.h"
 #include "MStlBaseOperatorPlaneCut.h"
 #include "host/MInternalUnits.h"
@@ -13,6 +15,7 @@
 #include "host/MStlChecker.h"
 #include "host/MStlGenerate.h"
 #include "tools/MCommandLine.h"
+#include "tools/MPolygonFile.h"
 
 namespace {
 
@@ -91,6 +94,102 @@ int RunPlane(const PlaneArgs& a, bool zGiven) {
     std::printf("cut in %.3f s\n", seconds);
     return 0;
 }
+
+struct ProfileArgs {
+    std::string input, polygon, inside, outside, mode = "profile";
+    double depth = 0.0, round = 0.0, value = 0.0;
+    bool depthGiven = false, roundGiven = false, valueGiven = false, ascii = false;
+};
+
+// Cut mode of MCutter for a plane mode name ("plane-x" -> 0 ...); -1 for "profile".
+int PlaneAxis(const std::string& mode) {
+    if (mode == "plane-x") return 0;
+    if (mode == "plane-y") return 1;
+    if (mode == "plane-z") return 2;
+    return -1;
+}
+
+// Refuses contradictory or missing arguments before anything is read.
+bool CheckProfileArgs(const ProfileArgs& a, std::string& error) {
+    const bool plane = PlaneAxis(a.mode) >= 0;
+    if (a.inside.empty() && a.outside.empty()) error = "nothing to write: give --inside and/or --outside";
+    else if (a.inside == a.outside) error = "--inside and --outside name the same file";
+    else if (plane && !a.polygon.empty()) error = "give either --polygon or a plane --mode, not both";
+    else if (!plane && a.polygon.empty()) error = "give the profile with --polygon FILE, or a plane --mode with --value";
+    else if (!plane && a.valueGiven) error = "--value needs --mode plane-x, plane-y or plane-z";
+    else if (plane && !a.valueGiven) error = "--mode " + a.mode + " needs --value";
+    else if (plane && a.depthGiven) error = "--depth applies to a profile cut, not to a plane mode";
+    else if (plane && a.roundGiven) error = "--round applies to a profile cut, not to a plane mode";
+    else if (a.roundGiven && !(a.round >= 0.0)) error = "--round must not be negative";
+    return error.empty();
+}
+
+// Fills the cutter's profile and cut mode from the arguments.
+bool SetUpCut(const ProfileArgs& a, MCutter& cutter, std::string& error) {
+    const int axis = PlaneAxis(a.mode);
+    if (axis >= 0) {
+        long value = 0;
+        if (!ToInternal(a.value, value, error)) return error = "--value: " + error, false;
+        cutter.SET_CUT_MODE((unsigned char)axis, value);
+        return true;
+    }
+    long depth = 0, radius = 0;
+    if (a.depthGiven && !ToInternal(a.depth, depth, error)) return error = "--depth: " + error, false;
+    if (a.roundGiven && !ToInternal(a.round, radius, error)) return error = "--round: " + error, false;
+    std::vector<ProfileContour> contours;
+    if (!ReadPolygonFile(a.polygon, contours, error)) return false;
+    for (const ProfileContour& contour : contours) {
+        cutter.AddNewCutContour();
+        for (const ProfilePoint& p : contour) cutter.AddNewCutPoint(p.x, p.y, false);
+    }
+    cutter.SET_CUT_MODE(a.depthGiven ? 5 : 3, depth);
+    cutter.SET_ROUND_PROFILE(radius);  // after SET_CUT_MODE, which clears it
+    return true;
+}
+
+bool IsEmpty(const MStlBase* mesh) { return !mesh || mesh->GetNumberOfTriangles() == 0; }
+
+int RunProfile(const ProfileArgs& a) {
+    std::string error;
+    if (!CheckProfileArgs(a, error)) return Fail(error);
+    MCutter cutter;
+    if (!SetUpCut(a, cutter, error)) return Fail(error);
+    MStlBase mesh;
+    if (!Load(a.input, mesh, error)) return Fail(error);
+    const std::string inputSummary = Describe(mesh);
+    cutter.SetCutStl(mesh, true);  // the input is not needed after the cut
+
+    auto progress = std::make_shared<TerminalProgress>();
+    const auto start = std::chrono::steady_clock::now();
+    const char code = cutter.MAKE_CUT(progress);
+    const double seconds = Seconds(start);
+    progress->Finish();
+    if (code == MCutter::kCancelled || progress->IsCancelled())
+        return std::cerr << "meshcut: interrupted, nothing written\n", kInterrupted;
+    if (code != MCutter::kDone) return Fail("the cut failed (code " + std::to_string(int((unsigned char)code)) + ")");
+
+    const std::unique_ptr<MStlBase> inside(cutter.GetInsideResult(true)), outside(cutter.GetOutsideResult(true));
+    if (!a.inside.empty() && IsEmpty(inside.get())) return Fail("the inside part is empty; nothing written");
+    if (!a.outside.empty() && IsEmpty(outside.get())) return Fail("the outside part is empty; nothing written");
+    if (!WriteAll({{a.inside, inside.get()}, {a.outside, outside.get()}}, a.ascii, error)) return Fail(error);
+    std::cout << "input: " << inputSummary << "\n";
+    if (!a.inside.empty()) std::cout << "inside: " << Describe(*inside) << " -> " << a.inside << "\n";
+    if (!a.outside.empty()) std::cout << "outside: " << Describe(*outside) << " -> " << a.outside << "\n";
+    std::printf("cut in %.3f s\n", seconds);
+    return 0;
+}
+
+const char* const kPolygonFormatHelp =
+    "Polygon file: one point per line, \"x y\" in model units separated by spaces or tabs;\n"
+    "a blank line ends a contour, so a file may hold several contours; '#' starts a comment\n"
+    "up to the end of the line. Each contour is closed implicitly and needs at least three\n"
+    "distinct points. The values inf and -inf stand for plus and minus infinity: the profile\n"
+    "then reaches beyond the mesh on that side. Example, a square and a triangle:\n"
+    "  -10 -10\n   10 -10\n   10  10\n  -10  10\n\n  30 0\n  40 0\n  35 8\n"
+    "The inside part is what lies within the contours (with --depth D: within them and\n"
+    "above Z = D); the outside part is the rest. Both parts are closed at the cut.\n"
+    "With --mode plane-x|plane-y|plane-z the inside part is where that coordinate is at\n"
+    "most --value.";
 
 struct RangeArgs {
     std::string input, output;
@@ -177,6 +276,32 @@ int main(int argc, char** argv) {
     cmdPlane->add_flag("--no-fill", plane.noFill, "leave the cut open instead of closing it with a surface");
     cmdPlane->add_flag("--ascii", plane.ascii, "write STL files as ASCII");
     cmdPlane->callback([&] { result = RunPlane(plane, zOption->count() > 0); });
+
+    ProfileArgs profile;
+    auto* cmdProfile = app.add_subcommand("profile", "cut a mesh along closed polygons extruded along Z into the part "
+                                                     "inside and the part outside, closing the cut");
+    cmdProfile->add_option("input", profile.input, "mesh file (.stl or .obj)")->required();
+    cmdProfile->add_option("--polygon", profile.polygon, "text file of the cut polygons (format below)")
+        ->type_name("FILE");
+    auto* depthOption = cmdProfile->add_option("--depth", profile.depth,
+                                               "cut only from height D upward (inside: within the polygons, above D)")
+                               ->type_name("D");
+    auto* roundOption = cmdProfile->add_option("--round", profile.round, "round the polygons' corners with radius R")
+                               ->type_name("R");
+    cmdProfile->add_option("--mode", profile.mode, "profile (default), or plane-x, plane-y, plane-z with --value")
+        ->check(CLI::IsMember({"profile", "plane-x", "plane-y", "plane-z"}));
+    auto* valueOption = cmdProfile->add_option("--value", profile.value, "plane position for a plane --mode")
+                               ->type_name("V");
+    cmdProfile->add_option("--inside", profile.inside, "write the part inside the profile here");
+    cmdProfile->add_option("--outside", profile.outside, "write the part outside the profile here");
+    cmdProfile->add_flag("--ascii", profile.ascii, "write STL files as ASCII");
+    cmdProfile->footer(kPolygonFormatHelp);
+    cmdProfile->callback([&] {
+        profile.depthGiven = depthOption->count() > 0;
+        profile.roundGiven = roundOption->count() > 0;
+        profile.valueGiven = valueOption->count() > 0;
+        result = RunProfile(profile);
+    });
 
     RangeArgs range;
     auto* cmdRange = app.add_subcommand("zrange", "keep the part of a mesh surface between two heights (left open)");
