@@ -137,6 +137,9 @@ public:
     // Homogeneous equality, exact: a·w' = a'·w and b·w' = b'·w.
     bool operator==(const MTriangleTrimPosition& other) const;
     void CopyXYZ(const MTriangleTrimPosition& other) { m_x = other.m_x; m_y = other.m_y; m_z = other.m_z; }
+    // Sets the integer point that the position stands for, where the caller
+    // rounds it itself (so that triangles sharing a side agree on it).
+    void SetXYZ(int32_t x, int32_t y, int32_t z) { m_x = x; m_y = y; m_z = z; }
 
     // x, y, z := the world point of (a, b, w), truncated toward zero.
     void CALCULATE_XYZ(MTriangleTrimCS& cs);
