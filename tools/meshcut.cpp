@@ -124,39 +124,45 @@ bool CheckProfileArgs(const ProfileArgs& a, std::string& error) {
     return error.empty();
 }
 
-// Fills the cutter's profile and cut mode from the arguments.
-bool SetUpCut(const ProfileArgs& a, MCutter& cutter, std::string& error) {
+// What the cutter is given, converted to internal units.
+struct CutSettings {
+    unsigned char mode = 3;
+    long value = 0, roundRadius = 0;
+    std::vector<ProfileContour> contours;
+};
+
+bool PrepareCut(const ProfileArgs& a, CutSettings& cut, std::string& error) {
     const int axis = PlaneAxis(a.mode);
     if (axis >= 0) {
-        long value = 0;
-        if (!ToInternal(a.value, value, error)) return error = "--value: " + error, false;
-        cutter.SET_CUT_MODE((unsigned char)axis, value);
-        return true;
+        cut.mode = (unsigned char)axis;
+        return ToInternal(a.value, cut.value, error) || (error = "--value: " + error, false);
     }
-    long depth = 0, radius = 0;
-    if (a.depthGiven && !ToInternal(a.depth, depth, error)) return error = "--depth: " + error, false;
-    if (a.roundGiven && !ToInternal(a.round, radius, error)) return error = "--round: " + error, false;
-    std::vector<ProfileContour> contours;
-    if (!ReadPolygonFile(a.polygon, contours, error)) return false;
-    for (const ProfileContour& contour : contours) {
+    cut.mode = a.depthGiven ? 5 : 3;
+    if (a.depthGiven && !ToInternal(a.depth, cut.value, error)) return error = "--depth: " + error, false;
+    if (a.roundGiven && !ToInternal(a.round, cut.roundRadius, error)) return error = "--round: " + error, false;
+    return ReadPolygonFile(a.polygon, cut.contours, error);
+}
+
+void SetUpCutter(const CutSettings& cut, MCutter& cutter) {
+    for (const ProfileContour& contour : cut.contours) {
         cutter.AddNewCutContour();
         for (const ProfilePoint& p : contour) cutter.AddNewCutPoint(p.x, p.y, false);
     }
-    cutter.SET_CUT_MODE(a.depthGiven ? 5 : 3, depth);
-    cutter.SET_ROUND_PROFILE(radius);  // after SET_CUT_MODE, which clears it
-    return true;
+    cutter.SET_CUT_MODE(cut.mode, cut.value);
+    cutter.SET_ROUND_PROFILE(cut.roundRadius);  // after SET_CUT_MODE, which clears it
 }
 
 bool IsEmpty(const MStlBase* mesh) { return !mesh || mesh->GetNumberOfTriangles() == 0; }
 
 int RunProfile(const ProfileArgs& a) {
     std::string error;
-    if (!CheckProfileArgs(a, error)) return Fail(error);
-    MCutter cutter;
-    if (!SetUpCut(a, cutter, error)) return Fail(error);
+    CutSettings settings;
+    if (!CheckProfileArgs(a, error) || !PrepareCut(a, settings, error)) return Fail(error);
     MStlBase mesh;
     if (!Load(a.input, mesh, error)) return Fail(error);
     const std::string inputSummary = Describe(mesh);
+    MCutter cutter;
+    SetUpCutter(settings, cutter);
     cutter.SetCutStl(mesh, true);  // the input is not needed after the cut
 
     auto progress = std::make_shared<TerminalProgress>();

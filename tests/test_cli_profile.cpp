@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "host/MInternalUnits.h"
+#include "host/MStlBase.h"
+#include "host/MStlIO.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class CliProfile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* cli = std::getenv("MESHCUT_CLI");
+        if (!cli) GTEST_SKIP() << "MESHCUT_CLI not set";
+        m_cli = cli;
+        m_dir = fs::temp_directory_path() / ("meshcut_profile_" + std::to_string(::getpid()) + "_" +
+                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(m_dir);
+    }
+    void TearDown() override {
+        if (!m_dir.empty()) fs::remove_all(m_dir);
+    }
+    int Run(const std::string& args) {
+        const std::string command = m_cli + " " + args + " > " + (m_dir / "out.txt").string() + " 2>&1";
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string Output() const {
+        std::ifstream in(m_dir / "out.txt");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::string P(const std::string& name) const { return (m_dir / name).string(); }
+    std::string Write(const std::string& name, const std::string& text) const {
+        std::ofstream(P(name)) << text;
+        return P(name);
+    }
+    // Volume of a mesh file in cubic model units.
+    double Volume(const std::string& name) const {
+        MStlBase mesh;
+        std::string error;
+        EXPECT_TRUE(ReadMesh(P(name), mesh, error)) << error;
+        const double u = QelSDK::Common::MInternalUnits::Get();
+        return mesh.Volume() / (u * u * u);
+    }
+    // Runs a cut into in.stl and out.stl and checks that both are closed and
+    // that their volumes add up to the input's.  Returns the inside volume.
+    double CutAndCheck(const std::string& input, const std::string& args, double relativeError) {
+        fs::remove(P("in.stl"));
+        fs::remove(P("out.stl"));
+        if (Run("profile " + P(input) + " " + args + " --inside " + P("in.stl") + " --outside " + P("out.stl")) != 0) {
+            ADD_FAILURE() << args << "\n" << Output();
+            return std::nan("");
+        }
+        EXPECT_NE(Output().find("inside:"), std::string::npos) << Output();
+        EXPECT_EQ(Run("check " + P("in.stl")), 0) << args << "\n" << Output();
+        EXPECT_EQ(Run("check " + P("out.stl")), 0) << args << "\n" << Output();
+        const double whole = Volume(input), inside = Volume("in.stl"), outside = Volume("out.stl");
+        EXPECT_NEAR(inside + outside, whole, relativeError * whole) << args;
+        return inside;
+    }
+
+    std::string m_cli;
+    fs::path m_dir;
+};
+
+const char* const kSquare = "# a square of side 40\n-20 -20\n20 -20\n20 20  # corner\n-20 20\n";
+
+}  // namespace
+
+TEST_F(CliProfile, BadArgumentsFailAndWriteNothing) {
+    ASSERT_EQ(Run("generate box " + P("box.stl") + " --triangles 1000"), 0) << Output();
+    const std::string box = P("box.stl"), square = Write("square.txt", kSquare);
+    const std::string outputs = " --inside " + P("in.stl") + " --outside " + P("out.stl");
+    const std::string badArguments[] = {
+        "--polygon " + square + " --mode plane-z --value 1",  // both a polygon and a plane
+        "",                                                   // neither
+        "--polygon " + square + " --value 1",                 // a value without a plane mode
+        "--mode plane-z",                                     // a plane mode without a value
+        "--mode plane-x --value 1 --depth 2",                 // a depth with a plane mode
+        "--polygon " + square + " --round -1",
+        "--polygon " + square + " --depth 1e12",
+        "--mode plane-w --value 1",
+        "--mode plane-y --value 1e300",
+        "--polygon " + P("missing.txt"),
+    };
+    for (const std::string& args : badArguments) {
+        EXPECT_EQ(Run("profile " + box + " " + args + outputs), 1) << args;
+        EXPECT_FALSE(Output().empty()) << args << ": a message is expected";
+    }
+    EXPECT_EQ(Run("profile " + box + " --polygon " + square), 1) << "no output named";
+    EXPECT_NE(Output().find("--inside"), std::string::npos) << Output();
+    EXPECT_EQ(Run("profile " + P("missing.stl") + " --polygon " + square + outputs), 1);
+
+    struct BadFile {
+        const char* text;
+        const char* where;  // expected at the start of the message, after the file name
+    };
+    const BadFile badFiles[] = {
+        {"0 0\n1 0 2\n0 1\n", ":2: "},                // three numbers
+        {"0 0\n1\n0 1\n", ":2: "},                    // one number
+        {"0 0\n1 0\n0 one\n", ":3: "},                // not a number
+        {"0 0\n1,5 0\n0 1\n", ":2: "},                // comma
+        {"0 0\nnan 0\n0 1\n", ":2: "},                // not finite
+        {"0 0\n1e400 0\n0 1\n", ":2: "},              // overflows a double
+        {"0 0\n3000000 0\n0 1\n", ":2: "},            // beyond the coordinate grid
+        {"0 0\n1 0\n1 1\n0 1\n\n\n5 5\n6 6\n", ":7: "},  // second contour of two points
+        {"# c\n0 0\n1 1\n0 0.0001\n1 1\n", ":2: "},   // four points, two distinct on the grid
+        {"0 0\n1 0\n0 0\n", ":1: "},                  // the closing repeat does not count
+        {"", ": "},                                   // no contour
+        {"# only a comment\n\n   \n", ": "},
+    };
+    for (const BadFile& bad : badFiles) {
+        const std::string file = Write("bad.txt", bad.text);
+        EXPECT_EQ(Run("profile " + box + " --polygon " + file + outputs), 1) << bad.text;
+        EXPECT_EQ(Output().rfind("meshcut: " + file + bad.where, 0), 0u) << bad.text << "\n" << Output();
+    }
+    EXPECT_FALSE(fs::exists(P("in.stl")));
+    EXPECT_FALSE(fs::exists(P("out.stl")));
+    for (const auto& e : fs::directory_iterator(m_dir))
+        EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
+}
+
+TEST_F(CliProfile, PlaneModesSplitTheVolume) {
+    // The box [-50, 50]^3: every plane cut is exact.
+    ASSERT_EQ(Run("generate box " + P("box.stl") + " --triangles 5000"), 0) << Output();
+    EXPECT_NEAR(CutAndCheck("box.stl", "--mode plane-z --value 10", 1e-6), 100.0 * 100.0 * 60.0, 1e-3);
+    EXPECT_NEAR(CutAndCheck("box.stl", "--mode plane-x --value -30", 1e-6), 100.0 * 100.0 * 20.0, 1e-3);
+    EXPECT_NEAR(CutAndCheck("box.stl", "--mode plane-y --value 0 --ascii", 1e-6), 100.0 * 100.0 * 50.0, 1e-3);
+
+    ASSERT_EQ(Run("generate sphere " + P("s.stl") + " --triangles 5000"), 0) << Output();
+    const double below = CutAndCheck("s.stl", "--mode plane-z --value 7", 1e-6);
+    EXPECT_GT(below, 0.5 * Volume("s.stl"));
+
+    // Only the requested part is written.
+    ASSERT_EQ(Run("profile " + P("s.stl") + " --mode plane-z --value 7 --outside " + P("only.obj")), 0) << Output();
+    EXPECT_TRUE(fs::exists(P("only.obj")));
+    EXPECT_EQ(Output().find("inside:"), std::string::npos) << Output();
+    EXPECT_NEAR(Volume("only.obj"), Volume("s.stl") - below, 1e-6 * below);
+}
+
+TEST_F(CliProfile, PolygonCutsSplitTheVolume) {
+    ASSERT_EQ(Run("generate box " + P("box.stl") + " --triangles 5000"), 0) << Output();
+    Write("square.txt", kSquare);
+    const double box = 100.0 * 100.0 * 100.0, column = 40.0 * 40.0 * 100.0;
+    EXPECT_NEAR(CutAndCheck("box.stl", "--polygon " + P("square.txt"), 1e-4), column, 1e-4 * box);
+    // From Z = 10 upward: the column above 10 only.
+    EXPECT_NEAR(CutAndCheck("box.stl", "--polygon " + P("square.txt") + " --depth 10", 1e-4), 40.0 * 40.0 * 40.0,
+                1e-4 * box);
+    // Rounded corners remove some of the column, at most the corner squares.
+    const double rounded = CutAndCheck("box.stl", "--polygon " + P("square.txt") + " --round 5", 1e-4);
+    EXPECT_LT(rounded, column - 1.0);
+    EXPECT_GT(rounded, column - 4.0 * 25.0 * 100.0);
+
+    // Two contours, one of them given twice its first point, and comments in between.
+    Write("two.txt", std::string(kSquare) + "\n\n# a triangle\n30 -10\n45 -10\n30 10\n30 -10\n");
+    EXPECT_NEAR(CutAndCheck("box.stl", "--polygon " + P("two.txt"), 1e-4), column + 150.0 * 100.0, 1e-4 * box);
+
+    // Infinite coordinates: the half plane x <= 10, the same as the plane cut.
+    Write("half.txt", "-inf -inf\n10 -inf\n10 inf\n-inf +inf\n");
+    EXPECT_NEAR(CutAndCheck("box.stl", "--polygon " + P("half.txt"), 1e-4), 100.0 * 100.0 * 60.0, 1e-4 * box);
+
+    ASSERT_EQ(Run("generate sphere " + P("s.stl") + " --triangles 5000"), 0) << Output();
+    const double core = CutAndCheck("s.stl", "--polygon " + P("square.txt"), 1e-4);
+    EXPECT_GT(core, 0.0);
+    EXPECT_LT(core, column);
+}
