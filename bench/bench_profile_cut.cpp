@@ -1,0 +1,99 @@
+// Profile cut (mode 3, filled) of closed spheres by a 256-point circle of half
+// the sphere's radius around the sphere's axis.  Reports the time per cut,
+// its ratio to the plane cut with fill of the same mesh, and the peak
+// resident memory.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <numbers>
+
+#include "MCutter.h"
+#include "MStlBaseOperatorPlaneCut.h"
+#include "host/MStlGenerate.h"
+
+namespace {
+
+constexpr double kRadius = 1e6;
+constexpr int kCirclePoints = 256;
+
+double PeakMegabytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_maxrss) / 1024.0;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void AddCircle(MCutter& cutter, double radius) {
+    cutter.AddNewCutContour();
+    for (int i = 0; i < kCirclePoints; ++i) {
+        const double angle = 2.0 * std::numbers::pi * i / kCirclePoints;
+        cutter.AddNewCutPoint(std::lround(radius * std::cos(angle)), std::lround(radius * std::sin(angle)), false);
+    }
+}
+
+// Best of three plane cuts through the middle, both halves filled.
+double SecondsOfPlaneCut(MStlBase& mesh) {
+    double best = 1e30;
+    for (int i = 0; i < 3; ++i) {
+        MStlBase below, above;
+        const auto start = std::chrono::steady_clock::now();
+        MStlBaseOperatorPlaneCut cut;
+        cut.SetStl(&mesh);
+        cut.SetPlane({0.0, 0.0, 1.0, -1234.0});
+        cut.SetOutputStl(&below, &above);
+        if (!cut.Operate() || cut.GetErrorCode() != 0) return std::nan("");
+        best = std::min(best, SecondsSince(start));
+    }
+    return best;
+}
+
+void BM_ProfileCutSphere(benchmark::State& state) {
+    MStlBase sphere;
+    GenerateSphere(sphere, kRadius, uint64_t(state.range(0)));
+    const double planeSeconds = SecondsOfPlaneCut(sphere);
+    double cutSeconds = 0.0;
+    uint64_t resultTriangles = 0;
+    for (auto _ : state) {
+        state.PauseTiming();  // the cutter copies the mesh at set-up
+        auto cutter = std::make_unique<MCutter>();
+        cutter->SetCutStl(sphere, false);
+        AddCircle(*cutter, kRadius / 2.0);
+        cutter->SET_CUT_MODE(3, 0);
+        state.ResumeTiming();
+
+        const auto start = std::chrono::steady_clock::now();
+        const char code = cutter->MAKE_CUT();
+        std::unique_ptr<MStlBase> inside(cutter->GetInsideResult(true)), outside(cutter->GetOutsideResult(true));
+        cutSeconds += SecondsSince(start);
+        if (code != MCutter::kDone || !inside || !outside) {
+            state.SkipWithError("the profile cut failed");
+            break;
+        }
+        resultTriangles = inside->GetNumberOfTriangles() + outside->GetNumberOfTriangles();
+
+        state.PauseTiming();  // releasing the cutter and the results is not part of the cut
+        inside.reset();
+        outside.reset();
+        cutter.reset();
+        state.ResumeTiming();
+    }
+    const double perCut = state.iterations() ? cutSeconds / double(state.iterations()) : 0.0;
+    state.counters["triangles"] = double(sphere.GetNumberOfTriangles());
+    state.counters["profile_ms"] = perCut * 1e3;
+    state.counters["plane_ms"] = planeSeconds * 1e3;
+    state.counters["x_plane"] = perCut / planeSeconds;
+    state.counters["peak_MB"] = PeakMegabytes();
+    state.counters["out_tris"] = double(resultTriangles);
+}
+
+}  // namespace
+
+BENCHMARK(BM_ProfileCutSphere)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+BENCHMARK_MAIN();
