@@ -1,16 +1,36 @@
-// One edge of the cut profile as the cut phases see it.
+// One edge of the cut profile as the cut phases see it: the vertical wall
+// over the segment from `start` to `start + delta`, with the cut segments
+// that the division left on it.
 #pragma once
+
+#include <cstdint>
 
 #include "containers/D_LIST.h"
 
+class MStlPoint;
 class MStlSurface;
 
+// One piece of the mesh's intersection with a wall, made by dividing one
+// triangle (or an edge of the mesh lying in the wall).  It runs from `start`
+// to `end` the way the boundary of the inside part runs, so that chained
+// segments go clockwise round each opening seen from outside the profile.
+struct MCutEdgeIntersection {
+    MStlPoint* start = nullptr;
+    MStlPoint* end = nullptr;
+};
+
 struct MCutEdge {
-    long start[2] = {0, 0};  // x, y of the profile point where the edge begins
-    long delta[2] = {0, 0};  // dx, dy to the next profile point
+    int64_t start[2] = {0, 0};  // x, y of the profile point where the edge begins
+    int64_t delta[2] = {0, 0};  // dx, dy to the next profile point
     // The surface that the cut surface along this edge goes into; null: the
     // mesh's default.
     MStlSurface* surface = nullptr;
+    D_LIST<MCutEdgeIntersection> intersections;
+
+    int64_t MinX() const { return delta[0] < 0 ? start[0] + delta[0] : start[0]; }
+    int64_t MaxX() const { return delta[0] > 0 ? start[0] + delta[0] : start[0]; }
+    int64_t MinY() const { return delta[1] < 0 ? start[1] + delta[1] : start[1]; }
+    int64_t MaxY() const { return delta[1] > 0 ? start[1] + delta[1] : start[1]; }
 };
 
 using MCutEdgeList = D_LIST<MCutEdge>;

@@ -688,6 +688,31 @@ private:
     MStlBaseTreeCopy m_tree;
 };
 
+// Maps the points of a source mesh to points of a target mesh during a
+// copy, looking each source point up once (by slot).  A target that starts
+// empty takes new points directly, because the source's points already have
+// distinct coordinates.
+class MStlPointSlotMap {
+public:
+    MStlPointSlotMap(const MStlBase& source, MStlBase& target)
+        : m_source(source), m_target(target), m_fresh(target.GetNumberOfPoints() == 0),
+          m_map(source.GetNumberOfPointSlots(), nullptr) {}
+    MStlPoint* operator()(const MStlPoint* p) {
+        const uint32_t slot = m_source.GetPointSlot(p);
+        if (slot >= m_map.size()) return m_target.AddPoint(p, false);
+        MStlPoint*& mapped = m_map[slot];
+        if (!mapped) mapped = m_target.AddPoint(p, m_fresh);
+        return mapped;
+    }
+    MStlBase& Target() { return m_target; }
+
+private:
+    const MStlBase& m_source;
+    MStlBase& m_target;
+    bool m_fresh;
+    std::vector<MStlPoint*> m_map;
+};
+
 // While alive, CopyStateFrom between triangles of the two meshes may carry
 // attributes that live in the meshes (surfaces are never shared between
 // meshes, so a surface copy across meshes is ignored).

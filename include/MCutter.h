@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "MCutProfile.h"
 #include "containers/M3dBorder.h"
@@ -29,6 +30,19 @@ public:
     static constexpr char kDone = 0;
     static constexpr char kCancelled = 2;
     static constexpr char kNoCut = char(255);
+    // The cut was made, but some openings could not be closed (a cut
+    // contour that does not close, or a triangle that could not be divided);
+    // the results are delivered and are not closed there.
+    static constexpr char kOpeningsNotClosed = 5;
+
+    // Triangle status bits of the cut phases.
+    static constexpr uint8_t kCrossed = 1;
+    static constexpr uint8_t kInside = 2;
+    static constexpr uint8_t kOutside = 4;
+    static constexpr uint8_t kFill = 8;
+    static constexpr uint8_t kBelow = 16;
+    static constexpr uint8_t kAbove = 32;
+    static constexpr uint8_t kRegion = 64;
 
     static constexpr long kMinusInfinity = LONG_MIN < INT32_MIN ? long(INT32_MIN) : LONG_MIN;
     static constexpr long kPlusInfinity = long(INT32_MAX);
@@ -87,6 +101,56 @@ public:
     // Appends one contour per chain of cut segments of the last cut.
     void GetCutProfile(MCutProfileFloat& out) const;
 
+    // --- the phases of a cut, in the order MAKE_CUT runs them -------------
+    // Plane cut where coordinate `axis` (0 X, 1 Y, 2 Z) equals `value`; the
+    // inside result takes the part at or below the value.
+    char MAKE_CUT_AT_VALUE(long value, char axis, QelSDK::Common::ProgressPtr progress = nullptr);
+    // Permutes a point's coordinates so that `axis` becomes X (direction 0)
+    // or back (direction 1).
+    static void TRANSFORM(MStlPoint& point, char axis, char direction);
+    char _MakeCutAlongPolyline(bool fill, QelSDK::Common::ProgressPtr progress = nullptr);
+    // Replaces the infinite profile coordinates by values one model unit
+    // outside the working mesh.
+    void REPLACE_MAX_COORDINATES();
+    // Builds the edge list; with `checkIntersections` a self-intersecting
+    // profile gives 1.
+    char _CreateEdgeList(bool checkIntersections, QelSDK::Common::ProgressPtr progress = nullptr);
+    char EDGES_INTERSECT(QelSDK::Common::ProgressPtr progress = nullptr);
+    char DIVIDE_DATA(QelSDK::Common::ProgressPtr progress = nullptr);
+    void CLASSIFY_TRIANGLES(QelSDK::Common::ProgressPtr progress = nullptr);
+    void REMOVE_CUT_POINTS_IN_TRIANGLES(QelSDK::Common::ProgressPtr progress = nullptr);
+    void FINAL_CUT_REMOVE(QelSDK::Common::ProgressPtr progress = nullptr);
+    void FILL_CUT_EDGES();
+    void FILL_CUT_EDGES_USING_FILL_ALGORTIHM();
+    void FILL_CUT_EDGES_WITH_VERTICAL_SEGMENTS();
+    void DIVIDE_TO_CUT_DATA(QelSDK::Common::ProgressPtr progress = nullptr);
+    void DIVIDE_TO_CUT_DATA_4_COMPLEX_TOPOLOGY(QelSDK::Common::ProgressPtr progress = nullptr);
+
+    // 2 (inside) or 4 (outside) for a triangle that no wall crosses.
+    char POSITION_TRIANGLE(MStlTriangle& triangle) const;
+    char POSITION_TRIANGLE_CENTER(MStlTriangle& triangle) const;
+    // 0 on the profile, 1 inside, 2 outside; exact for integer points.
+    int PointInProfile(double x, double y, double tolerance = 0.0) const;
+    DLIST_ELEMENT<MStlTriangle>* COPY_TRIANGLE_TO(MStlTriangle& triangle, bool inside) const;
+    static DLIST_ELEMENT<MStlTriangle>* COPY_TRIANGLE_TO(MStlTriangle& triangle, MStlBase* target);
+    bool _IgnoreTriangleWhileCut(MStlTriangle* triangle);
+    void _MarkInsideTriangles() const;
+    void _MarkUpperAndLowerTriangles() const;
+    void DETERMINE_BELOW_AND_ABOVE() const;
+    void REMOVE_TRIANGLE_SETS() const;
+
+    char MAKE_DEPTH_CUT(QelSDK::Common::ProgressPtr progress = nullptr);
+    char MAKE_SUPPORT_CUT(long baseZ, long downOffset, long upOffset, double slopeFactor, double maxSlope,
+                          QelSDK::Common::ProgressPtr progress = nullptr);
+    void DIVIDE_AT_HEIGHT(long z) const;
+    MMVector<double, 3> _GetNormalOfPoint(MStlPoint* point);
+
+    // The edge list of the last cut (null before the first).
+    const D_LIST<MCutEdge>* GetEdgeList() const { return m_edges; }
+    // Openings of the last cut that could not be closed: open cut contours,
+    // triangles that could not be divided, missing depth-cut caps.
+    uint64_t GetNumberOfUnclosedOpenings() const { return m_unclosed; }
+
     // --- settings, for the cut phases and for callers -------------------
     const MCutProfile& GetProfile() const { return m_profile; }
     MCutProfile& GetProfile() { return m_profile; }
@@ -135,4 +199,16 @@ private:
     std::function<bool(MStlTriangle*)> m_ignore;
     bool m_useIgnore = false;
     bool m_triangleIgnored = false;
+    uint64_t m_unclosed = 0;
+    // Mesh edges lying in a wall, found by the division; the fill takes those
+    // that separate the inside part from the outside part.
+    struct WallEdge {
+        MStlPoint* a;
+        MStlPoint* b;
+        MCutEdge* edge;
+    };
+    std::vector<WallEdge> m_wallEdges;
+
+    bool _Cancelled(const QelSDK::Common::IncrementalProgressReporter& reporter);
+    void _CollectWallEdges();
 };

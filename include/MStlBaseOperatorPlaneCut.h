@@ -42,7 +42,6 @@ public:
     const MStlCutBorder& GetCutBorder() const { return m_cutBorder; }
 
 private:
-    class PointMap;
     bool Run(QelSDK::Common::IncrementalProgressReporter& progress);
     void TidyCutBorder();
     void RemoveFolds(MStlCutContour* contour);
@@ -68,5 +67,5 @@ private:
     MDataMaskBits<MStlTriangle>* m_mask = nullptr;
     eErrorCode m_error = eNoError;
     // Source point -> output point, for the below [0] and above [1] output.
-    std::unique_ptr<PointMap> m_pointMaps[2];
+    std::unique_ptr<MStlPointSlotMap> m_pointMaps[2];
 };

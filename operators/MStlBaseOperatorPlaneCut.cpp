@@ -48,30 +48,6 @@ bool AnyOpenContour(const MStlCutBorder& border) {
 
 }  // namespace
 
-// Maps points of the mesh being cut into one output.  Each source point is
-// looked up once; an output that starts empty takes new points directly,
-// because the source's points already have distinct coordinates.
-class MStlBaseOperatorPlaneCut::PointMap {
-public:
-    PointMap(const MStlBase& source, MStlBase& output)
-        : m_source(source), m_output(output), m_fresh(output.GetNumberOfPoints() == 0),
-          m_map(source.GetNumberOfPointSlots(), nullptr) {}
-    MStlPoint* operator()(const MStlPoint* p) {
-        const uint32_t slot = m_source.GetPointSlot(p);
-        if (slot >= m_map.size()) return m_output.AddPoint(p, false);
-        MStlPoint*& mapped = m_map[slot];
-        if (!mapped) mapped = m_output.AddPoint(p, m_fresh);
-        return mapped;
-    }
-    MStlBase& Output() { return m_output; }
-
-private:
-    const MStlBase& m_source;
-    MStlBase& m_output;
-    bool m_fresh;
-    std::vector<MStlPoint*> m_map;
-};
-
 MStlBaseOperatorPlaneCut::MStlBaseOperatorPlaneCut() = default;
 MStlBaseOperatorPlaneCut::~MStlBaseOperatorPlaneCut() = default;
 
@@ -238,8 +214,8 @@ bool MStlBaseOperatorPlaneCut::MoveIsAcceptable(const MStlPoint* a, const MStlPo
 void MStlBaseOperatorPlaneCut::CopyToOutput(MStlBase* output, uint8_t bit, int side) {
     if (!output) return;
     MStlBaseCopyTriangleAttributes attributes(*m_mesh, *output, true);
-    m_pointMaps[side] = std::make_unique<PointMap>(*m_mesh, *output);
-    PointMap& map = *m_pointMaps[side];
+    m_pointMaps[side] = std::make_unique<MStlPointSlotMap>(*m_mesh, *output);
+    MStlPointSlotMap& map = *m_pointMaps[side];
     const MStlSurface* previous = nullptr;
     MStlSurface* surface = nullptr;
     bool first = true;
@@ -259,7 +235,7 @@ void MStlBaseOperatorPlaneCut::CopyToOutput(MStlBase* output, uint8_t bit, int s
 
 MStlSurface* MStlBaseOperatorPlaneCut::AddFill(const MStlBorderFiller& filler, int side, bool reversed) {
     MStlBase* output = side == 0 ? m_below : m_above;
-    PointMap* map = m_pointMaps[side].get();
+    MStlPointSlotMap* map = m_pointMaps[side].get();
     MStlSurface* surface = output->AddSurface(nullptr);
     for (uint64_t i = 0; i < filler.GetNumTriangles(); ++i) {
         MStlPoint* r[3] = {(*map)(filler.GetResult(i, 0)), (*map)(filler.GetResult(i, 1)), (*map)(filler.GetResult(i, 2))};
