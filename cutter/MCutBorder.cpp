@@ -68,9 +68,10 @@ public:
     }
 
     // With crossing nodes in place, the ring passes the line at runs of
-    // nodes on it between nodes on opposite sides.  An upward passage is
-    // taken at the run's first node, a downward one at its last, so that
-    // the rest of the run stays on the upper side.
+    // nodes on it between nodes on opposite sides.  An upward passage
+    // (toward the growing coordinate) is taken at the run's first node, a
+    // downward one at its last, so that the rest of the run stays on the
+    // upper side.
     void CollectCrossings(int start, int ring, std::vector<Crossing>& up, std::vector<Crossing>& down) const {
         int first = start;
         while (Side(first) == 0) {
@@ -296,7 +297,7 @@ private:
         MStlPoint* a = m_data[size_t(p)];
         MStlPoint* b = m_data[size_t(t)];
         MStlPoint* c = m_data[size_t(q)];
-        if (a && (a == b || b == c || c == a)) return;
+        if ((a && (a == b || a == c)) || (b && b == c)) return;
         out.push_back({a, b, c});
     }
 
@@ -331,6 +332,12 @@ bool HasFinitePointsOnly(const MStlCutContour& contour) {
     for (uint32_t i = 0; i < contour.GetNumberOfPoints(); ++i, p = p->GetNext())
         if (!std::isfinite(p->GetX()) || !std::isfinite(p->GetY())) return false;
     return true;
+}
+
+// The box that line cuts see: rings with a non-finite point are never cut,
+// so theirs is empty.
+Box CuttableBoxOf(const MStlCutContour& contour) {
+    return HasFinitePointsOnly(contour) ? BoxOf(contour) : Box{};
 }
 
 }  // namespace
@@ -396,7 +403,7 @@ void MCutBorder::SplitLargeContours(long maxPoints) {
     std::deque<std::pair<const MStlCutContour*, uint64_t>> queue;
     uint64_t nextId = 0;
     auto track = [&](const MStlCutContour* c, int fruitlessCuts) {
-        tracked[c] = {BoxOf(*c), nextId, fruitlessCuts};
+        tracked[c] = {CuttableBoxOf(*c), nextId, fruitlessCuts};
         if (fruitlessCuts < kMaxFruitlessCuts && c->GetNumberOfPoints() > limit) queue.push_back({c, nextId});
         ++nextId;
     };
@@ -444,7 +451,7 @@ std::vector<MCutBorder::Piece> MCutBorder::_CutContours(const std::vector<MStlCu
     std::vector<Crossing> up, down;
     for (size_t i = 0; i < contours.size(); ++i) {
         MStlCutContour* c = contours[i];
-        if (c->GetNumberOfPoints() < 2 || !BoxOf(*c).Straddles(axis, value)) continue;
+        if (c->GetNumberOfPoints() < 2 || !CuttableBoxOf(*c).Straddles(axis, value)) continue;
         const int ring = int(crossed.size());
         const int start = graph.AddRing(*c, ring);
         graph.InsertCrossingNodes(start);

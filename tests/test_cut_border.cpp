@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <numbers>
@@ -328,6 +329,85 @@ TEST(CutBorder, LineCutKeepsRealMeshClosedAndFillClosesOpening) {
         EXPECT_DOUBLE_EQ(r.volume, volume) << cells;
         for (auto* c = border.GetFirstContour(); c; c = MCutBorder::Next(c)) EXPECT_LE(c->GetNumberOfPoints(), 6u);
     }
+}
+
+// The outline of the mesh's opening, running each boundary edge the other
+// way round (as the fill must), with (u, v) = (x, y).
+void AddOpeningOutline(MCutBorder& border, const MStlBase& mesh) {
+    std::map<std::pair<MStlPoint*, MStlPoint*>, int> edges;
+    for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it)
+        for (int k = 0; k < 3; ++k) ++edges[{it->GetPoint(k), it->GetPoint((k + 1) % 3)}];
+    std::map<MStlPoint*, MStlPoint*> next;
+    for (const auto& [e, n] : edges)
+        if (!edges.contains({e.second, e.first})) next[e.second] = e.first;
+    ASSERT_FALSE(next.empty());
+    std::vector<MStlPoint*> ring = {next.begin()->first};
+    while (next.at(ring.back()) != ring.front()) ring.push_back(next.at(ring.back()));
+    EXPECT_EQ(ring.size(), next.size());
+    AddOutline(border, ring);
+}
+
+TEST(CutBorder, SplitFillsStayWatertightAlongSeams) {
+    // A flat box whose bottom outline is cut unevenly in both directions.
+    {
+        MStlBase mesh;
+        GenerateBox(mesh, {0, 0, 0}, {100, 60, 50}, 10);
+        const double volume = CheckMesh(mesh).volume;
+        RemoveBottomFace(mesh);
+        MCutBorder border(&mesh);
+        AddOpeningOutline(border, mesh);
+        EXPECT_EQ(border.GetFirstContour()->GetNumberOfPoints(), 40u);
+        border.PrepareBorder();
+        border.SplitLargeContours(5);
+        EXPECT_GT(border.GetNumberOfContours(), 8);
+        std::vector<Triangle> fill;
+        border.Triangulate(fill);
+        for (const Triangle& t : fill) mesh.AddTriangle(t[0], t[1], t[2]);
+        const MeshReport r = CheckMesh(mesh);
+        EXPECT_TRUE(r.closed);
+        EXPECT_TRUE(r.oriented);
+        EXPECT_DOUBLE_EQ(r.volume, volume);
+    }
+    // The round opening left by the lower cap of a sphere.
+    {
+        MStlBase mesh;
+        GenerateSphere(mesh, 100000, 20000);
+        std::vector<MStlTriangle*> cap;
+        for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it)
+            if (std::max({it->GetPoint(0)->GetZ(), it->GetPoint(1)->GetZ(), it->GetPoint(2)->GetZ()}) < -50000)
+                cap.push_back(*it);
+        for (MStlTriangle* t : cap) mesh.RemoveTriangle(t);
+        MCutBorder border(&mesh);
+        AddOpeningOutline(border, mesh);
+        border.PrepareBorder();
+        ASSERT_EQ(border.GetNumberOfContours(), 1);
+        EXPECT_TRUE(border.GetFirstContour()->IsClockwise());
+        const uint32_t outline = border.GetFirstContour()->GetNumberOfPoints();
+        border.SplitLargeContours(16);
+        EXPECT_GT(border.GetNumberOfContours(), int32_t(outline / 16));
+        std::vector<Triangle> fill;
+        border.Triangulate(fill);
+        for (const Triangle& t : fill) mesh.AddTriangle(t[0], t[1], t[2]);
+        const MeshReport r = CheckMesh(mesh);
+        EXPECT_TRUE(r.closed);
+        EXPECT_TRUE(r.oriented);
+        EXPECT_EQ(r.shells, 1u);
+    }
+}
+
+TEST(CutBorder, HugeRingIsSplitAndFilled) {
+    MStlBase mesh;
+    MCutBorder border(&mesh);
+    AddRing(border, mesh, RegularPolygon(30000, 1e6));
+    const double area = BorderArea(border);
+    border.PrepareBorder();
+    border.SplitLargeContours(500);
+    for (auto* c = border.GetFirstContour(); c; c = MCutBorder::Next(c)) ASSERT_LE(c->GetNumberOfPoints(), 500u);
+    const FillSummary s = Fill(border);
+    EXPECT_EQ(s.triangles, ExpectedTriangles(border) - s.collapsedEdges);
+    EXPECT_NEAR(s.area, area, 1e-9 * area);
+    EXPECT_TRUE(s.allClockwise);
+    EXPECT_TRUE(s.ringEdgesOnceEach);
 }
 
 TEST(CutBorder, DegenerateInputTerminates) {
