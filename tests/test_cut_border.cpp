@@ -172,6 +172,24 @@ TEST(CutBorder, PrepareOpensHolesAndDropsShortContours) {
     EXPECT_TRUE(s.allClockwise);
     EXPECT_TRUE(s.ringEdgesOnceEach);
 
+    // A diamond hole whose middle line runs through two of its corners.
+    MStlBase other;
+    MCutBorder diamond(&other);
+    AddRing(diamond, other, {{0, 0}, {0, 10}, {10, 10}, {10, 0}});
+    AddRing(diamond, other, {{4, 5}, {5, 3}, {6, 5}, {5, 7}});
+    diamond.PrepareBorder();
+    EXPECT_EQ(other.GetNumberOfPoints(), 8u + 2u);
+    ASSERT_EQ(diamond.GetNumberOfContours(), 2);
+    for (auto* c = diamond.GetFirstContour(); c; c = MCutBorder::Next(c)) {
+        EXPECT_EQ(c->GetNumberOfPoints(), 7u);
+        EXPECT_DOUBLE_EQ(MCutBorder::SignedArea(*c), 48);
+    }
+    const FillSummary d = Fill(diamond);
+    EXPECT_EQ(d.triangles, 10u);
+    EXPECT_DOUBLE_EQ(d.area, 96);
+    EXPECT_TRUE(d.allClockwise);
+    EXPECT_TRUE(d.ringEdgesOnceEach);
+
     // Two holes side by side: each is opened by the line through its middle.
     MCutBorder two(&mesh);
     AddRing(two, mesh, {{0, 0}, {0, 10}, {20, 10}, {20, 0}});
