@@ -33,4 +33,11 @@ struct MCutEdge {
     int64_t MaxY() const { return delta[1] > 0 ? start[1] + delta[1] : start[1]; }
 };
 
+// A mesh edge a -> b that lies in the wall of `edge`.
+struct MCutWallEdge {
+    MStlPoint* a = nullptr;
+    MStlPoint* b = nullptr;
+    MCutEdge* edge = nullptr;
+};
+
 using MCutEdgeList = D_LIST<MCutEdge>;

@@ -110,12 +110,6 @@ void MCutter::AddNewCutPoint(long x, long y, bool ownSurface) {
     MCutProfile::AddProfilePoint(*m_profile.GetLastContour(), x, y, ownSurface);
 }
 
-char MCutter::MAKE_CUT(QelSDK::Common::ProgressPtr /*progress*/) {
-    // No cut mode is carried out yet: the cut phases (edge list, triangle
-    // division, filling) are still to come, so every mode reports no cut.
-    return kNoCut;
-}
-
 namespace {
 MStlBase* NewResult(const MStlBase* start, const wchar_t* prefix) {
     auto* mesh = new MStlBase();
@@ -148,9 +142,4 @@ MStlBase* MCutter::GetResult(unsigned long long index, bool take) {
     if (index == 0) return m_inside ? GetInsideResult(take) : GetOutsideResult(take);
     if (index == 1) return GetOutsideResult(take);
     return nullptr;
-}
-
-void MCutter::GetCutProfile(MCutProfileFloat& /*out*/) const {
-    // The chains come from the cut data of the edge list; until a cut has
-    // been made there is nothing to append.
 }

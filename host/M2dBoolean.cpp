@@ -91,13 +91,28 @@ void OrientBorder2D(M2dIntegerBorder& border, std::vector<int>* depths) {
     }
 }
 
+namespace {
+// A path along one line encloses nothing (and the clipper refuses it).
+bool AllCollinear(const ClipperLib::Path& path) {
+    const ClipperLib::IntPoint& a = path[0];
+    for (size_t i = 1; i < path.size(); ++i) {
+        if (path[i].X == a.X && path[i].Y == a.Y) continue;
+        const __int128 dx = path[i].X - a.X, dy = path[i].Y - a.Y;
+        for (const ClipperLib::IntPoint& q : path)
+            if (dx * (q.Y - a.Y) - dy * (q.X - a.X) != 0) return false;
+        return true;
+    }
+    return true;
+}
+}  // namespace
+
 int BooleanRemoveSelfIntersections(M2dIntegerBorder& border) {
     ClipperLib::Paths paths;
     for (Contour* c = border.GetFirstContour(); c; c = M2dIntegerBorder::Next(c)) {
         // A figure-eight has a zero area sum but encloses area: only the
         // clipper can tell.
         ClipperLib::Path path = ToPath(*c);
-        if (path.size() >= 3) paths.push_back(std::move(path));
+        if (path.size() >= 3 && !AllCollinear(path)) paths.push_back(std::move(path));
     }
     std::map<PointKey, void*> userValues = CollectUserValues(border);
     ClipperLib::PolyTree tree;

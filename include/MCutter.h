@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "host/MStlBase.h"
 
 struct MCutEdge;
+struct MCutWallEdge;
 template <class T>
 class D_LIST;
 
@@ -200,15 +202,15 @@ private:
     bool m_useIgnore = false;
     bool m_triangleIgnored = false;
     uint64_t m_unclosed = 0;
-    // Mesh edges lying in a wall, found by the division; the fill takes those
+    // Mesh edges lying in a wall, noted by the division; the fill takes those
     // that separate the inside part from the outside part.
-    struct WallEdge {
-        MStlPoint* a;
-        MStlPoint* b;
-        MCutEdge* edge;
-    };
-    std::vector<WallEdge> m_wallEdges;
+    std::vector<MCutWallEdge> m_wallEdges;
+    // Mesh points on the vertical lines through profile corners that end
+    // mesh edges bounding an opening, by corner: a fill walking along such a
+    // line passes through them.
+    std::map<std::pair<int64_t, int64_t>, std::vector<MStlPoint*>> m_cornerLinePoints;
 
     bool _Cancelled(const QelSDK::Common::IncrementalProgressReporter& reporter);
     void _CollectWallEdges();
+    void _FillEdge(MCutEdge& edge, bool strips);
 };

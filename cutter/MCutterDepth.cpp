@@ -1,0 +1,243 @@
+// The depth cut (the profile cut between two heights, closed by flat caps)
+// and the support cut (a block under the part inside the profile, its top
+// following the part's underside).
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "MCutter.h"
+#include "cutter/MCutBorder.h"
+#include "cutter/MCutEdge.h"
+#include "host/MInternalUnits.h"
+
+using QelSDK::Common::IncrementalProgressReporter;
+using QelSDK::Common::ProgressPtr;
+
+namespace {
+
+int32_t ClampCoordinate(double v) {
+    if (!(v > -2147483647.0)) return -2147483647;
+    if (!(v < 2147483646.0)) return 2147483646;
+    return int32_t(std::trunc(v));
+}
+
+bool AtHeight(const MStlPoint* p, long z) { return p->GetZ() == z; }
+
+}  // namespace
+
+void MCutter::DIVIDE_AT_HEIGHT(long z) const {
+    for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle(); ++it) {
+        MStlTriangleElement* t = *it;
+        // A split leaves the part of the triangle below or above z in t
+        // itself, so t is looked at again; each split shortens what is left,
+        // and a side the host does not split is passed over.
+        for (int guard = 0; guard < 3 && (t->GetStatus() & kInside); ++guard) {
+            bool split = false;
+            for (int i = 0; i < 3 && !split; ++i) {
+                MStlPoint* a = t->GetPoint(i);
+                MStlPoint* b = t->GetPoint((i + 1) % 3);
+                const double za = a->GetZ(), zb = b->GetZ();
+                if (!((za < z && z < zb) || (za > z && z > zb))) continue;
+                const double f = (double(z) - za) / (zb - za);
+                MStlPoint* n = m_working->AddPoint(ClampCoordinate(std::trunc((double(b->GetX()) - a->GetX()) * f) + a->GetX()),
+                                                   ClampCoordinate(std::trunc((double(b->GetY()) - a->GetY()) * f) + a->GetY()),
+                                                   int32_t(z), false);
+                split = m_working->InsertPointBetweenPoints(n, a, b) > 0;
+            }
+            if (!split) break;
+        }
+    }
+}
+
+// The outline, at height z, of the part inside the profile beyond a cut
+// limit, walked along triangle sides that end at z.  Returns false (and
+// leaves the border empty) when the walk gets stuck.
+static bool MakeBorderAtHeight(MStlBase& mesh, MCutBorder& border, long z, uint8_t inside, uint8_t beyond) {
+    border.Clear();
+    auto usable = [&](const MStlTriangle* t) { return (t->GetStatus() & inside) && (t->GetStatus() & beyond); };
+    std::vector<uint8_t> visited(mesh.GetNumberOfPointSlots(), 0);
+    auto isVisited = [&](const MStlPoint* p) { return visited[mesh.GetPointSlot(p)] != 0; };
+    for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it) {
+        if (!usable(*it)) continue;
+        for (int i = 0; i < 3; ++i) {
+            MStlPoint* start = it->GetPoint(i);
+            MStlPoint* second = it->GetPoint((i + 1) % 3);
+            if (!AtHeight(start, z) || !AtHeight(second, z) || isVisited(start)) continue;
+            auto* contour = border.AddContour();
+            contour->SetClosed(true);
+            MStlPoint* current = start;
+            for (;;) {
+                contour->AddPoint(current->GetX(), current->GetY(), 0.0, current);
+                if (current != start) visited[mesh.GetPointSlot(current)] = 1;
+                MStlPoint* next = nullptr;
+                for (uint16_t k = 0; k < current->GetNumberOfNeighbourTriangles() && !next; ++k) {
+                    MStlTriangleElement* n = current->GetNeighbourTriangle(k);
+                    if (!usable(n)) continue;
+                    MStlPoint* following = n->GetPoint((n->IndexOfPoint(current) + 1) % 3);
+                    if (AtHeight(following, z) && (following == start || !isVisited(following))) next = following;
+                }
+                if (next == start) break;
+                if (!next || contour->GetNumberOfPoints() > mesh.GetNumberOfPoints()) {
+                    border.Clear();
+                    return false;
+                }
+                current = next;
+            }
+            visited[mesh.GetPointSlot(start)] = 1;
+        }
+    }
+    return true;
+}
+
+char MCutter::MAKE_DEPTH_CUT(ProgressPtr progress) {
+    IncrementalProgressReporter reporter(progress, "QelStlCutting.MCutter.MAKE_DEPTH_CUT", 1000, false);
+    _MakeCutAlongPolyline(true, reporter.CreateNestedDelegate(1.0));
+    if (m_cancelled) return kCancelled;
+    DIVIDE_AT_HEIGHT(m_lowerLimit);
+    DIVIDE_AT_HEIGHT(m_upperLimit);
+    DETERMINE_BELOW_AND_ABOVE();
+    auto cap = [this](long z, uint8_t beyond, bool upper) {
+        MCutBorder border(m_working);
+        if (!MakeBorderAtHeight(*m_working, border, z, kInside, beyond)) {
+            ++m_unclosed;
+            return;
+        }
+        if (upper) border.ReverseContours();
+        border.PrepareBorder();
+        border.SplitLargeContours(m_fillParameter);
+        std::vector<std::array<MStlPoint*, 3>> triangles;
+        border.Triangulate(triangles);
+        const uint8_t first = upper ? kFill | kOutside : kFill | kInside;
+        const uint8_t second = upper ? kFill | kInside : kFill | kOutside;
+        for (const auto& t : triangles) {
+            if (m_inside)
+                if (MStlTriangleElement* a = m_working->AddTriangle(t[0], t[1], t[2], nullptr)) a->SetStatus(first);
+            if (m_outside)
+                if (MStlTriangleElement* b = m_working->AddTriangle(t[1], t[0], t[2], nullptr)) b->SetStatus(second);
+        }
+    };
+    if (m_lowerLimit > kMinusInfinity) cap(m_lowerLimit, kBelow, false);
+    if (m_upperLimit < kPlusInfinity) cap(m_upperLimit, kAbove, true);
+    REMOVE_TRIANGLE_SETS();
+    return kDone;
+}
+
+MMVector<double, 3> MCutter::_GetNormalOfPoint(MStlPoint* point) {
+    MMVector3d sum(0.0, 0.0, 0.0);
+    const double shortest = 0.1 * QelSDK::Common::MInternalUnits::Get();
+    const MMVector3d at = point->GetVector();
+    for (uint16_t k = 0; k < point->GetNumberOfNeighbourTriangles(); ++k) {
+        MStlTriangleElement* t = point->GetNeighbourTriangle(k);
+        if (!(t->GetStatus() & kInside) || (t->GetStatus() & kFill)) continue;
+        const int i = t->IndexOfPoint(point);
+        MMVector3d a = t->GetPoint((i + 1) % 3)->GetVector() - at;
+        MMVector3d b = t->GetPoint((i + 2) % 3)->GetVector() - at;
+        if (a.Length() < shortest || b.Length() < shortest) continue;
+        a = a / a.Length();
+        b = b / b.Length();
+        const double angle = std::acos(std::clamp(a.Dot(b), -1.0, 1.0));
+        sum = sum + t->GetNormal() * angle;
+    }
+    const double length = sum.Length();
+    return length > 0.0 ? sum / length : MMVector3d(0.0, 0.0, 0.0);
+}
+
+char MCutter::MAKE_SUPPORT_CUT(long baseZ, long downOffset, long upOffset, double slopeFactor, double maxSlope,
+                               ProgressPtr progress) {
+    IncrementalProgressReporter reporter(progress, "QelStlCutting.MCutter.MAKE_SUPPORT_CUT", 1000, false);
+    REPLACE_MAX_COORDINATES();
+    char r = _CreateEdgeList(false, reporter.CreateNestedDelegate(0.5));
+    if (r != 0) return r;
+    m_working->UpdateExtremes();
+    const double unit = QelSDK::Common::MInternalUnits::Get();
+    const int32_t x0 = ClampCoordinate(m_working->GetXMin() - unit), x1 = ClampCoordinate(m_working->GetXMax() + unit);
+    const int32_t y0 = ClampCoordinate(m_working->GetYMin() - unit), y1 = ClampCoordinate(m_working->GetYMax() + unit);
+    const int32_t z1 = ClampCoordinate(m_working->GetZMax() + unit);
+    const int32_t zb = m_working->GetZMin() < baseZ ? ClampCoordinate(m_working->GetZMin() - unit)
+                                                    : ClampCoordinate(double(baseZ));
+    for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle(); ++it) it->Invert();
+    MStlPoint* A = m_working->AddPoint(x0, y0, zb, false);
+    MStlPoint* B = m_working->AddPoint(x0, y1, zb, false);
+    MStlPoint* C = m_working->AddPoint(x1, y0, zb, false);
+    MStlPoint* D = m_working->AddPoint(x1, y1, zb, false);
+    MStlPoint* E = m_working->AddPoint(x0, y0, z1, false);
+    MStlPoint* F = m_working->AddPoint(x0, y1, z1, false);
+    MStlPoint* G = m_working->AddPoint(x1, y0, z1, false);
+    MStlPoint* H = m_working->AddPoint(x1, y1, z1, false);
+    MStlPoint* const faces[12][3] = {{A, B, C}, {D, C, B}, {F, E, G}, {F, G, H}, {B, A, E}, {B, E, F},
+                                     {C, D, G}, {G, D, H}, {A, C, E}, {E, C, G}, {B, F, D}, {D, F, H}};
+    for (const auto& f : faces) m_working->AddTriangle(f[0], f[1], f[2], nullptr);
+    _MarkUpperAndLowerTriangles();
+
+    r = _MakeCutAlongPolyline(true, reporter.CreateNestedDelegate(0.5));
+    if (r != 0) {
+        if (m_ownsWorking) m_working->ClearStl(true);
+        return r;
+    }
+    for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle();) {
+        MStlTriangleElement* t = *it;
+        ++it;
+        if (t->GetStatus() & kOutside) m_working->RemoveTriangle(t);
+    }
+    // Only the pieces joined to a marked triangle stay.
+    std::vector<MStlTriangleElement*> queue;
+    for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle(); ++it)
+        if (it->IsMarked()) queue.push_back(*it);
+    while (!queue.empty()) {
+        MStlTriangleElement* t = queue.back();
+        queue.pop_back();
+        for (int i = 0; i < 3; ++i) {
+            const MStlPoint* p = t->GetPoint(i);
+            const MStlPoint* q = t->GetPoint((i + 1) % 3);
+            MStlTriangleElement* across = nullptr;
+            int count = 0;
+            for (uint16_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
+                MStlTriangleElement* n = p->GetNeighbourTriangle(k);
+                if (n != t && n->IndexOfPoint(q) >= 0) across = n, ++count;
+            }
+            if (count == 1 && !across->IsMarked()) {
+                across->Mark();
+                queue.push_back(across);
+            }
+        }
+    }
+    for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle();) {
+        MStlTriangleElement* t = *it;
+        ++it;
+        if (!t->IsMarked()) m_working->RemoveTriangle(t);
+    }
+    m_working->RemoveFreePoints();
+
+    // How far each point moves: down off the part's upward faces (more on
+    // steep ones), up under its downward faces, so the block keeps a gap.
+    std::vector<std::pair<MStlPoint*, long>> moves;
+    for (auto it = m_working->BeginPoint(); it != m_working->EndPoint(); ++it) {
+        MStlPoint* p = *it;
+        int up = 0, down = 0;
+        for (uint16_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
+            const MStlTriangleElement* t = p->GetNeighbourTriangle(k);
+            if (!(t->GetStatus() & kInside) || (t->GetStatus() & kFill)) continue;
+            if (t->GetFacing() == 2) ++up;
+            else if (t->GetFacing() == 1) ++down;
+        }
+        long value = 0;
+        if (up > 0 && down == 0 && upOffset != 0) {
+            value = -upOffset;
+            if (slopeFactor != 0.0) {
+                const MMVector3d n = _GetNormalOfPoint(p);
+                if (n.Length() == 0.0) continue;
+                const double theta = std::acos(std::clamp(n[2], -1.0, 1.0));
+                const double extra = std::min(maxSlope, theta) * slopeFactor * 180.0 / M_PI;
+                value = long(std::clamp(double(value) - std::trunc(extra), -4294967294.0, 4294967294.0));
+            }
+        } else if (down > 0 && up == 0 && p->GetZ() != baseZ && downOffset != 0) {
+            value = downOffset;
+        }
+        if (value != 0) moves.emplace_back(p, value);
+    }
+    for (const auto& [p, value] : moves) {
+        MStlPoint* moved = m_working->AddPoint(p->GetX(), p->GetY(), ClampCoordinate(double(p->GetZ()) + double(value)), false);
+        if (moved != p) m_working->ReplacePointByPoint(p, moved);
+    }
+    return kDone;
+}

@@ -1,0 +1,213 @@
+// Division of the crossed triangles along the profile's walls.  Each wall
+// that passes through a triangle leaves one trim segment in it; the trim
+// retriangulator then replaces the triangle by the pieces on either side.
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "MCutter.h"
+#include "MTriangleTrimIntersection.h"
+#include "MTriangleTrimRetriangulator.h"
+#include "cutter/MCutEdge.h"
+#include "cutter/MCutExact.h"
+
+using namespace meshcut_cut;
+using QelSDK::Common::IncrementalProgressReporter;
+using QelSDK::Common::ProgressPtr;
+
+namespace {
+
+int32_t ClampToInt32(long double v) {
+    if (!(v > -2147483647.0L)) return -2147483647;
+    if (!(v < 2147483646.0L)) return 2147483646;
+    return int32_t(std::llround(v));
+}
+
+bool Precedes(const MStlPoint* a, const MStlPoint* b) {
+    for (int k = 0; k < 3; ++k)
+        if (a->Get(k) != b->Get(k)) return a->Get(k) < b->Get(k);
+    return false;
+}
+
+// Where the wall meets the mesh edge a–b (whose ends lie strictly on either
+// side), rounded to the grid.  The ends are taken in a fixed order so that
+// both triangles on the edge arrive at the same point.
+void WallCrossingPoint(const MStlPoint* a, const MStlPoint* b, const MCutEdge& e, int32_t out[3]) {
+    if (Precedes(b, a)) std::swap(a, b);
+    const long double ca = (long double)SideValue(a, e), cb = (long double)SideValue(b, e);
+    const long double s = ca / (ca - cb);
+    for (int k = 0; k < 3; ++k) out[k] = ClampToInt32(a->Get(k) + s * ((long double)b->Get(k) - a->Get(k)));
+}
+
+// Height of the triangle's plane over (x, y); the triangle is not vertical.
+int32_t PlaneHeight(const MStlTriangle& t, int64_t x, int64_t y) {
+    const MStlPoint *p0 = t.GetPoint(0), *p1 = t.GetPoint(1), *p2 = t.GetPoint(2);
+    const long double ux = p1->GetX() - (long double)p0->GetX(), uy = p1->GetY() - (long double)p0->GetY(),
+                      uz = p1->GetZ() - (long double)p0->GetZ();
+    const long double vx = p2->GetX() - (long double)p0->GetX(), vy = p2->GetY() - (long double)p0->GetY(),
+                      vz = p2->GetZ() - (long double)p0->GetZ();
+    const long double nx = uy * vz - uz * vy, ny = uz * vx - ux * vz, nz = ux * vy - uy * vx;
+    return ClampToInt32(p0->GetZ() - (nx * (x - p0->GetX()) + ny * (y - p0->GetY())) / nz);
+}
+
+// One end of a wall's segment through a triangle.
+struct WallPoint {
+    MTriangleTrimPosition position;
+    Fraction along;     // position along the profile edge
+    long double height = 0;
+};
+
+void SetLine(MTriangleTrimIntersection& record) {
+    const MTriangleTrimPosition &s = record.start, &e = record.end;
+    const double a1 = s.GetA() / s.GetW(), b1 = s.GetB() / s.GetW();
+    const double da = e.GetA() / e.GetW() - a1, db = e.GetB() / e.GetW() - b1;
+    // Direction (−B, A) = (da, db); the line passes through the start.
+    record.line.Set(db, -da, db * a1 - da * b1);
+}
+
+}  // namespace
+
+// Adds the segment that the wall of `edge` leaves in the triangle to both
+// trim lists: list 0 keeps the inside of the profile on the segment's right
+// (in the triangle's own coordinates), list 1 the outside.  Returns whether
+// a segment was added.  Mesh edges lying in the wall are noted for the fill.
+static bool AddWallSegment(MStlTriangleElement& t, MCutEdge& edge, MTriangleTrimInfo& info,
+                           std::vector<MCutWallEdge>& wallEdges) {
+    int side[3];
+    for (int i = 0; i < 3; ++i) side[i] = Sign(SideValue(t.GetPoint(i), edge));
+    const bool left = side[0] > 0 || side[1] > 0 || side[2] > 0;
+    const bool right = side[0] < 0 || side[1] < 0 || side[2] < 0;
+    if (!left || !right) {
+        for (int i = 0; i < 3; ++i) {
+            MStlPoint *a = t.GetPoint(i), *b = t.GetPoint((i + 1) % 3);
+            if (side[i] != 0 || side[(i + 1) % 3] != 0) continue;
+            const Fraction fa = ProjectOnEdge(a, edge), fb = ProjectOnEdge(b, edge);
+            if (fa.Below0() || fa.Above1() || fb.Below0() || fb.Above1()) continue;
+            wallEdges.push_back({a, b, &edge});
+        }
+        return false;
+    }
+    MTriangleTrimCS& cs = info.GetCS();
+    WallPoint ends[2];
+    int count = 0;
+    for (int i = 0; i < 3 && count < 2; ++i) {
+        MStlPoint* p = t.GetPoint(i);
+        if (side[i] == 0) {
+            WallPoint& w = ends[count++];
+            w.position.SetCS(&cs);
+            w.position.SetEndPointOfAxis(uint8_t((i + 2) % 3), t);
+            w.along = ProjectOnEdge(p, edge);
+            w.height = p->GetZ();
+            continue;
+        }
+        const int j = (i + 1) % 3;
+        if (side[j] == 0 || side[i] == side[j] || count == 2) continue;
+        MStlPoint* q = t.GetPoint(j);
+        WallPoint& w = ends[count++];
+        w.position.SetCS(&cs);
+        const double ci = double(SideValue(p, edge)), cj = double(SideValue(q, edge));
+        w.position.CalculateOnAxis(char(i), ci, cj);
+        int32_t xyz[3];
+        WallCrossingPoint(p, q, edge, xyz);
+        w.position.SetXYZ(xyz[0], xyz[1], xyz[2]);
+        SideCrossingOnEdge(p, q, edge, w.along);
+        w.height = xyz[2];
+    }
+    if (count != 2) return false;
+
+    const i128 nz = NormalZ(t);
+    auto corner = [&](WallPoint& w, int64_t x, int64_t y) {
+        w.position.SetCS(&cs);
+        if (!w.position.CalculatePositionOfPoint2d(long(x), long(y))) return false;
+        w.position.SetXYZ(int32_t(x), int32_t(y), PlaneHeight(t, x, y));
+        return true;
+    };
+    if (nz != 0) {
+        if (ends[1].along.Value() < ends[0].along.Value()) std::swap(ends[0], ends[1]);
+        // The part of the segment within the edge's extent; an end beyond it
+        // becomes the profile corner inside the triangle.
+        if (ends[1].along.num <= 0 || ends[0].along.num >= ends[0].along.den) return false;
+        if (ends[0].along.Below0() && !corner(ends[0], edge.start[0], edge.start[1])) return false;
+        if (ends[1].along.Above1() &&
+            !corner(ends[1], edge.start[0] + edge.delta[0], edge.start[1] + edge.delta[1]))
+            return false;
+        if (nz < 0) std::swap(ends[0], ends[1]);
+    } else {
+        // A vertical triangle: the wall cuts it along a vertical segment.
+        const Fraction& f = ends[0].along;
+        if (f.num <= 0 || f.num >= f.den) return false;
+        if (ends[1].height < ends[0].height) std::swap(ends[0], ends[1]);
+        if (NormalDotEdge(t, edge) > 0) std::swap(ends[0], ends[1]);
+    }
+    MTriangleTrimIntersection record;
+    record.start = ends[0].position;
+    record.end = ends[1].position;
+    if (record.start == record.end) return false;
+    SetLine(record);
+    auto* added = info.GetList(0)->AddIntersection(record, false);
+    info.GetList(1)->AddIntersection(record, true);
+    if (!added) return true;
+    MStlPoint* a = added->GetItem().start.GetPoint();
+    MStlPoint* b = added->GetItem().end.GetPoint();
+    if (a && b && a != b) edge.intersections.ACHTERAAN_INVOEGEN()->GetItem() = {a, b};
+    return true;
+}
+
+void MCutter::FINAL_CUT_REMOVE(ProgressPtr progress) {
+    std::vector<MStlTriangleElement*> crossed;
+    for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle(); ++it)
+        if (it->GetStatus() & kCrossed) crossed.push_back(*it);
+    std::vector<MCutEdge*> edges;
+    int64_t widest = 0;
+    for (MCutEdge& e : *m_edges) {
+        edges.push_back(&e);
+        widest = std::max(widest, e.MaxX() - e.MinX());
+    }
+    std::sort(edges.begin(), edges.end(), [](const MCutEdge* a, const MCutEdge* b) { return a->MinX() < b->MinX(); });
+    IncrementalProgressReporter reporter(progress, "QelStlCutting.MCutter.FINAL_CUT_REMOVE", crossed.size(), true);
+
+    MTriangleTrimRetriangulator retriangulator;
+    retriangulator.SetTriangulationStatus(kInside, kOutside, 0, 0, 0);
+    // The pieces of a marked triangle stay marked, so that a selection
+    // survives the cut.
+    retriangulator.SaveExtraInfo();
+    std::vector<MStlTriangleElement*> kept;
+    for (MStlTriangleElement* t : crossed) {
+        ++reporter;
+        if (_Cancelled(reporter)) return;
+        int64_t minX = INT64_MAX, maxX = INT64_MIN, minY = INT64_MAX, maxY = INT64_MIN;
+        for (int i = 0; i < 3; ++i) {
+            minX = std::min<int64_t>(minX, t->GetPoint(i)->GetX());
+            maxX = std::max<int64_t>(maxX, t->GetPoint(i)->GetX());
+            minY = std::min<int64_t>(minY, t->GetPoint(i)->GetY());
+            maxY = std::max<int64_t>(maxY, t->GetPoint(i)->GetY());
+        }
+        MTriangleTrimElement element;
+        element.SetTriangle(t, nullptr);
+        MTriangleTrimInfo* info = element.ActivateTrimInfo();
+        bool divided = false;
+        auto first = std::lower_bound(edges.begin(), edges.end(), minX - widest,
+                                      [](const MCutEdge* e, int64_t x) { return e->MinX() < x; });
+        for (auto it = first; it != edges.end() && (*it)->MinX() <= maxX; ++it) {
+            MCutEdge& e = **it;
+            if (e.MaxX() < minX || e.MinY() > maxY || e.MaxY() < minY) continue;
+            divided |= AddWallSegment(*t, e, *info, m_wallEdges);
+        }
+        if (!divided) continue;
+        if (retriangulator.CreateNewTriangles(*info, 0) && !(retriangulator.GetError() & 1)) {
+            if (t->IsMarked())
+                for (MStlTriangle* piece : retriangulator.GetNewTriangles()) piece->Mark();
+            m_working->RemoveTriangle(t);
+        } else {
+            // The triangle stays whole and goes to one side; the opening there
+            // cannot be closed exactly.
+            ++m_unclosed;
+            t->SetStatus(uint8_t(t->GetStatus() & ~(kInside | kOutside)));
+        }
+    }
+    // Every triangle that was not divided takes the side it lies on.
+    for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle(); ++it) {
+        if (it->GetStatus() & (kInside | kOutside)) continue;
+        it->SetStatus(uint8_t(it->GetStatus() | POSITION_TRIANGLE(**it)));
+    }
+}

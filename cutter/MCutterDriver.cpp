@@ -1,0 +1,263 @@
+// The cut driver: turns the cut mode into the sequence of cut phases, and
+// builds the edge list from the profile.
+#include <algorithm>
+#include <cmath>
+
+#include "MCutter.h"
+#include "cutter/MCutEdge.h"
+#include "host/MInternalUnits.h"
+
+using QelSDK::Common::IncrementalProgressReporter;
+using QelSDK::Common::ProgressPtr;
+
+namespace {
+
+constexpr int64_t kLowestFinite = -2147483647;
+constexpr int64_t kHighestFinite = 2147483646;
+
+// Derived coordinates stay inside the 32-bit range and clear of the two
+// values that stand for infinity.
+long ClampFinite(double v) {
+    if (!(v > double(kLowestFinite))) return long(kLowestFinite);
+    if (!(v < double(kHighestFinite))) return long(kHighestFinite);
+    return long(std::trunc(v));
+}
+
+long InternalUnit() { return std::max(1L, long(QelSDK::Common::MInternalUnits::Get())); }
+
+}  // namespace
+
+bool MCutter::_Cancelled(const IncrementalProgressReporter& reporter) {
+    if (!m_cancelled && reporter.IsCancelled()) m_cancelled = true;
+    return m_cancelled;
+}
+
+char MCutter::MAKE_CUT(ProgressPtr progress) {
+    IncrementalProgressReporter reporter(progress, "QelStlCutting.MCutter.MAKE_CUT", 1000, false);
+    char result = kNoCut;
+    m_inPlaceCut = false;
+    m_cancelled = false;
+    m_unclosed = 0;
+    if (!m_useIgnore) ResetCustomTriangleIgnoreFunction();
+    const bool cuts = m_cutMode <= 5 || m_cutMode == 7;
+    if (cuts && !m_working) return kNoCut;
+    auto openLimits = [this] {
+        m_lowerLimit = kMinusInfinity;
+        m_upperLimit = kPlusInfinity;
+    };
+    // The infinite coordinates are pulled in to the mesh before the profile
+    // is rounded or its edges are split: rounding would move the infinity
+    // values out of reach, and splitting edges 2^32 long would never end.
+    auto prepareProfile = [this](bool limitEdges) {
+        REPLACE_MAX_COORDINATES();
+        if (m_roundRadius != 0) m_profile.MakeRound(m_roundRadius);
+        if (limitEdges) m_profile.LimitEdgeLength(5 * InternalUnit());
+    };
+    switch (m_cutMode) {
+    case 0:
+    case 1:
+    case 2:
+        openLimits();
+        MAKE_NEW_DATA(true, true);
+        result = MAKE_CUT_AT_VALUE(m_cutValue, char(m_cutMode), reporter.CreateNestedDelegate(0.5));
+        break;
+    case 3:
+        openLimits();
+        MAKE_NEW_DATA(true, true);
+        prepareProfile(true);
+        result = _MakeCutAlongPolyline(true, reporter.CreateNestedDelegate(0.5));
+        break;
+    case 4:
+        openLimits();
+        MAKE_NEW_DATA(true, false);
+        result = MAKE_SUPPORT_CUT(m_support.a, m_support.b, m_support.c, m_support.d, m_support.e,
+                                  reporter.CreateNestedDelegate(0.5));
+        if (result == kDone && !m_cancelled) {
+            m_working->MoveTo(*m_inside);
+        }
+        break;
+    case 5:
+        m_lowerLimit = m_cutValue;
+        m_upperLimit = kPlusInfinity;
+        MAKE_NEW_DATA(true, true);
+        prepareProfile(false);
+        result = MAKE_DEPTH_CUT(reporter.CreateNestedDelegate(0.5));
+        break;
+    case 7: {
+        openLimits();
+        ReleaseResults();
+        prepareProfile(false);
+        m_inPlaceCut = true;
+        result = _MakeCutAlongPolyline(false, reporter.CreateNestedDelegate(0.5));
+        _MarkInsideTriangles();
+        // The start mesh receives the divided copy only when the cut went
+        // through: a cancelled or failed cut leaves the caller's mesh as it was.
+        if (result == kDone && !m_cancelled && m_working != m_start) {
+            m_start->ClearStl(true);
+            m_start->AddStl(*m_working, false);
+            m_working->ClearStl(true);
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    if (m_cancelled) return kCancelled;
+    DIVIDE_TO_CUT_DATA(reporter.CreateNestedDelegate(0.5));
+    if (m_cancelled) return kCancelled;
+    if (result == kDone && m_unclosed != 0 && m_cutMode != 7) result = kOpeningsNotClosed;
+    return result;
+}
+
+void MCutter::TRANSFORM(MStlPoint& point, char axis, char direction) {
+    const int32_t x = point.GetX(), y = point.GetY(), z = point.GetZ();
+    const bool toY = (axis == 1 && direction == 0) || (axis == 2 && direction == 1);
+    const bool toZ = (axis == 1 && direction == 1) || (axis == 2 && direction == 0);
+    if (toY) point.SetCoordinatesFast(y, z, x);
+    if (toZ) point.SetCoordinatesFast(z, x, y);
+}
+
+namespace {
+void PermuteMesh(MStlBase& mesh, char axis, char direction) {
+    if (axis != 1 && axis != 2) return;
+    MStlBaseOperatorHelperDirectPointChange change(mesh, true);
+    for (auto it = mesh.BeginPoint(); it != mesh.EndPoint(); ++it) MCutter::TRANSFORM(**it, axis, direction);
+}
+}  // namespace
+
+char MCutter::MAKE_CUT_AT_VALUE(long value, char axis, ProgressPtr progress) {
+    IncrementalProgressReporter reporter(progress, "QelStlCutting.MCutter.MAKE_CUT_AT_VALUE", 1000, false);
+    PermuteMesh(*m_working, axis, 0);
+    m_profile.Clear();
+    AddNewCutContour();
+    AddNewCutPoint(value, kPlusInfinity, false);
+    AddNewCutPoint(value, kMinusInfinity, false);
+    AddNewCutPoint(kMinusInfinity, kMinusInfinity, false);
+    AddNewCutPoint(kMinusInfinity, kPlusInfinity, false);
+    m_profile.GetLastContour()->SetClosed(true);
+    const char result = _MakeCutAlongPolyline(true, reporter.CreateNestedDelegate(1.0));
+    PermuteMesh(*m_working, axis, 1);
+    return result;
+}
+
+char MCutter::_MakeCutAlongPolyline(bool fill, ProgressPtr progress) {
+    IncrementalProgressReporter reporter(progress, "QelStlCutting.MCutter._MakeCutAlongPolyline", 1000, false);
+    REPLACE_MAX_COORDINATES();
+    // A failed phase clears the working mesh only when it is the cutter's own
+    // copy; a mesh cut in place is the caller's model and stays as it is.
+    auto fail = [this](char r) {
+        if (m_ownsWorking && r != kCancelled) m_working->ClearStl(true);
+        return r;
+    };
+    char r = _CreateEdgeList(false, reporter.CreateNestedDelegate(0.5));
+    if (r != 0) return fail(r);
+    r = DIVIDE_DATA(reporter.CreateNestedDelegate(0.5));
+    if (r != 0) return fail(r);
+    if (fill && m_fillMode != 0) FILL_CUT_EDGES();
+    return kDone;
+}
+
+char MCutter::DIVIDE_DATA(ProgressPtr progress) {
+    IncrementalProgressReporter reporter(progress, "QelStlCutting.MCutter.DIVIDE_DATA", 1000, false);
+    // Normals are computed from the corners whenever they are asked for, so
+    // there is nothing to refresh before the classification.
+    CLASSIFY_TRIANGLES(reporter.CreateNestedDelegate(0.3333333333333333));
+    if (m_cancelled) return kCancelled;
+    REMOVE_CUT_POINTS_IN_TRIANGLES(reporter.CreateNestedDelegate(0.3333333333333333));
+    if (m_cancelled) return kCancelled;
+    FINAL_CUT_REMOVE(reporter.CreateNestedDelegate(0.3333333333333333));
+    return m_cancelled ? kCancelled : kDone;
+}
+
+void MCutter::REPLACE_MAX_COORDINATES() {
+    if (!m_working) return;
+    int64_t lo[2] = {INT32_MAX, INT32_MAX}, hi[2] = {INT32_MIN, INT32_MIN};
+    for (auto it = m_working->BeginPoint(); it != m_working->EndPoint(); ++it) {
+        for (int k = 0; k < 2; ++k) {
+            lo[k] = std::min<int64_t>(lo[k], (*it)->Get(k));
+            hi[k] = std::max<int64_t>(hi[k], (*it)->Get(k));
+        }
+    }
+    if (lo[0] > hi[0]) lo[0] = lo[1] = hi[0] = hi[1] = 0;  // no points: pull in to the origin
+    const double unit = QelSDK::Common::MInternalUnits::Get();
+    for (auto* c = m_profile.GetFirstContour(); c; c = static_cast<MCutProfile::Contour*>(c->GetNextContour())) {
+        auto* p = c->GetFirstPoint();
+        for (uint32_t i = 0; i < c->GetNumberOfPoints(); ++i, p = p->GetNext()) {
+            long v[2] = {p->GetX(), p->GetY()};
+            for (int k = 0; k < 2; ++k) {
+                if (v[k] == kMinusInfinity) v[k] = ClampFinite(double(lo[k]) - unit);
+                else if (v[k] == kPlusInfinity) v[k] = ClampFinite(double(hi[k]) + unit);
+            }
+            p->SetX(v[0]);
+            p->SetY(v[1]);
+        }
+    }
+}
+
+char MCutter::_CreateEdgeList(bool checkIntersections, ProgressPtr progress) {
+    IncrementalProgressReporter reporter(progress, "QelStlCutting.MCutter._CreateEdgeList", 1000, false);
+    ReleaseEdgeList();
+    m_edges = new D_LIST<MCutEdge>();
+    m_wallEdges.clear();
+    m_cornerLinePoints.clear();
+    m_profile.GiveRightSense();
+    MStlSurface* surface = nullptr;
+    for (auto* c = m_profile.GetFirstContour(); c; c = static_cast<MCutProfile::Contour*>(c->GetNextContour())) {
+        auto* p = c->GetFirstPoint();
+        const uint32_t n = c->GetNumberOfPoints();
+        for (uint32_t i = 0; i < n; ++i, p = p->GetNext()) {
+            if (MCutProfile::IsOwnSurface(*p)) surface = m_working->AddSurface(nullptr);
+            auto* q = p->GetNext();
+            const int64_t dx = int64_t(q->GetX()) - p->GetX(), dy = int64_t(q->GetY()) - p->GetY();
+            if (dx == 0 && dy == 0) continue;
+            MCutEdge* e = m_edges->ACHTERAAN_INVOEGEN()->GetData();
+            e->start[0] = p->GetX();
+            e->start[1] = p->GetY();
+            e->delta[0] = dx;
+            e->delta[1] = dy;
+            e->surface = surface;
+        }
+    }
+    if (checkIntersections && !m_edges->IsEmpty()) return EDGES_INTERSECT(reporter.CreateNestedDelegate(1.0));
+    return kDone;
+}
+
+namespace {
+// Whether edge b meets edge a, the shared end of two consecutive edges not
+// counting; exact in rationals.
+bool EdgesMeet(const MCutEdge& a, const MCutEdge& b) {
+    using i128 = __int128;
+    const i128 den = i128(a.delta[1]) * b.delta[0] - i128(a.delta[0]) * b.delta[1];
+    if (den == 0) return false;
+    const i128 wx = b.start[0] - a.start[0], wy = b.start[1] - a.start[1];
+    i128 s = wy * b.delta[0] - wx * b.delta[1];
+    i128 r = wy * a.delta[0] - wx * a.delta[1];
+    i128 d = den;
+    if (d < 0) {
+        s = -s;
+        r = -r;
+        d = -d;
+    }
+    if (s < 0 || s > d || r < 0 || r > d) return false;
+    if (s == 0) return r < d;
+    if (s == d) return r > 0;
+    return true;
+}
+}  // namespace
+
+char MCutter::EDGES_INTERSECT(ProgressPtr progress) {
+    std::vector<MCutEdge*> edges;
+    for (auto& e : *m_edges) edges.push_back(&e);
+    std::sort(edges.begin(), edges.end(), [](const MCutEdge* a, const MCutEdge* b) { return a->MinX() < b->MinX(); });
+    IncrementalProgressReporter reporter(progress, "QelStlCutting.MCutter.EDGES_INTERSECT", edges.size(), true);
+    std::vector<MCutEdge*> active;
+    for (MCutEdge* e : edges) {
+        ++reporter;
+        if (_Cancelled(reporter)) return kDone;
+        std::erase_if(active, [&](const MCutEdge* a) { return a->MaxX() < e->MinX(); });
+        for (const MCutEdge* a : active)
+            if (a->MinY() <= e->MaxY() && e->MinY() <= a->MaxY() && EdgesMeet(*a, *e)) return 1;
+        active.push_back(e);
+    }
+    return kDone;
+}

@@ -1,0 +1,236 @@
+// Closing the cut openings: the cut segments of each wall are chained into
+// contours, which are triangulated in the wall's own coordinates (u along
+// the edge, v = Z) and added twice, once facing each way.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <map>
+#include <set>
+#include <unordered_map>
+#include <vector>
+
+#include "MCutter.h"
+#include "cutter/MCutBorder.h"
+#include "cutter/MCutEdge.h"
+#include "cutter/MCutExact.h"
+
+using namespace meshcut_cut;
+
+namespace {
+
+struct Chain {
+    std::vector<MStlPoint*> points;
+    bool closed = false;
+};
+
+// Chains the wall's segments: each continues with the segment that starts
+// where it ends; at the wall's start (u = 0) a chain continues upward to the
+// nearest segment start, at its end (u = 1) downward, which is how the
+// boundary of an opening runs along the walls' common corners.
+using CornerLinePoints = std::map<std::pair<int64_t, int64_t>, std::vector<MStlPoint*>>;
+
+// The points of `line` strictly between heights z0 and z1, in walking order.
+void AppendBetween(const CornerLinePoints& points, int64_t x, int64_t y, int32_t z0, int32_t z1,
+                   std::vector<MStlPoint*>& out) {
+    auto it = points.find({x, y});
+    if (it == points.end()) return;
+    const size_t from = out.size();
+    for (MStlPoint* p : it->second)
+        if (p->GetZ() > std::min(z0, z1) && p->GetZ() < std::max(z0, z1)) out.push_back(p);
+    std::sort(out.begin() + long(from), out.end(), [&](const MStlPoint* a, const MStlPoint* b) {
+        return z1 > z0 ? a->GetZ() < b->GetZ() : a->GetZ() > b->GetZ();
+    });
+}
+
+std::vector<Chain> ChainSegments(const MCutEdge& edge, const CornerLinePoints& cornerPoints) {
+    std::vector<MCutEdgeIntersection> segments;
+    for (const MCutEdgeIntersection& s : edge.intersections) segments.push_back(s);
+    std::unordered_map<const MStlPoint*, std::vector<size_t>> byStart;
+    std::vector<size_t> atStart, atEnd;
+    const int64_t ex = edge.start[0] + edge.delta[0], ey = edge.start[1] + edge.delta[1];
+    for (size_t i = 0; i < segments.size(); ++i) {
+        byStart[segments[i].start].push_back(i);
+        if (SameXY(segments[i].start, edge.start[0], edge.start[1])) atStart.push_back(i);
+        if (SameXY(segments[i].start, ex, ey)) atEnd.push_back(i);
+    }
+    std::vector<bool> used(segments.size(), false);
+    auto take = [&](const MStlPoint* p) -> long {
+        auto it = byStart.find(p);
+        if (it == byStart.end()) return -1;
+        for (size_t i : it->second)
+            if (!used[i]) return long(i);
+        return -1;
+    };
+    // Along a wall end: the nearest unused start above (upward) or below.
+    auto along = [&](const std::vector<size_t>& ends, int32_t z, bool upward) -> long {
+        long best = -1;
+        for (size_t i : ends) {
+            if (used[i]) continue;
+            const int32_t zi = segments[i].start->GetZ();
+            if (upward ? zi < z : zi > z) continue;
+            if (best < 0 || (upward ? zi < segments[size_t(best)].start->GetZ() : zi > segments[size_t(best)].start->GetZ()))
+                best = long(i);
+        }
+        return best;
+    };
+    std::vector<Chain> chains;
+    for (size_t first = 0; first < segments.size(); ++first) {
+        if (used[first]) continue;
+        used[first] = true;
+        Chain chain;
+        chain.points = {segments[first].start, segments[first].end};
+        for (;;) {
+            MStlPoint* last = chain.points.back();
+            MStlPoint* front = chain.points.front();
+            if (last == front) {
+                chain.points.pop_back();
+                chain.closed = true;
+                break;
+            }
+            long next = take(last);
+            if (next < 0) {
+                const bool atWallStart = SameXY(last, edge.start[0], edge.start[1]);
+                const bool atWallEnd = SameXY(last, ex, ey);
+                if (!atWallStart && !atWallEnd) break;
+                const bool upward = atWallStart;
+                next = along(upward ? atStart : atEnd, last->GetZ(), upward);
+                const bool frontThere = atWallStart ? SameXY(front, edge.start[0], edge.start[1]) : SameXY(front, ex, ey);
+                const bool frontAhead = frontThere && (upward ? front->GetZ() >= last->GetZ() : front->GetZ() <= last->GetZ());
+                const int64_t cx = atWallStart ? edge.start[0] : ex, cy = atWallStart ? edge.start[1] : ey;
+                if (frontAhead &&
+                    (next < 0 || (upward ? front->GetZ() < segments[size_t(next)].start->GetZ()
+                                         : front->GetZ() > segments[size_t(next)].start->GetZ()))) {
+                    AppendBetween(cornerPoints, cx, cy, last->GetZ(), front->GetZ(), chain.points);
+                    chain.closed = true;
+                    break;
+                }
+                if (next < 0) break;
+                AppendBetween(cornerPoints, cx, cy, last->GetZ(), segments[size_t(next)].start->GetZ(), chain.points);
+                chain.points.push_back(segments[size_t(next)].start);
+            }
+            used[size_t(next)] = true;
+            chain.points.push_back(segments[size_t(next)].end);
+        }
+        chains.push_back(std::move(chain));
+    }
+    return chains;
+}
+
+}  // namespace
+
+void MCutter::_CollectWallEdges() {
+    // Each mesh edge in a wall that has the inside part on one side and the
+    // outside part on the other bounds an opening; it joins that wall's
+    // segments, running as the inside part's triangle runs it.
+    std::set<std::array<const void*, 3>> seen;
+    for (const MCutWallEdge& w : m_wallEdges) {
+        const MStlPoint* lo = std::min(w.a, w.b);
+        const MStlPoint* hi = std::max(w.a, w.b);
+        if (!seen.insert({lo, hi, w.edge}).second) continue;
+        if (!w.a->IsAlive() || !w.b->IsAlive()) continue;
+        MStlTriangleElement *forward = nullptr, *backward = nullptr;
+        int count = 0;
+        for (uint16_t k = 0; k < w.a->GetNumberOfNeighbourTriangles(); ++k) {
+            MStlTriangleElement* t = w.a->GetNeighbourTriangle(k);
+            if (t->GetStatus() & kFill) continue;
+            const int ia = t->IndexOfPoint(w.a);
+            if (t->GetPoint((ia + 1) % 3) == w.b) forward = t, ++count;
+            else if (t->GetPoint((ia + 2) % 3) == w.b) backward = t, ++count;
+        }
+        if (count != 2 || !forward || !backward) continue;
+        const uint8_t f = forward->GetStatus() & (kInside | kOutside), b = backward->GetStatus() & (kInside | kOutside);
+        if (f == b) continue;
+        if (w.a->GetX() == w.b->GetX() && w.a->GetY() == w.b->GetY()) {
+            // On the vertical line through a profile corner: the fills of the
+            // walls meeting there walk along it through these points.
+            const bool atCorner = SameXY(w.a, w.edge->start[0], w.edge->start[1]) ||
+                                  SameXY(w.a, w.edge->start[0] + w.edge->delta[0], w.edge->start[1] + w.edge->delta[1]);
+            if (atCorner) {
+                auto& line = m_cornerLinePoints[{w.a->GetX(), w.a->GetY()}];
+                for (MStlPoint* p : {w.a, w.b})
+                    if (std::find(line.begin(), line.end(), p) == line.end()) line.push_back(p);
+                continue;
+            }
+        }
+        if (f == kInside && b == kOutside) w.edge->intersections.ACHTERAAN_INVOEGEN()->GetItem() = {w.a, w.b};
+        else if (f == kOutside && b == kInside) w.edge->intersections.ACHTERAAN_INVOEGEN()->GetItem() = {w.b, w.a};
+    }
+    m_wallEdges.clear();
+}
+
+void MCutter::FILL_CUT_EDGES() {
+    if (m_fillMode == 0) return;
+    if (m_fillMode == 2) FILL_CUT_EDGES_WITH_VERTICAL_SEGMENTS();
+    else FILL_CUT_EDGES_USING_FILL_ALGORTIHM();
+}
+
+void MCutter::FILL_CUT_EDGES_USING_FILL_ALGORTIHM() {
+    _CollectWallEdges();
+    for (MCutEdge& e : *m_edges) _FillEdge(e, false);
+}
+
+void MCutter::FILL_CUT_EDGES_WITH_VERTICAL_SEGMENTS() {
+    _CollectWallEdges();
+    for (MCutEdge& e : *m_edges) _FillEdge(e, true);
+}
+
+void MCutter::_FillEdge(MCutEdge& edge, bool strips) {
+    if (edge.intersections.IsEmpty()) return;
+    const long double length = std::sqrt((long double)edge.delta[0] * edge.delta[0] +
+                                         (long double)edge.delta[1] * edge.delta[1]);
+    MCutBorder border(m_working);
+    for (const Chain& chain : ChainSegments(edge, m_cornerLinePoints)) {
+        if (!chain.closed) {
+            ++m_unclosed;
+            continue;
+        }
+        auto* contour = border.AddContour();
+        for (MStlPoint* p : chain.points) {
+            const long double along = (long double)(p->GetX() - edge.start[0]) * edge.delta[0] +
+                                      (long double)(p->GetY() - edge.start[1]) * edge.delta[1];
+            contour->AddPoint(double(along / length), double(p->GetZ()), 0.0, p);
+        }
+        contour->SetClosed(true);
+    }
+    border.PrepareBorder();
+    if (strips) {
+        // Vertical strips between the distinct wall positions of the points:
+        // each piece then spans one strip only.
+        std::vector<double> cuts;
+        for (auto* c = border.GetFirstContour(); c; c = MStlCutBorder::Next(c)) {
+            auto* p = c->GetFirstPoint();
+            for (uint32_t i = 0; i < c->GetNumberOfPoints(); ++i, p = p->GetNext()) cuts.push_back(p->GetX());
+        }
+        std::sort(cuts.begin(), cuts.end());
+        cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+        for (double u : cuts) border.CutByLine(0, u);
+    }
+    border.SplitLargeContours(m_fillParameter);
+    std::vector<std::array<MStlPoint*, 3>> triangles;
+    border.Triangulate(triangles);
+    for (const auto& t : triangles) {
+        // The contours run as the inside part's boundary runs, clockwise seen
+        // from outside the profile; the triangles follow them, so they face
+        // into the profile: the outside part's way.
+        if (m_inside) {
+            if (MStlTriangleElement* added = m_working->AddTriangle(t[1], t[0], t[2], edge.surface))
+                added->SetStatus(kFill | kInside);
+        }
+        if (m_outside) {
+            if (MStlTriangleElement* added = m_working->AddTriangle(t[0], t[1], t[2], edge.surface))
+                added->SetStatus(kFill | kOutside);
+        }
+    }
+}
+
+void MCutter::GetCutProfile(MCutProfileFloat& out) const {
+    if (!m_edges) return;
+    for (const MCutEdge& e : *m_edges) {
+        for (const Chain& chain : ChainSegments(e, m_cornerLinePoints)) {
+            auto* contour = out.AddContour();
+            for (const MStlPoint* p : chain.points)
+                contour->AddPoint(float(p->GetX()), float(p->GetY()), float(p->GetZ()), 0.0f);
+            contour->SetClosed(chain.closed);
+        }
+    }
+}

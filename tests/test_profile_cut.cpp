@@ -1,0 +1,427 @@
+// The profile cutter end to end: closed, oriented, volume-preserving results
+// for plane, profile, depth, support and in-place cuts.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "MCutter.h"
+#include "MStlBaseOperatorPlaneCut.h"
+#include "host/MFileName.h"
+#include "host/MStlChecker.h"
+#include "host/MStlGenerate.h"
+
+namespace {
+
+using Polygon = std::vector<std::pair<long, long>>;
+
+struct CutResult {
+    char code = 0;
+    uint64_t unclosed = 0;
+    std::unique_ptr<MStlBase> inside, outside;
+};
+
+void SetProfile(MCutter& cutter, const std::vector<Polygon>& profile) {
+    for (const Polygon& p : profile) {
+        cutter.AddNewCutContour();
+        for (auto [x, y] : p) cutter.AddNewCutPoint(x, y, false);
+        cutter.GetProfile().GetLastContour()->SetClosed(true);
+    }
+}
+
+CutResult Cut(MStlBase& mesh, unsigned char mode, long value, const std::vector<Polygon>& profile = {},
+              long round = 0, QelSDK::Common::ProgressPtr progress = nullptr) {
+    MCutter cutter;
+    cutter.SetCutStl(mesh, false);
+    cutter.SET_CUT_MODE(mode, value);
+    if (round) cutter.SET_ROUND_PROFILE(round);
+    SetProfile(cutter, profile);
+    CutResult r;
+    r.code = cutter.MAKE_CUT(progress);
+    r.unclosed = cutter.GetNumberOfUnclosedOpenings();
+    r.inside.reset(cutter.GetInsideResult(true));
+    r.outside.reset(cutter.GetOutsideResult(true));
+    return r;
+}
+
+::testing::AssertionResult Sound(const MStlBase& mesh) {
+    const MeshReport r = CheckMesh(mesh);
+    if (r.closed && r.oriented && r.volume >= 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << FormatReport(r);
+}
+
+// How far the volumes may drift because the cut's new points are rounded
+// to the integer grid: a point moved by d changes the volume by at most d
+// times a third of the area of its triangles, and d <= sqrt(3)/2.  The cut
+// surfaces are shared by both results and cancel out.
+double GridBound(const MStlBase& result, const MStlBase& input) {
+    double bound = 0.0;
+    for (auto it = result.BeginTriangle(); it != result.EndTriangle(); ++it) {
+        if (it->GetStatus() & MCutter::kFill) continue;
+        int moved = 0;
+        for (int i = 0; i < 3; ++i) {
+            const MStlPoint* p = it->GetPoint(i);
+            moved += input.GetPoint(p->GetX(), p->GetY(), p->GetZ()) == nullptr;
+        }
+        bound += moved * it->Area() * std::sqrt(3.0) / 6.0;
+    }
+    return bound;
+}
+
+// Both results closed and oriented, their volumes adding up to the input's
+// within the grid bound (and the given relative error where no point was
+// rounded).
+void ExpectSplit(const CutResult& r, const MStlBase& input, double relative = 1e-12) {
+    ASSERT_EQ(r.code, MCutter::kDone);
+    ASSERT_TRUE(r.inside && r.outside);
+    EXPECT_TRUE(Sound(*r.inside)) << "inside";
+    EXPECT_TRUE(Sound(*r.outside)) << "outside";
+    const double volume = input.Volume();
+    const double bound = GridBound(*r.inside, input) + GridBound(*r.outside, input) + relative * std::fabs(volume);
+    EXPECT_NEAR(r.inside->Volume() + r.outside->Volume(), volume, bound);
+}
+
+Polygon Square(long x0, long y0, long x1, long y1) { return {{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}}; }
+
+Polygon Circle(double cx, double cy, double radius, int n, bool clockwise = false) {
+    Polygon p;
+    for (int i = 0; i < n; ++i) {
+        const double a = (clockwise ? -1 : 1) * 2 * M_PI * i / n;
+        p.push_back({long(std::lround(cx + radius * std::cos(a))), long(std::lround(cy + radius * std::sin(a)))});
+    }
+    return p;
+}
+
+bool InsideBox(const MStlBase& mesh, long x0, long y0, long x1, long y1, long z0 = INT32_MIN) {
+    for (auto it = mesh.BeginPoint(); it != mesh.EndPoint(); ++it)
+        if (it->GetX() < x0 || it->GetX() > x1 || it->GetY() < y0 || it->GetY() > y1 || it->GetZ() < z0) return false;
+    return true;
+}
+
+// Cancels once it has been asked `allowed` times.
+class CancelAfter final : public QelSDK::Common::IProgressDelegate {
+public:
+    explicit CancelAfter(int allowed) : m_allowed(allowed) {}
+    void OnProgress(const std::string& step, double) override { steps.insert(step); }
+    bool IsCancelled() const override { return --m_allowed < 0; }
+    std::set<std::string> steps;
+
+private:
+    mutable int m_allowed;
+};
+
+double PlaneCutVolume(MStlBase& mesh, int axis, double value, bool below) {
+    MStlBase lower, upper;
+    MStlBaseOperatorPlaneCut op;
+    op.SetStl(&mesh);
+    double n[3] = {0, 0, 0};
+    n[axis] = 1.0;
+    op.SetPlane(MMPlaneEq<double>(n[0], n[1], n[2], -value));
+    op.SetOutputStl(&lower, &upper);
+    op.SetFillSection(true);
+    EXPECT_TRUE(op.Operate());
+    return (below ? lower : upper).Volume();
+}
+
+}  // namespace
+
+TEST(ProfileCut, PlaneModesAgreeWithThePlaneCut) {
+    MStlBase sphere, torus, shells;
+    GenerateSphere(sphere, 20000.0, 5000);
+    GenerateTorus(torus, 30000.0, 9000.0, 6000);
+    GenerateSphere(shells, 10000.0, 2000, {-15000.0, 0.0, 0.0});
+    GenerateSphere(shells, 8000.0, 2000, {15000.0, 3000.0, 0.0});
+    for (MStlBase* mesh : {&sphere, &torus, &shells}) {
+        const double volume = mesh->Volume();
+        for (unsigned char mode = 0; mode < 3; ++mode) {
+            for (long value : {7000L, 0L, -15000L}) {
+                SCOPED_TRACE(testing::Message() << "mode " << int(mode) << " value " << value);
+                CutResult r = Cut(*mesh, mode, value);
+                ExpectSplit(r, *mesh);
+                EXPECT_NEAR(r.inside->Volume(), PlaneCutVolume(*mesh, mode, double(value), true), 1e-6 * volume);
+                for (auto it = r.inside->BeginPoint(); it != r.inside->EndPoint(); ++it) EXPECT_LE(it->Get(mode), value);
+                for (auto it = r.outside->BeginPoint(); it != r.outside->EndPoint(); ++it) EXPECT_GE(it->Get(mode), value);
+            }
+        }
+    }
+}
+
+TEST(ProfileCut, SquareThroughBoxGivesExactVolumes) {
+    // A 10 x 10 x 10 box on a grid of 5-unit cells: the second square runs
+    // exactly along grid edges and through grid vertices, the third has a
+    // corner on a vertex and reaches out of the box.
+    MStlBase box;
+    GenerateBox(box, {0, 0, 0}, {10000, 10000, 10000}, 2);
+    const double volume = box.Volume();
+    struct Case {
+        Polygon square;
+        double inside;
+    };
+    const Case cases[] = {{Square(2500, 2500, 7500, 7500), 2.5e11},
+                          {Square(5000, 0, 10000, 10000), 5e11},
+                          {Square(5000, 5000, 15000, 15000), 2.5e11},
+                          {Square(1234, 2345, 8765, 7654), 7531.0 * 5309.0 * 10000.0}};
+    for (const Case& c : cases) {
+        CutResult r = Cut(box, 3, 0, {c.square});
+        SCOPED_TRACE(testing::Message() << c.square[0].first << "," << c.square[0].second);
+        ExpectSplit(r, box);
+        EXPECT_NEAR(r.inside->Volume(), c.inside, 1e-9 * volume);
+        EXPECT_TRUE(InsideBox(*r.inside, c.square[0].first, c.square[0].second, c.square[2].first, c.square[2].second));
+    }
+}
+
+TEST(ProfileCut, CircleWithHoleAndProfilesPartlyOutside) {
+    MStlBase sphere;
+    GenerateSphere(sphere, 20000.0, 8000);
+    // An annulus: the hole's points are given clockwise.
+    CutResult ring = Cut(sphere, 3, 0, {Circle(0, 0, 12000, 64), Circle(0, 0, 5000, 32, true)});
+    ExpectSplit(ring, sphere);
+    for (auto it = ring.inside->BeginPoint(); it != ring.inside->EndPoint(); ++it) {
+        const double r = std::hypot(double(it->GetX()), double(it->GetY()));
+        EXPECT_LE(r, 12001.0);
+        EXPECT_GE(r, 5000.0 * std::cos(M_PI / 32) - 1.0);
+    }
+    // A circle half outside the sphere, a square much larger than it, one
+    // beside it.
+    for (const Polygon& p : {Circle(18000, 0, 9000, 48), Square(-50000, -50000, 50000, 50000),
+                             Square(30000, 30000, 40000, 40000)}) {
+        CutResult r = Cut(sphere, 3, 0, {p});
+        ExpectSplit(r, sphere);
+    }
+    CutResult all = Cut(sphere, 3, 0, {Square(-50000, -50000, 50000, 50000)});
+    EXPECT_EQ(all.outside->GetNumberOfTriangles(), 0u);
+    CutResult none = Cut(sphere, 3, 0, {Square(30000, 30000, 40000, 40000)});
+    EXPECT_EQ(none.inside->GetNumberOfTriangles(), 0u);
+    EXPECT_EQ(none.outside->GetNumberOfTriangles(), sphere.GetNumberOfTriangles());
+}
+
+TEST(ProfileCut, InfiniteCoordinatesAndRounding) {
+    MStlBase torus;
+    GenerateTorus(torus, 30000.0, 9000.0, 6000);
+    const double volume = torus.Volume();
+    const long inf = MCutter::kPlusInfinity, minf = MCutter::kMinusInfinity;
+    // The half plane x <= 4000, drawn to infinity, is the plane cut.
+    CutResult half = Cut(torus, 3, 0, {{{minf, minf}, {4000, minf}, {4000, inf}, {minf, inf}}});
+    ExpectSplit(half, torus);
+    EXPECT_NEAR(half.inside->Volume(), PlaneCutVolume(torus, 0, 4000.0, true), 1e-6 * volume);
+    // A wedge from the origin to infinity, and a rounded square.
+    CutResult wedge = Cut(torus, 3, 0, {{{0, 0}, {inf, 0}, {inf, inf}}});
+    ExpectSplit(wedge, torus);
+    EXPECT_NEAR(wedge.inside->Volume(), volume / 8, 0.02 * volume);
+    CutResult rounded = Cut(torus, 3, 0, {Square(-20000, -20000, 20000, 20000)}, 6000);
+    ExpectSplit(rounded, torus);
+}
+
+TEST(ProfileCut, ResultNamesCodesAndCutProfile) {
+    MStlBase box;
+    GenerateBox(box, {0, 0, 0}, {10000, 10000, 10000}, 3);
+    box.SetName(L"/data/parts/block.stl");
+    MCutter cutter;
+    cutter.SetCutStl(box, false);
+    cutter.SET_CUT_MODE(3, 0);
+    SetProfile(cutter, {Square(2000, 2000, 8000, 8000)});
+    ASSERT_EQ(cutter.MAKE_CUT(), MCutter::kDone);
+    MFileName inside(cutter.GetInsideResult(false)->GetName()), outside(cutter.GetOutsideResult(false)->GetName());
+    EXPECT_EQ(inside.GET_FILE_PART(MFileName::eName).substr(0, 10), L"inside_of_");
+    EXPECT_EQ(outside.GET_FILE_PART(MFileName::eName).substr(0, 11), L"outside_of_");
+    EXPECT_NE(cutter.GetInsideResult(false)->GetName().find(L"inside_of_block"), std::wstring::npos);
+    MCutProfileFloat chains;
+    cutter.GetCutProfile(chains);
+    int walls = 0;
+    for (auto* c = chains.GetFirstContour(); c; c = MCutProfileFloat::Next(c), ++walls) EXPECT_TRUE(c->IsClosed());
+    EXPECT_GE(walls, 4);
+    EXPECT_EQ(box.GetNumberOfTriangles(), 108u) << "a copy was cut; the caller's mesh stays";
+    for (unsigned char mode : {6, 8, 200}) {
+        MCutter none;
+        none.SetCutStl(box, false);
+        none.SET_CUT_MODE(mode, 0);
+        EXPECT_EQ(none.MAKE_CUT(), MCutter::kNoCut);
+        EXPECT_EQ(none.GetNumResults(), 0u);
+    }
+    // Profiles that enclose nothing: no crash, everything outside.
+    for (const Polygon& p : {Polygon{}, Polygon{{1000, 1000}}, Polygon{{1000, 1000}, {5000, 5000}},
+                             Polygon{{1000, 1000}, {5000, 5000}, {9000, 9000}}}) {
+        CutResult r = Cut(box, 3, 0, {p});
+        ASSERT_EQ(r.code, MCutter::kDone);
+        EXPECT_EQ(r.inside->GetNumberOfTriangles(), 0u);
+        EXPECT_EQ(r.outside->GetNumberOfTriangles(), box.GetNumberOfTriangles());
+    }
+}
+
+TEST(ProfileCut, DepthCut) {
+    MStlBase box;
+    GenerateBox(box, {0, 0, 0}, {10000, 10000, 10000}, 2);
+    const double volume = box.Volume();
+    // Inside the square and above z = 4: a 5 x 5 x 6 block.
+    CutResult r = Cut(box, 5, 4000, {Square(2500, 2500, 7500, 7500)});
+    ExpectSplit(r, box);
+    EXPECT_NEAR(r.inside->Volume(), 5000.0 * 5000.0 * 6000.0, 1e-9 * volume);
+    EXPECT_TRUE(InsideBox(*r.inside, 2500, 2500, 7500, 7500, 4000));
+    // A depth above the whole mesh leaves everything outside.
+    CutResult above = Cut(box, 5, 20000, {Square(2500, 2500, 7500, 7500)});
+    ASSERT_EQ(above.code, MCutter::kDone);
+    EXPECT_EQ(above.inside->GetNumberOfTriangles(), 0u);
+    EXPECT_NEAR(above.outside->Volume(), volume, 1e-12 * volume);
+    MStlBase sphere;
+    GenerateSphere(sphere, 20000.0, 6000);
+    CutResult ball = Cut(sphere, 5, -3000, {Circle(2000, 0, 9000, 40)});
+    ExpectSplit(ball, sphere);
+    EXPECT_TRUE(InsideBox(*ball.inside, -7001, -9001, 11001, 9001, -3000));
+}
+
+TEST(ProfileCut, SupportCutBuildsTheBlockUnderThePart) {
+    // A slab at z 5..10 over a floor at z = 0; the square profile lies inside
+    // the slab.  The block fills the profile's prism from the floor to one
+    // unit above the slab, less the slab.
+    MStlBase slab;
+    GenerateBox(slab, {0, 0, 5000}, {10000, 10000, 10000}, 2);
+    for (auto it = slab.BeginTriangle(); it != slab.EndTriangle(); ++it) it->Mark();
+    auto support = [&](long up, long base = 0) {
+        MCutter cutter;
+        cutter.SetCutStl(slab, false);
+        cutter.SET_CUT_MODE(4, 0);
+        cutter.SET_SUPPORT_CUT_PARAMETERS(base, 0, up, 0.0, 0.0);
+        SetProfile(cutter, {Square(2000, 2000, 8000, 8000)});
+        EXPECT_EQ(cutter.MAKE_CUT(), MCutter::kDone);
+        EXPECT_EQ(cutter.GetNumResults(), 1u);
+        return std::unique_ptr<MStlBase>(cutter.GetInsideResult(true));
+    };
+    std::unique_ptr<MStlBase> block = support(0);
+    ASSERT_TRUE(block);
+    EXPECT_TRUE(Sound(*block));
+    EXPECT_NEAR(block->Volume(), 6000.0 * 6000.0 * (11000.0 - 5000.0), 1.0);
+    // One unit off every upward face (seen from the block): the block's top
+    // under the slab moves down by exactly that, and so does the box's lid,
+    // onto the slab's top.
+    std::unique_ptr<MStlBase> gap = support(1000);
+    EXPECT_TRUE(Sound(*gap));
+    EXPECT_NEAR(gap->Volume(), 6000.0 * 6000.0 * 4000.0, 1.0);
+    // A floor above the part's lowest point goes one unit below that point.
+    std::unique_ptr<MStlBase> raised = support(0, 8000);
+    EXPECT_TRUE(Sound(*raised));
+    EXPECT_NEAR(raised->Volume(), 6000.0 * 6000.0 * (11000.0 - 4000.0 - 5000.0), 1.0);
+}
+
+TEST(ProfileCut, InPlaceCutDividesOnlyMarkedTriangles) {
+    MStlBase sphere;
+    GenerateSphere(sphere, 20000.0, 4000);
+    MStlBase original;
+    original.AddStl(sphere, false);
+    const double area = sphere.Area();
+    std::map<std::array<int32_t, 9>, int> unmarked;
+    for (auto it = sphere.BeginTriangle(); it != sphere.EndTriangle(); ++it) {
+        const bool right = it->GetPoint(0)->GetX() + it->GetPoint(1)->GetX() + it->GetPoint(2)->GetX() > 0;
+        if (right) it->Mark();
+        else {
+            std::array<int32_t, 9> key;
+            for (int i = 0; i < 9; ++i) key[size_t(i)] = it->GetPoint(i / 3)->Get(i % 3);
+            ++unmarked[key];
+        }
+    }
+    const uint64_t before = sphere.GetNumberOfTriangles();
+    MCutter cutter;
+    cutter.SetCutStl(sphere, false);
+    cutter.SET_CUT_MODE(7, 0);
+    SetProfile(cutter, {Circle(0, 0, 9000, 24)});
+    ASSERT_EQ(cutter.MAKE_CUT(), MCutter::kDone);
+    EXPECT_EQ(cutter.GetNumResults(), 0u);
+    EXPECT_GT(sphere.GetNumberOfTriangles(), before);
+    EXPECT_NEAR(sphere.Volume(), original.Volume(), GridBound(sphere, original));
+    EXPECT_NEAR(sphere.Area(), area, 1e-6 * area);
+    int marked = 0;
+    for (auto it = sphere.BeginTriangle(); it != sphere.EndTriangle(); ++it) {
+        if (it->IsMarked()) {
+            ++marked;
+            EXPECT_TRUE(it->GetStatus() & MCutter::kInside);
+            continue;
+        }
+        std::array<int32_t, 9> key;
+        for (int i = 0; i < 9; ++i) key[size_t(i)] = it->GetPoint(i / 3)->Get(i % 3);
+        auto found = unmarked.find(key);
+        if (found != unmarked.end() && --found->second == 0) unmarked.erase(found);
+    }
+    EXPECT_GT(marked, 0);
+    EXPECT_TRUE(unmarked.empty()) << unmarked.size() << " unmarked triangles were changed";
+}
+
+TEST(ProfileCut, IgnoredTrianglesStayWhole) {
+    MStlBase sphere;
+    GenerateSphere(sphere, 20000.0, 3000);
+    std::set<std::array<int32_t, 9>> ignored;
+    auto key = [](const MStlTriangle* t) {
+        std::array<int32_t, 9> k;
+        for (int i = 0; i < 9; ++i) k[size_t(i)] = t->GetPoint(i / 3)->Get(i % 3);
+        return k;
+    };
+    MCutter cutter;
+    cutter.SetCutStl(sphere, false);
+    cutter.SET_CUT_MODE(3, 0);
+    cutter.SetCustomTriangleIgnoreFunction([&](MStlTriangle* t) {
+        const bool upper = t->GetPoint(0)->GetZ() > 10000;
+        if (upper) ignored.insert(key(t));
+        return upper;
+    });
+    SetProfile(cutter, {Square(-8000, -8000, 8000, 8000)});
+    cutter.MAKE_CUT();
+    EXPECT_TRUE(cutter.IsTriangleIgnored());
+    std::set<std::array<int32_t, 9>> results;
+    for (MStlBase* mesh : {cutter.GetInsideResult(false), cutter.GetOutsideResult(false)})
+        for (auto it = mesh->BeginTriangle(); it != mesh->EndTriangle(); ++it) results.insert(key(*it));
+    ASSERT_FALSE(ignored.empty());
+    for (const auto& k : ignored) EXPECT_TRUE(results.count(k)) << "an ignored triangle was divided";
+}
+
+TEST(ProfileCut, CancellationLeavesTheCallersMesh) {
+    MStlBase sphere;
+    GenerateSphere(sphere, 20000.0, 3000);
+    const uint64_t triangles = sphere.GetNumberOfTriangles();
+    for (int allowed : {0, 1, 3, 6, 20}) {
+        for (bool inPlace : {false, true}) {
+            MStlBase copy;
+            copy.AddStl(sphere, false);
+            MCutter cutter;
+            cutter.SetCutStl(copy, inPlace);
+            cutter.SET_CUT_MODE(3, 0);
+            SetProfile(cutter, {Circle(0, 0, 9000, 24)});
+            auto progress = std::make_shared<CancelAfter>(allowed);
+            EXPECT_EQ(cutter.MAKE_CUT(progress), MCutter::kCancelled) << allowed;
+            if (!inPlace) EXPECT_EQ(copy.GetNumberOfTriangles(), triangles);
+            else EXPECT_GT(copy.GetNumberOfTriangles(), 0u) << "the caller's mesh was emptied";
+        }
+    }
+    auto progress = std::make_shared<CancelAfter>(1 << 30);
+    Cut(sphere, 3, 0, {Circle(0, 0, 9000, 24)}, 0, progress);
+    EXPECT_TRUE(progress->steps.count("QelStlCutting.MCutter.MAKE_CUT"));
+    EXPECT_TRUE(progress->steps.count("QelStlCutting.MCutter.CLASSIFY_TRIANGLES"));
+}
+
+TEST(ProfileCut, RoughMeshesAndRandomProfiles) {
+    // Jittered spheres stand in for scanned surfaces; random polygons cross
+    // them at every angle, through grid points and near vertices.
+    std::mt19937 random(4242);
+    for (double radius : {2000.0, 30000.0}) {
+        MStlBase rough;
+        GenerateSphere(rough, radius, 5000);
+        {
+            const int amount = int(radius / 2000) + 1;
+            std::uniform_int_distribution<int> jitter(-amount, amount);
+            MStlBaseOperatorHelperDirectPointChange change(rough, true);
+            for (auto it = rough.BeginPoint(); it != rough.EndPoint(); ++it)
+                it->SetCoordinatesFast(it->GetX() + jitter(random), it->GetY() + jitter(random), it->GetZ() + jitter(random));
+        }
+        ASSERT_TRUE(CheckMesh(rough).closed);
+        std::uniform_real_distribution<double> unit(-1.0, 1.0);
+        for (int i = 0; i < 12; ++i) {
+            const int n = 3 + i % 5;
+            Polygon p = Circle(unit(random) * radius * 0.5, unit(random) * radius * 0.5,
+                               radius * (0.3 + 0.4 * std::fabs(unit(random))), n);
+            SCOPED_TRACE(testing::Message() << "radius " << radius << " profile " << i);
+            CutResult r = Cut(rough, 3, 0, {p});
+            ExpectSplit(r, rough);
+        }
+    }
+}
