@@ -37,6 +37,15 @@ void WallCrossingPoint(const MStlPoint* a, const MStlPoint* b, const MCutEdge& e
     const long double ca = (long double)SideValue(a, e), cb = (long double)SideValue(b, e);
     const long double s = ca / (ca - cb);
     for (int k = 0; k < 3; ++k) out[k] = ClampToInt32(a->Get(k) + s * ((long double)b->Get(k) - a->Get(k)));
+    // A crossing that rounds next to an end is that end: a new point one
+    // step from a vertex would leave slivers whose sides fold over the wall.
+    for (const MStlPoint* end : {a, b}) {
+        bool near = true;
+        for (int k = 0; k < 3 && near; ++k) near = std::llabs(int64_t(out[k]) - end->Get(k)) <= 1;
+        if (!near) continue;
+        for (int k = 0; k < 3; ++k) out[k] = end->Get(k);
+        return;
+    }
 }
 
 // Height of the triangle's plane over (x, y); the triangle is not vertical.

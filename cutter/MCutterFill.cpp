@@ -158,10 +158,35 @@ void MCutter::_CollectWallEdges() {
     m_wallEdges.clear();
 }
 
+namespace {
+// Where points of the cut lie a fraction of a grid step from the wall, a
+// sliver of the divided surface can stand in the wall, and the fill then
+// covers it with its exact reverse.  Each such pair bounds no volume and
+// makes its sides non-manifold; both triangles go.
+void RemoveFolds(MStlBase& mesh, std::vector<MStlTriangleElement*>& fills) {
+    for (MStlTriangleElement* f : fills) {
+        if (!f->IsAlive()) continue;
+        const uint8_t side = f->GetStatus() & (MCutter::kInside | MCutter::kOutside);
+        MStlPoint* p = f->GetPoint(0);
+        for (uint16_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
+            MStlTriangleElement* t = p->GetNeighbourTriangle(k);
+            if ((t->GetStatus() & MCutter::kFill) || !(t->GetStatus() & side)) continue;
+            const int i = t->IndexOfPoint(p);
+            if (t->GetPoint((i + 1) % 3) != f->GetPoint(2) || t->GetPoint((i + 2) % 3) != f->GetPoint(1)) continue;
+            mesh.RemoveTriangle(t);
+            mesh.RemoveTriangle(f);
+            break;
+        }
+    }
+    fills.clear();
+}
+}  // namespace
+
 void MCutter::FILL_CUT_EDGES() {
     if (m_fillMode == 0) return;
     if (m_fillMode == 2) FILL_CUT_EDGES_WITH_VERTICAL_SEGMENTS();
     else FILL_CUT_EDGES_USING_FILL_ALGORTIHM();
+    RemoveFolds(*m_working, m_fillTriangles);
 }
 
 void MCutter::FILL_CUT_EDGES_USING_FILL_ALGORTIHM() {
@@ -213,12 +238,16 @@ void MCutter::_FillEdge(MCutEdge& edge, bool strips) {
         // from outside the profile; the triangles follow them, so they face
         // into the profile: the outside part's way.
         if (m_inside) {
-            if (MStlTriangleElement* added = m_working->AddTriangle(t[1], t[0], t[2], edge.surface))
+            if (MStlTriangleElement* added = m_working->AddTriangle(t[1], t[0], t[2], edge.surface)) {
                 added->SetStatus(kFill | kInside);
+                m_fillTriangles.push_back(added);
+            }
         }
         if (m_outside) {
-            if (MStlTriangleElement* added = m_working->AddTriangle(t[0], t[1], t[2], edge.surface))
+            if (MStlTriangleElement* added = m_working->AddTriangle(t[0], t[1], t[2], edge.surface)) {
                 added->SetStatus(kFill | kOutside);
+                m_fillTriangles.push_back(added);
+            }
         }
     }
 }

@@ -205,6 +205,7 @@ private:
     // Mesh edges lying in a wall, noted by the division; the fill takes those
     // that separate the inside part from the outside part.
     std::vector<MCutWallEdge> m_wallEdges;
+    std::vector<MStlTriangleElement*> m_fillTriangles;
     // Mesh points on the vertical lines through profile corners that end
     // mesh edges bounding an opening, by corner: a fill walking along such a
     // line passes through them.
