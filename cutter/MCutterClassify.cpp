@@ -7,6 +7,9 @@
 #include <deque>
 #include <vector>
 
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
 #include "MCutter.h"
 #include "cutter/MCutEdge.h"
 #include "cutter/MCutExact.h"
@@ -63,25 +66,6 @@ bool WallCrosses(const MStlTriangle& t, const MCutEdge& e) {
         else return true;
     }
     return before && after;
-}
-
-// Every mesh triangle across a manifold edge of t (an edge shared by exactly
-// one other triangle).
-template <class F>
-void ForEachManifoldNeighbour(MStlTriangle& t, F&& visit) {
-    for (int i = 0; i < 3; ++i) {
-        const MStlPoint* p = t.GetPoint(i);
-        const MStlPoint* q = t.GetPoint((i + 1) % 3);
-        MStlTriangleElement* found = nullptr;
-        int count = 0;
-        for (uint16_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
-            MStlTriangleElement* n = p->GetNeighbourTriangle(k);
-            if (n == &t || n->IndexOfPoint(q) < 0) continue;
-            found = n;
-            ++count;
-        }
-        if (count == 1) visit(*found);
-    }
 }
 
 }  // namespace
@@ -162,113 +146,213 @@ char MCutter::POSITION_TRIANGLE_CENTER(MStlTriangle& triangle) const {
     return kOutside;
 }
 
+namespace {
+
+// The profile's walls bucketed in a uniform grid over a window, so that a
+// triangle meets only the walls of the cells its box covers.
+class WallGrid {
+public:
+    WallGrid(const std::vector<MCutEdge*>& edges, const Box& window) : m_window(window) {
+        const double cells = std::clamp(2.0 * std::sqrt(double(edges.size())), 1.0, 1024.0);
+        m_n = int(cells);
+        m_cellX = std::max<double>(1.0, (double(window.maxX) - double(window.minX) + 1.0) / m_n);
+        m_cellY = std::max<double>(1.0, (double(window.maxY) - double(window.minY) + 1.0) / m_n);
+        m_cells.resize(size_t(m_n) * size_t(m_n));
+        for (MCutEdge* e : edges) {
+            const Box b = BoxOf(*e);
+            if (!b.Meets(window)) continue;
+            const auto [x0, x1, y0, y1] = Cells(b);
+            for (int y = y0; y <= y1; ++y)
+                for (int x = x0; x <= x1; ++x) m_cells[size_t(y) * size_t(m_n) + size_t(x)].push_back(e);
+        }
+    }
+    // Calls f for every wall in the cells of the box (a wall may come more
+    // than once) until f returns true; returns whether it did.
+    template <class F>
+    bool AnyWall(const Box& b, F&& f) const {
+        if (!b.Meets(m_window)) return false;
+        const auto [x0, x1, y0, y1] = Cells(b);
+        for (int y = y0; y <= y1; ++y)
+            for (int x = x0; x <= x1; ++x)
+                for (MCutEdge* e : m_cells[size_t(y) * size_t(m_n) + size_t(x)])
+                    if (f(*e)) return true;
+        return false;
+    }
+
+private:
+    std::array<int, 4> Cells(const Box& b) const {
+        auto cell = [](int64_t v, int64_t origin, double size, int n) {
+            return std::clamp(int((double(v) - double(origin)) / size), 0, n - 1);
+        };
+        return {cell(std::max(b.minX, m_window.minX), m_window.minX, m_cellX, m_n),
+                cell(std::min(b.maxX, m_window.maxX), m_window.minX, m_cellX, m_n),
+                cell(std::max(b.minY, m_window.minY), m_window.minY, m_cellY, m_n),
+                cell(std::min(b.maxY, m_window.maxY), m_window.minY, m_cellY, m_n)};
+    }
+    Box m_window;
+    int m_n = 1;
+    double m_cellX = 1.0, m_cellY = 1.0;
+    std::vector<std::vector<MCutEdge*>> m_cells;
+};
+
+// The profile's contour edges bucketed by rows of y, for the crossing-number
+// test of many points; the same rules as MCutter::PointInProfile.
+class ProfileRows {
+public:
+    explicit ProfileRows(const MCutProfile& profile) {
+        for (auto* c = profile.GetFirstContour(); c; c = MCutProfile::Next(c)) {
+            const uint32_t n = c->GetNumberOfPoints();
+            auto* p = c->GetFirstPoint();
+            for (uint32_t i = 0; i < n; ++i, p = p->GetNext()) {
+                if (i + 1 == n && !c->IsClosed()) break;
+                m_edges.push_back({p->GetX(), p->GetY(), p->GetNext()->GetX(), p->GetNext()->GetY()});
+            }
+        }
+        if (m_edges.empty()) return;
+        m_minY = INT64_MAX;
+        int64_t maxY = INT64_MIN;
+        for (const auto& e : m_edges) {
+            m_minY = std::min({m_minY, e[1], e[3]});
+            maxY = std::max({maxY, e[1], e[3]});
+        }
+        m_rows = int(std::clamp<size_t>(m_edges.size() * 2, 1, 4096));
+        m_rowHeight = std::max(1.0, (double(maxY) - double(m_minY) + 1.0) / m_rows);
+        m_buckets.resize(size_t(m_rows));
+        for (uint32_t i = 0; i < m_edges.size(); ++i) {
+            const auto& e = m_edges[i];
+            for (int r = Row(std::min(e[1], e[3])); r <= Row(std::max(e[1], e[3])); ++r) m_buckets[size_t(r)].push_back(i);
+        }
+        m_maxY = maxY;
+    }
+    // 0 on the profile, 1 inside, 2 outside.
+    int Classify(int64_t x, int64_t y) const {
+        if (m_edges.empty() || y < m_minY || y > m_maxY) return 2;
+        int crossings = 0;
+        for (uint32_t i : m_buckets[size_t(Row(y))]) {
+            const auto& e = m_edges[i];
+            const int64_t x0 = e[0], y0 = e[1], x1 = e[2], y1 = e[3];
+            if (x0 == x && y0 == y) return 0;
+            if (y0 == y && y1 == y) {
+                if ((x - x1) * (x - x0) <= 0) return 0;
+                continue;
+            }
+            if (!((y0 > y && y >= y1) || (y0 <= y && y < y1))) continue;
+            const i128 lhs = i128(x - x0) * (y1 - y0), rhs = i128(x1 - x0) * (y - y0);
+            const i128 diff = y1 > y0 ? lhs - rhs : rhs - lhs;
+            if (diff == 0) return 0;
+            if (diff > 0) ++crossings;
+        }
+        return crossings % 2 == 1 ? 1 : 2;
+    }
+
+private:
+    int Row(int64_t y) const { return std::clamp(int((double(y) - double(m_minY)) / m_rowHeight), 0, m_rows - 1); }
+    std::vector<std::array<int64_t, 4>> m_edges;
+    std::vector<std::vector<uint32_t>> m_buckets;
+    int64_t m_minY = 0, m_maxY = -1;
+    int m_rows = 1;
+    double m_rowHeight = 1.0;
+};
+
+template <class F>
+void ForSlots(uint32_t count, F&& f) {
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, count, 1u << 13), [&](const auto& range) {
+        for (uint32_t i = range.begin(); i != range.end(); ++i) f(i);
+    });
+}
+
+}  // namespace
+
 void MCutter::CLASSIFY_TRIANGLES(ProgressPtr progress) {
     m_triangleIgnored = false;
-    std::vector<MStlTriangleElement*> triangles;
-    std::vector<Box> boxes;
-    triangles.reserve(m_working->GetNumberOfTriangles());
-    boxes.reserve(m_working->GetNumberOfTriangles());
-    for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle(); ++it) {
-        it->SetStatus(0);
-        triangles.push_back(*it);
-        boxes.push_back(BoxOf(**it));
-    }
+    MStlBase& mesh = *m_working;
+    const uint32_t slots = mesh.GetNumberOfTriangleSlots();
     std::vector<MCutEdge*> edges;
     for (MCutEdge& e : *m_edges) edges.push_back(&e);
 
-    // Narrow the window to where triangles and walls can meet.
-    Box window = Box::Everything();
-    for (int pass = 0; pass < 2; ++pass) {
-        Box a, b;
-        for (const Box& box : boxes)
-            if (box.Meets(window)) a.Include(box);
-        for (const MCutEdge* e : edges)
-            if (BoxOf(*e).Meets(window)) b.Include(BoxOf(*e));
-        window = a.Intersection(b);
-    }
-    struct Record {
-        Box box;
-        MStlTriangleElement* triangle;
-    };
-    std::vector<Record> candidates;
-    for (size_t i = 0; i < triangles.size(); ++i)
-        if (boxes[i].Meets(window)) candidates.push_back({boxes[i], triangles[i]});
-    boxes = std::vector<Box>();
-
-    IncrementalProgressReporter reporter(progress, "QelStlCutting.MCutter.CLASSIFY_TRIANGLES",
-                                         candidates.size() + edges.size(), true);
+    // The window where triangles and walls can meet: the mesh's box and the
+    // box of the walls that reach into it.
+    Box window;
+    for (auto it = mesh.BeginPoint(); it != mesh.EndPoint(); ++it)
+        window.Include({it->GetX(), it->GetX(), it->GetY(), it->GetY()});
+    Box walls;
+    for (const MCutEdge* e : edges)
+        if (BoxOf(*e).Meets(window)) walls.Include(BoxOf(*e));
+    window = window.Intersection(walls);
+    IncrementalProgressReporter reporter(progress, "QelStlCutting.MCutter.CLASSIFY_TRIANGLES", 4, true);
     if (_Cancelled(reporter)) return;
-    std::sort(candidates.begin(), candidates.end(),
-              [](const Record& a, const Record& b) { return a.box.minX < b.box.minX; });
-    std::sort(edges.begin(), edges.end(), [](const MCutEdge* a, const MCutEdge* b) { return a->MinX() < b->MinX(); });
 
-    // Sweep in x: every triangle meets every edge whose x range it overlaps
-    // exactly once, whichever of the two is taken first.
-    std::vector<Record*> activeTriangles;
-    std::vector<MCutEdge*> activeEdges;
-    auto test = [this](MStlTriangleElement* t, const MCutEdge& e) {
-        if (t->GetStatus() & kCrossed) return;
-        if (!WallCrosses(*t, e)) return;
-        if (_IgnoreTriangleWhileCut(t)) return;
-        t->SetStatus(kCrossed);
-    };
-    size_t ti = 0, ei = 0;
-    uint64_t step = 0;
-    while (ti < candidates.size() || ei < edges.size()) {
-        const bool takeEdge = ei < edges.size() && (ti == candidates.size() || edges[ei]->MinX() <= candidates[ti].box.minX);
-        ++reporter;
-        if ((++step & 255) == 0 && _Cancelled(reporter)) return;
-        if (takeEdge) {
-            MCutEdge* e = edges[ei++];
-            const Box eb = BoxOf(*e);
-            std::erase_if(activeTriangles, [&](const Record* r) { return r->box.maxX < eb.minX; });
-            for (Record* r : activeTriangles)
-                if (r->box.minY <= eb.maxY && eb.minY <= r->box.maxY) test(r->triangle, *e);
-            activeEdges.push_back(e);
-        } else {
-            Record& r = candidates[ti++];
-            std::erase_if(activeEdges, [&](const MCutEdge* e) { return e->MaxX() < r.box.minX; });
-            for (MCutEdge* e : activeEdges)
-                if (r.box.minY <= e->MaxY() && e->MinY() <= r.box.maxY) test(r.triangle, *e);
-            activeTriangles.push_back(&r);
+    // Triangles that a wall crosses.
+    const WallGrid grid(edges, window);
+    std::vector<uint8_t> crossed(slots, 0);
+    ForSlots(slots, [&](uint32_t i) {
+        MStlTriangleElement* t = mesh.GetTriangleBySlot(i);
+        if (!t) return;
+        t->SetStatus(0);
+        const Box box = BoxOf(*t);
+        if (!box.Meets(window)) return;
+        crossed[i] = grid.AnyWall(box, [&](const MCutEdge& e) { return BoxOf(e).Meets(box) && WallCrosses(*t, e); });
+    });
+    // The ignore function is the caller's and is asked on this thread only.
+    for (uint32_t i = 0; i < slots; ++i) {
+        if (!crossed[i]) continue;
+        MStlTriangleElement* t = mesh.GetTriangleBySlot(i);
+        if (!_IgnoreTriangleWhileCut(t)) t->SetStatus(kCrossed);
+    }
+    ++reporter;
+    if (_Cancelled(reporter)) return;
+
+    // The side of every other triangle, from its first corner off the profile.
+    const ProfileRows rows(m_profile);
+    std::vector<uint8_t> where(mesh.GetNumberOfPointSlots(), 0);
+    ForSlots(mesh.GetNumberOfPointSlots(), [&](uint32_t i) {
+        if (const MStlPoint* p = mesh.GetPointBySlot(i)) where[i] = uint8_t(rows.Classify(p->GetX(), p->GetY()));
+    });
+    ++reporter;
+    if (_Cancelled(reporter)) return;
+    std::vector<uint8_t> ignored(m_useIgnore ? slots : 0, 0);
+    if (m_useIgnore)
+        for (uint32_t i = 0; i < slots; ++i) {
+            MStlTriangleElement* t = mesh.GetTriangleBySlot(i);
+            if (t && t->GetStatus() == 0 && !crossed[i]) ignored[i] = _IgnoreTriangleWhileCut(t);
         }
-    }
-    if (_Cancelled(reporter)) return;
-
-    // The side of every other triangle: one position test per connected
-    // region, spread over manifold edges up to the crossed triangles.
-    std::vector<MStlTriangleElement*> queue;
-    for (MStlTriangleElement* t : triangles) {
+    std::vector<uint8_t> onProfile(slots, 0);
+    ForSlots(slots, [&](uint32_t i) {
+        MStlTriangleElement* t = mesh.GetTriangleBySlot(i);
+        if (!t) return;
         if (t->GetStatus() != 0) {
             if (m_inPlaceCut && !t->IsMarked()) t->SetStatus(kOutside);
-            continue;
+            return;
         }
-        if (_IgnoreTriangleWhileCut(t)) continue;
-        const uint8_t side = uint8_t(POSITION_TRIANGLE(*t));
-        t->SetStatus(t->GetStatus() | side);
-        if (m_triangleIgnored) continue;
-        queue.assign(1, t);
-        while (!queue.empty()) {
-            MStlTriangleElement* u = queue.back();
-            queue.pop_back();
-            ForEachManifoldNeighbour(*u, [&](MStlTriangleElement& n) {
-                if (n.GetStatus() != 0) return;
-                if (m_inPlaceCut && !n.IsMarked()) return;
-                n.SetStatus(side);
-                queue.push_back(&n);
-            });
+        if (crossed[i] || (m_useIgnore && ignored[i])) return;
+        for (int k = 0; k < 3; ++k) {
+            const uint8_t w = where[t->GetPoint(k)->GetIndex()];
+            if (w == 0) continue;
+            t->SetStatus(w == 1 ? kInside : kOutside);
+            return;
         }
-    }
+        onProfile[i] = 1;
+    });
+    for (uint32_t i = 0; i < slots; ++i)
+        if (onProfile[i]) {
+            MStlTriangleElement* t = mesh.GetTriangleBySlot(i);
+            t->SetStatus(uint8_t(POSITION_TRIANGLE_CENTER(*t)));
+        }
+    ++reporter;
+    if (_Cancelled(reporter)) return;
     // Cut limits.
-    for (MStlTriangleElement* t : triangles) {
+    ForSlots(slots, [&](uint32_t i) {
+        MStlTriangleElement* t = mesh.GetTriangleBySlot(i);
+        if (!t) return;
         bool below = true, above = true;
-        for (int i = 0; i < 3; ++i) {
-            below = below && t->GetPoint(i)->GetZ() < m_lowerLimit;
-            above = above && t->GetPoint(i)->GetZ() > m_upperLimit;
+        for (int k = 0; k < 3; ++k) {
+            below = below && t->GetPoint(k)->GetZ() < m_lowerLimit;
+            above = above && t->GetPoint(k)->GetZ() > m_upperLimit;
         }
         if (below) t->SetStatus(t->GetStatus() | kBelow);
         else if (above) t->SetStatus(t->GetStatus() | kAbove);
-    }
+    });
+    ++reporter;
     _Cancelled(reporter);
 }
 
@@ -297,8 +381,10 @@ void MCutter::REMOVE_CUT_POINTS_IN_TRIANGLES(ProgressPtr progress) {
     std::sort(corners.begin(), corners.end());
     corners.erase(std::unique(corners.begin(), corners.end()), corners.end());
     std::vector<MStlTriangleElement*> work;
-    for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle(); ++it)
-        if (it->GetStatus() & kCrossed) work.push_back(*it);
+    for (uint32_t i = 0; i < m_working->GetNumberOfTriangleSlots(); ++i) {
+        MStlTriangleElement* t = m_working->GetTriangleBySlot(i);
+        if (t && (t->GetStatus() & kCrossed)) work.push_back(t);
+    }
     IncrementalProgressReporter reporter(progress, "QelStlCutting.MCutter.REMOVE_CUT_POINTS_IN_TRIANGLES",
                                          work.size(), true);
     while (!work.empty()) {
@@ -401,24 +487,29 @@ DLIST_ELEMENT<MStlTriangle>* MCutter::COPY_TRIANGLE_TO(MStlTriangle& triangle, M
 }
 
 namespace {
-// Copies the triangles that `take` selects into the target, mapping points
-// by slot, so each point is looked up once.
+// Copies the triangles whose status `take` selects into the (empty) target,
+// built in parallel; each triangle goes into the related surface of its
+// surface.
 template <class Take>
-void CopySelected(MStlBase& source, MStlBase& target, int related, Take&& take, IncrementalProgressReporter& reporter,
-                  bool& cancelled) {
+void CopySelected(MStlBase& source, MStlBase& target, int related, Take&& take) {
+    std::vector<uint8_t> selected(source.GetNumberOfTriangleSlots(), 0);
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, source.GetNumberOfTriangleSlots(), 1u << 14),
+                      [&](const auto& range) {
+                          for (uint32_t i = range.begin(); i != range.end(); ++i) {
+                              const MStlTriangleElement* t = source.GetTriangleBySlot(i);
+                              selected[i] = t && t->IsAlive() && take(t->GetStatus());
+                          }
+                      });
+    std::vector<MStlSurface*> surfaces(source.GetNumberOfSurfaces(), nullptr);
+    for (uint32_t i = 0; i < source.GetNumberOfSurfaces(); ++i)
+        surfaces[i] = source.GetSurface(i)->GetRelatedSurface(related);
+    if (target.AppendSelected(source, selected, surfaces)) return;
+    // A target that already holds triangles takes them one by one.
     MStlBaseCopyTriangleAttributes attributes(source, target, true);
     MStlPointSlotMap map(source, target);
-    uint64_t step = 0;
     for (auto it = source.BeginTriangle(); it != source.EndTriangle(); ++it) {
-        if ((++step & 1023) == 0) {
-            reporter += 1024;
-            if (reporter.IsCancelled()) {
-                cancelled = true;
-                return;
-            }
-        }
         MStlTriangleElement* t = *it;
-        if (!take(t->GetStatus())) continue;
+        if (!selected[t->GetIndex()]) continue;
         MStlSurface* surface = t->GetSurface() ? t->GetSurface()->GetRelatedSurface(related) : nullptr;
         MStlPoint* const corners[3] = {map(t->GetPoint(0)), map(t->GetPoint(1)), map(t->GetPoint(2))};
         MStlTriangleElement* added = target.AddTriangle(corners, surface);
@@ -444,13 +535,16 @@ void MCutter::DIVIDE_TO_CUT_DATA(ProgressPtr progress) {
         DIVIDE_TO_CUT_DATA_4_COMPLEX_TOPOLOGY(progress);
         return;
     }
-    if (m_inside)
-        CopySelected(*m_working, *m_inside, 0,
-                     [](uint8_t s) { return (s & kInside) && !(s & (kBelow | kAbove)); }, reporter, m_cancelled);
-    if (m_cancelled) return;
-    if (m_outside)
-        CopySelected(*m_working, *m_outside, 1, [](uint8_t s) { return (s & (kOutside | kBelow | kAbove)) != 0; },
-                     reporter, m_cancelled);
+    if (m_inside) {
+        CopySelected(*m_working, *m_inside, 0, [](uint8_t s) { return (s & kInside) && !(s & (kBelow | kAbove)); });
+        reporter += m_working->GetNumberOfTriangles();
+        if (_Cancelled(reporter)) return;
+    }
+    if (m_outside) {
+        CopySelected(*m_working, *m_outside, 1, [](uint8_t s) { return (s & (kOutside | kBelow | kAbove)) != 0; });
+        reporter += m_working->GetNumberOfTriangles();
+        _Cancelled(reporter);
+    }
 }
 
 void MCutter::DIVIDE_TO_CUT_DATA_4_COMPLEX_TOPOLOGY(ProgressPtr progress) {

@@ -164,8 +164,10 @@ static bool AddWallSegment(MStlTriangleElement& t, MCutEdge& edge, MTriangleTrim
 
 void MCutter::FINAL_CUT_REMOVE(ProgressPtr progress) {
     std::vector<MStlTriangleElement*> crossed;
-    for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle(); ++it)
-        if (it->GetStatus() & kCrossed) crossed.push_back(*it);
+    for (uint32_t i = 0; i < m_working->GetNumberOfTriangleSlots(); ++i) {
+        MStlTriangleElement* t = m_working->GetTriangleBySlot(i);
+        if (t && (t->GetStatus() & kCrossed)) crossed.push_back(t);
+    }
     std::vector<MCutEdge*> edges;
     int64_t widest = 0;
     for (MCutEdge& e : *m_edges) {
@@ -215,8 +217,9 @@ void MCutter::FINAL_CUT_REMOVE(ProgressPtr progress) {
         }
     }
     // Every triangle that was not divided takes the side it lies on.
-    for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle(); ++it) {
-        if (it->GetStatus() & (kInside | kOutside)) continue;
-        it->SetStatus(uint8_t(it->GetStatus() | POSITION_TRIANGLE(**it)));
+    for (uint32_t i = 0; i < m_working->GetNumberOfTriangleSlots(); ++i) {
+        MStlTriangleElement* t = m_working->GetTriangleBySlot(i);
+        if (!t || (t->GetStatus() & (kInside | kOutside))) continue;
+        t->SetStatus(uint8_t(t->GetStatus() | POSITION_TRIANGLE(*t)));
     }
 }

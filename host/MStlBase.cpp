@@ -6,7 +6,10 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <cmath>
 #include <memory>
 #include <new>
@@ -55,8 +58,7 @@ public:
     // blocks in parallel, which also spreads the first touch of the pages.
     void EnsureSlot(uint32_t i) {
         const size_t first = m_blocks.size();
-        while ((i >> kBlockBits) >= m_blocks.size())
-            m_blocks.push_back(static_cast<T*>(::operator new(sizeof(T) * kBlockSize, std::align_val_t(alignof(T)))));
+        while ((i >> kBlockBits) >= m_blocks.size()) m_blocks.push_back(NewBlock());
         if (m_blocks.size() == first) return;
         tbb::parallel_for(first, m_blocks.size(), [&](size_t b) { std::uninitialized_value_construct_n(m_blocks[b], kBlockSize); });
         for (size_t b = first; b < m_blocks.size(); ++b) m_sorted.emplace_back(m_blocks[b], uint32_t(b));
@@ -68,18 +70,51 @@ public:
         return (it->second << kBlockBits) | uint32_t(p - it->first);
     }
     void Clear() {
-        for (T* b : m_blocks) {
-            std::destroy_n(b, kBlockSize);
-            ::operator delete(b, std::align_val_t(alignof(T)));
-        }
+        for (T* b : m_blocks) std::destroy_n(b, kBlockSize);
+        for (void* slab : m_slabs) std::free(slab);
         m_blocks.clear();
         m_sorted.clear();
+        m_slabs.clear();
+        m_slabLeft = 0;
     }
     size_t Blocks() const { return m_blocks.size(); }
 
 private:
+    static constexpr size_t kBlockBytes = sizeof(T) * kBlockSize;
+    static constexpr size_t kHugePage = size_t(2) << 20;
+    static constexpr size_t kSmallMeshBlocks = 4;
+
+    // The first blocks of a mesh are plain allocations; a mesh that grows
+    // beyond them takes its blocks from 2 MiB-aligned slabs on transparent
+    // huge pages, which cuts the page faults of filling a large mesh by
+    // orders of magnitude.
+    T* NewBlock() {
+        if (m_blocks.size() < kSmallMeshBlocks) return static_cast<T*>(NewSlab(kBlockBytes, alignof(T) < 64 ? 64 : alignof(T)));
+        if (m_slabLeft < kBlockBytes) {
+            const size_t bytes = (std::max(kBlockBytes * 8, kHugePage) + kHugePage - 1) / kHugePage * kHugePage;
+            m_slabCursor = static_cast<char*>(NewSlab(bytes, kHugePage));
+#ifdef MADV_HUGEPAGE
+            madvise(m_slabCursor, bytes, MADV_HUGEPAGE);
+#endif
+            m_slabLeft = bytes;
+        }
+        T* block = reinterpret_cast<T*>(m_slabCursor);
+        m_slabCursor += kBlockBytes;
+        m_slabLeft -= kBlockBytes;
+        return block;
+    }
+    void* NewSlab(size_t bytes, size_t alignment) {
+        void* slab = std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment);
+        if (!slab) throw std::bad_alloc();
+        m_slabs.push_back(slab);
+        return slab;
+    }
+
     std::vector<T*> m_blocks;
     std::vector<std::pair<const T*, uint32_t>> m_sorted;
+    std::vector<void*> m_slabs;
+    char* m_slabCursor = nullptr;
+    size_t m_slabLeft = 0;
 };
 
 inline bool SameCoordinates(const MStlPoint* a, const MStlPoint* b) { return *a == *b; }
@@ -691,6 +726,80 @@ void MStlBase::AddStl(const MStlBase& source, bool keepSurfaces, QelSDK::Common:
         if (t) t->CopyStateFrom(*e, true, true, true, false, true, false);
     }
     for (const MStlEdge& e : source.m_edges) AddEdge(mapPoint(e.p0), mapPoint(e.p1));
+}
+
+bool MStlBase::AppendSelected(const MStlBase& source, const std::vector<uint8_t>& take,
+                              const std::vector<MStlSurface*>& surfaces) {
+    if (m_pointSlots != 0 || m_triangleSlots != 0 || &source == this) return false;
+    const Impl& src = *source.m_impl;
+    Impl& dst = *m_impl;
+    const uint32_t sourceTriangles = std::min<uint32_t>(source.m_triangleSlots, uint32_t(take.size()));
+    auto taken = [&](const MStlTriangleElement* t) {
+        const uint32_t slot = t->m_index;
+        return slot < sourceTriangles && take[slot] && (t->m_flags & MStlTriangle::kAlive);
+    };
+    // New slots, in source slot order.
+    std::vector<uint32_t> triangleSlot(sourceTriangles, UINT32_MAX), pointSlot(source.m_pointSlots, UINT32_MAX);
+    uint32_t triangles = 0, points = 0;
+    for (uint32_t i = 0; i < sourceTriangles; ++i)
+        if (take[i] && (src.triangles[i].m_flags & MStlTriangle::kAlive)) triangleSlot[i] = triangles++;
+    std::vector<uint8_t> used(source.m_pointSlots, 0);
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, source.m_pointSlots, 1u << 14), [&](const auto& range) {
+        for (uint32_t i = range.begin(); i != range.end(); ++i) {
+            const MStlPoint& p = src.points[i];
+            if (!p.m_alive) continue;
+            for (const MStlTriangleElement* t : p.m_fan)
+                if (taken(t)) {
+                    used[i] = 1;
+                    break;
+                }
+        }
+    });
+    for (uint32_t i = 0; i < source.m_pointSlots; ++i)
+        if (used[i]) pointSlot[i] = points++;
+    if (triangles == 0) return true;
+    m_pointSlots = points;
+    m_triangleSlots = triangles;
+    dst.points.EnsureSlot(points - 1);
+    dst.triangles.EnsureSlot(triangles - 1);
+    dst.indexValid = false;
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, source.m_pointSlots, 1u << 14), [&](const auto& range) {
+        for (uint32_t i = range.begin(); i != range.end(); ++i) {
+            if (pointSlot[i] == UINT32_MAX) continue;
+            const MStlPoint& sp = src.points[i];
+            MStlPoint& dp = dst.points[pointSlot[i]];
+            dp.m_index = pointSlot[i];
+            dp.m_alive = true;
+            for (int k = 0; k < 3; ++k) dp.m_c[k] = sp.m_c[k];
+            dp.m_fan.clear();
+            for (const MStlTriangleElement* t : sp.m_fan)
+                if (taken(t)) dp.m_fan.push_back(&dst.triangles[triangleSlot[t->m_index]]);
+        }
+    });
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, sourceTriangles, 1u << 14), [&](const auto& range) {
+        for (uint32_t i = range.begin(); i != range.end(); ++i) {
+            const uint32_t slot = triangleSlot[i];
+            if (slot == UINT32_MAX) continue;
+            const MStlTriangleElement& st = src.triangles[i];
+            MStlTriangleElement& dt = dst.triangles[slot];
+            dt.m_index = slot;
+            dt.m_stl = this;
+            dt.m_status = st.m_status;
+            dt.m_flags = uint8_t(st.m_flags & ~MStlTriangle::kMark);
+            for (int k = 0; k < 3; ++k) dt.m_p[k] = &dst.points[pointSlot[st.m_p[k]->m_index]];
+            const uint32_t s = st.m_surface ? st.m_surface->m_index : UINT32_MAX;
+            dt.m_surface = s < surfaces.size() && surfaces[s] && surfaces[s]->m_stl == this ? surfaces[s] : nullptr;
+            dt.m_prev = slot > 0 ? &dst.triangles[slot - 1] : nullptr;
+            dt.m_next = slot + 1 < triangles ? &dst.triangles[slot + 1] : nullptr;
+        }
+    });
+    m_head = &dst.triangles[0];
+    m_tail = &dst.triangles[triangles - 1];
+    m_livePoints = points;
+    m_liveTriangles = triangles;
+    for (uint32_t i = 0; i < triangles; ++i) CountInSurface(dst.triangles[i].m_surface, 1);
+    UpdateExtremes();
+    return true;
 }
 
 void MStlBase::MoveTo(MStlBase& target) {

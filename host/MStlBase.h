@@ -496,6 +496,15 @@ public:
     // Appends `source`, merging points at equal coordinates with this mesh's.
     void AddStl(const MStlBase& source, bool keepSurfaces = true, QelSDK::Common::ProgressPtr progress = nullptr);
     // Moves all content into `target` (appended) and leaves this mesh empty.
+    // Appends the triangles whose slot is flagged in `take` (indexed by the
+    // source's triangle slots), with their points, into this mesh, which
+    // must be empty; `surfaces` maps each source surface index to the
+    // surface of this mesh that its triangles go into (or null).  Status,
+    // facing and selection are copied, the mark is not.  Builds in
+    // parallel; triangles keep the order of their source slots.  False (and
+    // nothing done) when this mesh is not empty.
+    bool AppendSelected(const MStlBase& source, const std::vector<uint8_t>& take,
+                        const std::vector<MStlSurface*>& surfaces);
     void MoveTo(MStlBase& target);
     void Reserve(uint64_t points, uint64_t triangles);
 
