@@ -203,8 +203,14 @@ char MCutter::_CreateEdgeList(bool checkIntersections, ProgressPtr progress) {
     m_profile.GiveRightSense();
     MStlSurface* surface = nullptr;
     for (auto* c = m_profile.GetFirstContour(); c; c = static_cast<MCutProfile::Contour*>(c->GetNextContour())) {
-        auto* p = c->GetFirstPoint();
+        // The walk starts at the contour's first flagged point, so that a
+        // surface runs on round the ring to the next flagged point wherever
+        // the ring happens to begin (orienting a profile may move its start).
         const uint32_t n = c->GetNumberOfPoints();
+        if (n == 0) continue;
+        auto* p = c->GetFirstPoint();
+        for (uint32_t i = 0; i < n && !MCutProfile::IsOwnSurface(*p); ++i) p = p->GetNext();
+        if (!MCutProfile::IsOwnSurface(*p)) p = c->GetFirstPoint();
         for (uint32_t i = 0; i < n; ++i, p = p->GetNext()) {
             if (MCutProfile::IsOwnSurface(*p)) surface = m_working->AddSurface(nullptr);
             auto* q = p->GetNext();

@@ -11,7 +11,9 @@
 
 #include "MCutter.h"
 #include "MStlBaseOperatorPlaneCut.h"
+#include "cutter/MCutEdge.h"
 #include "host/MFileName.h"
+#include "host/MInternalUnits.h"
 #include "host/MStlChecker.h"
 #include "host/MStlGenerate.h"
 
@@ -424,4 +426,117 @@ TEST(ProfileCut, RoughMeshesAndRandomProfiles) {
             ExpectSplit(r, rough);
         }
     }
+}
+
+TEST(ProfileCut, FillModesAndOpenInput) {
+    MStlBase sphere;
+    GenerateSphere(sphere, 20000.0, 4000);
+    auto cutWithFill = [&](unsigned char fill, MStlBase& mesh) {
+        MCutter cutter;
+        cutter.SetCutStl(mesh, false);
+        cutter.SET_CUT_MODE(3, 0);
+        cutter.SET_FILL_MODE(fill);
+        SetProfile(cutter, {Circle(3000, 0, 11000, 20)});
+        CutResult r;
+        r.code = cutter.MAKE_CUT();
+        r.unclosed = cutter.GetNumberOfUnclosedOpenings();
+        r.inside.reset(cutter.GetInsideResult(true));
+        r.outside.reset(cutter.GetOutsideResult(true));
+        return r;
+    };
+    // Vertical strips close the openings as well as the fill algorithm.
+    ExpectSplit(cutWithFill(2, sphere), sphere);
+    ExpectSplit(cutWithFill(1, sphere), sphere);
+    // No fill: both parts keep their openings, and the divided surface
+    // still adds up to the input's area.
+    CutResult open = cutWithFill(0, sphere);
+    ASSERT_EQ(open.code, MCutter::kDone);
+    EXPECT_GT(CheckMesh(*open.inside).boundaryEdges, 0u);
+    EXPECT_NEAR(open.inside->Area() + open.outside->Area(), sphere.Area(), 1e-6 * sphere.Area());
+    // An open input: the cut is made, but the opening along the wall cannot
+    // be closed, and the code says so.
+    MStlBase holed;
+    holed.AddStl(sphere, false);
+    for (auto it = holed.BeginTriangle(); it != holed.EndTriangle();) {
+        MStlTriangleElement* t = *it;
+        ++it;
+        if (t->GetPoint(0)->GetZ() > 18000 && t->GetPoint(1)->GetZ() > 18000 && t->GetPoint(2)->GetZ() > 18000)
+            holed.RemoveTriangle(t);
+    }
+    CutResult r = Cut(holed, 0, 0);
+    EXPECT_EQ(r.code, MCutter::kOpeningsNotClosed);
+    EXPECT_GT(r.unclosed, 0u);
+    ASSERT_TRUE(r.inside && r.outside);
+    EXPECT_GT(r.inside->GetNumberOfTriangles(), 0u);
+}
+
+TEST(ProfileCut, EdgeListAndProfilePreparation) {
+    MStlBase box;
+    GenerateBox(box, {0, 0, 0}, {10000, 10000, 10000}, 1);
+    MCutter cutter;
+    cutter.SetCutStl(box, false);
+    // A repeated point gives no edge; a flagged point starts a surface that
+    // the following edges share.
+    cutter.AddNewCutContour();
+    cutter.AddNewCutPoint(1000, 1000, false);
+    cutter.AddNewCutPoint(9000, 1000, true);
+    cutter.AddNewCutPoint(9000, 1000, false);
+    cutter.AddNewCutPoint(9000, 9000, false);
+    cutter.AddNewCutPoint(1000, 9000, false);
+    cutter.GetProfile().GetLastContour()->SetClosed(true);
+    const uint32_t surfaces = cutter.GetWorkingStl()->GetNumberOfSurfaces();
+    ASSERT_EQ(cutter._CreateEdgeList(false), MCutter::kDone);
+    std::vector<const MCutEdge*> edges;
+    for (const MCutEdge& e : *cutter.GetEdgeList()) edges.push_back(&e);
+    ASSERT_EQ(edges.size(), 4u);
+    EXPECT_EQ(cutter.GetWorkingStl()->GetNumberOfSurfaces(), surfaces + 1);
+    int inSurface = 0;
+    for (const MCutEdge* e : edges) inSurface += e->surface != nullptr;
+    EXPECT_GE(inSurface, 3);
+    EXPECT_EQ(cutter.EDGES_INTERSECT(), 0);
+    // Infinity is pulled in to one model unit beyond the mesh.
+    MCutter far;
+    far.SetCutStl(box, false);
+    far.AddNewCutPoint(MCutter::kPlusInfinity, MCutter::kMinusInfinity, false);
+    far.REPLACE_MAX_COORDINATES();
+    const auto* p = far.GetProfile().GetFirstContour()->GetFirstPoint();
+    const long unit = long(QelSDK::Common::MInternalUnits::Get());
+    EXPECT_EQ(p->GetX(), 10000 + unit);
+    EXPECT_EQ(p->GetY(), -unit);
+    // The plane permutation and its inverse.
+    MStlPoint q;
+    q.Set(1, 2, 3);
+    MCutter::TRANSFORM(q, 1, 0);
+    EXPECT_EQ(q.GetX(), 2);
+    EXPECT_EQ(q.GetY(), 3);
+    EXPECT_EQ(q.GetZ(), 1);
+    MCutter::TRANSFORM(q, 1, 1);
+    EXPECT_EQ(q.GetX(), 1);
+    EXPECT_EQ(q.GetZ(), 3);
+}
+
+TEST(ProfileCut, ShellsOnEitherSideAndInPlacePlaneCut) {
+    // Two spheres, one inside the square and one outside it: nothing is
+    // divided, each shell goes whole.
+    MStlBase shells;
+    GenerateSphere(shells, 5000.0, 1000, {0.0, 0.0, 0.0});
+    GenerateSphere(shells, 5000.0, 1000, {30000.0, 0.0, 0.0});
+    CutResult r = Cut(shells, 3, 0, {Square(-10000, -10000, 10000, 10000)});
+    ExpectSplit(r, shells);
+    EXPECT_EQ(r.inside->GetNumberOfTriangles() + r.outside->GetNumberOfTriangles(), shells.GetNumberOfTriangles());
+    EXPECT_NEAR(r.inside->Volume(), shells.Volume() / 2, 1e-9 * shells.Volume());
+    // A plane cut in Y in place: the mesh gets back its coordinate order.
+    MStlBase torus;
+    GenerateTorus(torus, 30000.0, 9000.0, 3000);
+    torus.UpdateExtremes();
+    const int32_t zmax = torus.GetZMax(), xmax = torus.GetXMax();
+    MCutter cutter;
+    cutter.SetCutStl(torus, true);
+    cutter.SET_CUT_MODE(1, 5000);
+    ASSERT_EQ(cutter.MAKE_CUT(), MCutter::kDone);
+    torus.UpdateExtremes();
+    EXPECT_EQ(torus.GetZMax(), zmax);
+    EXPECT_EQ(torus.GetXMax(), xmax);
+    for (auto it = cutter.GetInsideResult(false)->BeginPoint(); it != cutter.GetInsideResult(false)->EndPoint(); ++it)
+        EXPECT_LE(it->GetY(), 5000);
 }
