@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-#include <sys/wait.h>
+#include "CliTest.h"
 
-#include <cstdlib>
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -9,35 +9,7 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-class Cli : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char* cli = std::getenv("MESHCUT_CLI");
-        if (!cli) GTEST_SKIP() << "MESHCUT_CLI not set";
-        m_cli = cli;
-        m_dir = fs::temp_directory_path() / ("meshcut_cli_" + std::to_string(::getpid()) + "_" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override {
-        if (!m_dir.empty()) fs::remove_all(m_dir);
-    }
-    int Run(const std::string& args) {
-        const std::string command = m_cli + " " + args + " > " + (m_dir / "out.txt").string() + " 2>&1";
-        const int status = std::system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string Output() const {
-        std::ifstream in(m_dir / "out.txt");
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    std::string P(const std::string& name) const { return (m_dir / name).string(); }
-
-    std::string m_cli;
-    fs::path m_dir;
-};
-
+class Cli : public CliTest {};
 }  // namespace
 
 TEST_F(Cli, GenerateCutAndCheck) {

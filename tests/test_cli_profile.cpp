@@ -1,8 +1,8 @@
+#include "CliTest.h"
+
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -15,33 +15,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class CliProfile : public ::testing::Test {
+class CliProfile : public CliTest {
 protected:
-    void SetUp() override {
-        const char* cli = std::getenv("MESHCUT_CLI");
-        if (!cli) GTEST_SKIP() << "MESHCUT_CLI not set";
-        m_cli = cli;
-        m_dir = fs::temp_directory_path() / ("meshcut_profile_" + std::to_string(::getpid()) + "_" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override {
-        if (!m_dir.empty()) fs::remove_all(m_dir);
-    }
-    int Run(const std::string& args) {
-        const std::string command = m_cli + " " + args + " > " + (m_dir / "out.txt").string() + " 2>&1";
-        const int status = std::system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string Output() const {
-        std::ifstream in(m_dir / "out.txt");
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    std::string P(const std::string& name) const { return (m_dir / name).string(); }
-    std::string Write(const std::string& name, const std::string& text) const {
-        std::ofstream(P(name)) << text;
-        return P(name);
-    }
     // Volume of a mesh file in cubic model units.
     double Volume(const std::string& name) const {
         MStlBase mesh;
@@ -66,9 +41,6 @@ protected:
         EXPECT_NEAR(inside + outside, whole, relativeError * whole) << args;
         return inside;
     }
-
-    std::string m_cli;
-    fs::path m_dir;
 };
 
 const char* const kSquare = "# a square of side 40\n-20 -20\n20 -20\n20 20  # corner\n-20 20\n";

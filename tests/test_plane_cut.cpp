@@ -8,6 +8,7 @@
 #include "MStlBaseOperatorPlaneCut.h"
 #include "host/MStlChecker.h"
 #include "host/MStlGenerate.h"
+#include "TestMeshes.h"
 
 namespace {
 
@@ -394,16 +395,9 @@ TEST(PlaneCut, RandomPlanesThroughRoughMeshes) {
     std::mt19937 random(12345);
     for (double radius : {400.0, 5000.0, 100000.0}) {
         MStlBase rough;
-        GenerateSphere(rough, radius, 6000);
-        {
-            // Moved by less than the thinnest triangle is wide (near the poles),
-            // so that the surface does not cross itself.
-            const int amount = int(radius / 2000) + (radius > 1000);
-            std::uniform_int_distribution<int> jitter(-amount, amount);
-            MStlBaseOperatorHelperDirectPointChange change(rough, true);
-            for (auto it = rough.BeginPoint(); it != rough.EndPoint(); ++it)
-                it->SetCoordinatesFast(it->GetX() + jitter(random), it->GetY() + jitter(random), it->GetZ() + jitter(random));
-        }
+        // Moved by less than the thinnest triangle is wide (near the poles),
+        // so that the surface does not cross itself.
+        GenerateRoughSphere(rough, radius, 6000, int(radius / 2000) + (radius > 1000), random);
         ASSERT_TRUE(CheckMesh(rough).closed);
         std::uniform_real_distribution<double> unit(-1.0, 1.0);
         for (int i = 0; i < 40; ++i) {

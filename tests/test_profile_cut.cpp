@@ -16,6 +16,7 @@
 #include "host/MInternalUnits.h"
 #include "host/MStlChecker.h"
 #include "host/MStlGenerate.h"
+#include "TestMeshes.h"
 
 namespace {
 
@@ -407,14 +408,7 @@ TEST(ProfileCut, RoughMeshesAndRandomProfiles) {
     std::mt19937 random(4242);
     for (double radius : {2000.0, 30000.0}) {
         MStlBase rough;
-        GenerateSphere(rough, radius, 5000);
-        {
-            const int amount = int(radius / 2000) + 1;
-            std::uniform_int_distribution<int> jitter(-amount, amount);
-            MStlBaseOperatorHelperDirectPointChange change(rough, true);
-            for (auto it = rough.BeginPoint(); it != rough.EndPoint(); ++it)
-                it->SetCoordinatesFast(it->GetX() + jitter(random), it->GetY() + jitter(random), it->GetZ() + jitter(random));
-        }
+        GenerateRoughSphere(rough, radius, 5000, int(radius / 2000) + 1, random);
         ASSERT_TRUE(CheckMesh(rough).closed);
         std::uniform_real_distribution<double> unit(-1.0, 1.0);
         for (int i = 0; i < 12; ++i) {

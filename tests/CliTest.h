@@ -1,0 +1,46 @@
+// A fixture that runs the command-line tool (path in MESHCUT_CLI) in a
+// temporary directory of its own.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* cli = std::getenv("MESHCUT_CLI");
+        if (!cli) GTEST_SKIP() << "MESHCUT_CLI not set";
+        m_cli = cli;
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        m_dir = std::filesystem::temp_directory_path() /
+                ("meshcut_" + std::string(info->test_suite_name()) + "_" + std::to_string(::getpid()) + "_" + info->name());
+        std::filesystem::create_directories(m_dir);
+    }
+    void TearDown() override {
+        if (!m_dir.empty()) std::filesystem::remove_all(m_dir);
+    }
+    // The exit code of `meshcut args`; its output goes to Output().
+    int Run(const std::string& args) {
+        const std::string command = m_cli + " " + args + " > " + (m_dir / "out.txt").string() + " 2>&1";
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string Output() const {
+        std::ifstream in(m_dir / "out.txt");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::string P(const std::string& name) const { return (m_dir / name).string(); }
+    std::string Write(const std::string& name, const std::string& text) const {
+        std::ofstream(P(name)) << text;
+        return P(name);
+    }
+
+    std::string m_cli;
+    std::filesystem::path m_dir;
+};
