@@ -1,5 +1,6 @@
 #include "host/M2dBoolean.h"
 
+#include <algorithm>
 #include <map>
 #include <utility>
 
@@ -133,3 +134,170 @@ int BooleanRemoveSelfIntersections(M2dIntegerBorder& border) {
 }
 
 }  // namespace AU
+
+namespace {
+
+using BorderContour = AU::M2dIntegerBorder::ContourType;
+
+std::vector<std::pair<long, long>> PointsOf(const BorderContour& c) {
+    std::vector<std::pair<long, long>> points;
+    auto* p = c.GetFirstPoint();
+    for (uint32_t i = 0; i < c.GetNumberOfPoints(); ++i, p = p->GetNext()) points.emplace_back(p->GetX(), p->GetY());
+    return points;
+}
+
+ClipperLib::Paths ToPaths(const std::vector<std::vector<std::pair<long, long>>>& contours) {
+    ClipperLib::Paths paths;
+    for (const auto& c : contours) {
+        ClipperLib::Path path;
+        for (auto [x, y] : c) path.emplace_back(x, y);
+        if (path.size() >= 3) paths.push_back(std::move(path));
+    }
+    return paths;
+}
+
+ClipperLib::Paths ToPaths(const AU::M2dIntegerBorder& border) {
+    std::vector<std::vector<std::pair<long, long>>> contours;
+    for (auto* c = border.GetFirstContour(); c; c = AU::M2dIntegerBorder::Next(c)) contours.push_back(PointsOf(*c));
+    return ToPaths(contours);
+}
+
+void AppendPolyTree(AU::M2dIntegerBorder& out, const ClipperLib::PolyNode& node) {
+    for (const ClipperLib::PolyNode* child : node.Childs) {
+        if (child->Contour.size() >= 3) {
+            ClipperLib::Path path = child->Contour;
+            const bool hole = child->IsHole();
+            if (ClipperLib::Orientation(path) == hole) ClipperLib::ReversePath(path);
+            auto* contour = out.AddContour();
+            contour->SetClosed(true);
+            contour->SetClockwise(hole);
+            for (const ClipperLib::IntPoint& pt : path) contour->AddPoint(long(pt.X), long(pt.Y), 0L, nullptr);
+        }
+        AppendPolyTree(out, *child);
+    }
+}
+
+int Orientation(std::pair<long, long> a, std::pair<long, long> b, std::pair<long, long> c) {
+    const __int128 v = __int128(b.first - a.first) * (c.second - a.second) - __int128(b.second - a.second) * (c.first - a.first);
+    return (v > 0) - (v < 0);
+}
+
+bool OnSegment(std::pair<long, long> a, std::pair<long, long> b, std::pair<long, long> p) {
+    return std::min(a.first, b.first) <= p.first && p.first <= std::max(a.first, b.first) &&
+           std::min(a.second, b.second) <= p.second && p.second <= std::max(a.second, b.second);
+}
+
+bool SegmentsMeet(std::pair<long, long> a, std::pair<long, long> b, std::pair<long, long> c, std::pair<long, long> d) {
+    const int o1 = Orientation(a, b, c), o2 = Orientation(a, b, d), o3 = Orientation(c, d, a), o4 = Orientation(c, d, b);
+    if (o1 != o2 && o3 != o4 && o1 * o2 <= 0 && o3 * o4 <= 0) {
+        if (o1 != 0 || o2 != 0) return true;
+    }
+    return (o1 == 0 && OnSegment(a, b, c)) || (o2 == 0 && OnSegment(a, b, d)) || (o3 == 0 && OnSegment(c, d, a)) ||
+           (o4 == 0 && OnSegment(c, d, b));
+}
+
+}  // namespace
+
+void M2dBoolean::ADD_BORDER(const Border& border) {
+    auto& target = m_subject.empty() ? m_subject : m_clip;
+    for (auto* c = border.GetFirstContour(); c; c = Border::Next(c)) target.push_back(PointsOf(*c));
+}
+
+void M2dBoolean::Clear() {
+    m_subject.clear();
+    m_clip.clear();
+}
+
+bool M2dBoolean::Execute(EOperation operation, Border& out) const {
+    static constexpr ClipperLib::ClipType kTypes[] = {ClipperLib::ctUnion, ClipperLib::ctIntersection,
+                                                      ClipperLib::ctDifference, ClipperLib::ctXor};
+    ClipperLib::PolyTree tree;
+    try {
+        ClipperLib::Clipper clipper;
+        clipper.StrictlySimple(true);
+        clipper.AddPaths(ToPaths(m_subject), ClipperLib::ptSubject, true);
+        clipper.AddPaths(ToPaths(m_clip), ClipperLib::ptClip, true);
+        if (!clipper.Execute(kTypes[operation], tree, ClipperLib::pftNonZero, ClipperLib::pftNonZero)) return false;
+    } catch (const ClipperLib::clipperException&) {
+        return false;
+    }
+    AppendPolyTree(out, tree);
+    return true;
+}
+
+bool M2dBoolean::HasIntersections(std::vector<std::pair<long, long>>* points) const {
+    struct Edge {
+        std::pair<long, long> a, b;
+        size_t contour, index, count;
+    };
+    std::vector<Edge> edges;
+    size_t contour = 0;
+    for (const auto* list : {&m_subject, &m_clip})
+        for (const auto& c : *list) {
+            for (size_t i = 0; i < c.size(); ++i)
+                if (c[i] != c[(i + 1) % c.size()]) edges.push_back({c[i], c[(i + 1) % c.size()], contour, i, c.size()});
+            ++contour;
+        }
+    std::sort(edges.begin(), edges.end(),
+              [](const Edge& l, const Edge& r) { return std::min(l.a.first, l.b.first) < std::min(r.a.first, r.b.first); });
+    bool found = false;
+    for (size_t i = 0; i < edges.size(); ++i) {
+        const long maxX = std::max(edges[i].a.first, edges[i].b.first);
+        for (size_t j = i + 1; j < edges.size() && std::min(edges[j].a.first, edges[j].b.first) <= maxX; ++j) {
+            const Edge &e = edges[i], &f = edges[j];
+            if (e.contour == f.contour) {
+                // Consecutive edges share one end, which does not count.
+                const bool next = (e.index + 1) % e.count == f.index, prev = (f.index + 1) % f.count == e.index;
+                if ((next || prev) && e.count > 2) {
+                    const auto shared = next ? e.b : e.a;
+                    const auto other = next ? f.b : f.a;
+                    const auto own = next ? e.a : e.b;
+                    // Only a fold back along the shared edge meets elsewhere.
+                    if (Orientation(own, shared, other) != 0 ||
+                        !(OnSegment(own, shared, other) || OnSegment(shared, other, own)))
+                        continue;
+                }
+            }
+            if (!SegmentsMeet(e.a, e.b, f.a, f.b)) continue;
+            found = true;
+            if (!points) return true;
+            points->push_back(e.a);
+        }
+    }
+    return found;
+}
+
+double M2dBoolean::Area(const Border& border) {
+    M2dBoolean b;
+    b.ADD_BORDER(border);
+    Border merged;
+    if (!b.Execute(eUnion, merged)) return 0.0;
+    double area = 0.0;
+    for (const ClipperLib::Path& path : ToPaths(merged)) area += ClipperLib::Area(path);
+    return area;
+}
+
+bool M2dOffsetter::CreateOffset(long offset) {
+    if (!m_output) return false;
+    m_output->Clear();
+    if (!m_input) return false;
+    try {
+        // Normalise first: the offsetter expects simple, oriented contours.
+        ClipperLib::Paths input;
+        ClipperLib::SimplifyPolygons(ToPaths(*m_input), input, ClipperLib::pftNonZero);
+        // The chords of a round corner lie up to the arc tolerance inside the
+        // arc; offsetting by that much more keeps every point at least the
+        // asked distance away.
+        const double tolerance = std::max(0.25, m_arcTolerance);
+        ClipperLib::ClipperOffset clipperOffset(2.0, tolerance);
+        clipperOffset.AddPaths(input, ClipperLib::jtRound, ClipperLib::etClosedPolygon);
+        ClipperLib::PolyTree tree;
+        const double distance = offset == 0 ? 0.0 : double(offset) + (offset > 0 ? tolerance : -tolerance);
+        clipperOffset.Execute(tree, -distance);
+        AppendPolyTree(*m_output, tree);
+    } catch (const ClipperLib::clipperException&) {
+        m_output->Clear();
+        return false;
+    }
+    return true;
+}

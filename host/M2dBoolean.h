@@ -1,5 +1,5 @@
-// Two-dimensional orientation and self-intersection removal for borders of
-// integer points, done with Clipper.
+// Two-dimensional operations on borders of integer points, done with
+// Clipper: orientation, self-intersection removal, booleans and offsets.
 #pragma once
 
 #include <vector>
@@ -33,3 +33,52 @@ void OrientBorder2D(M2dIntegerBorder& border, std::vector<int>* depths);
 int BooleanRemoveSelfIntersections(M2dIntegerBorder& border);
 
 }  // namespace AU
+
+// Boolean operations between the regions of borders (non-zero winding), and
+// the intersection test of their contours.
+class M2dBoolean {
+public:
+    using Border = AU::M2dIntegerBorder;
+    enum EOperation { eUnion, eIntersection, eDifference, eXor };
+
+    // The first border added is the subject, later ones the clip.
+    void ADD_BORDER(const Border& border);
+    void Clear();
+    // The result as simple contours (outer ones counter-clockwise, holes
+    // clockwise) appended to `out`; false when the clipper refuses the input.
+    bool Execute(EOperation operation, Border& out) const;
+    // Whether any two edges of the added contours (of one contour or of two)
+    // cross or touch anywhere but at the shared end of consecutive edges of
+    // one contour.  The crossing points go into `points` when it is given.
+    bool HasIntersections(std::vector<std::pair<long, long>>* points) const;
+    // Area enclosed by the border's contours (non-zero winding), in square
+    // integer units.
+    static double Area(const Border& border);
+
+private:
+    std::vector<std::vector<std::pair<long, long>>> m_subject, m_clip;
+};
+
+// Offsets the region of a border: a positive offset moves every contour into
+// the region (it shrinks), a negative one out of it (it grows), with round
+// corners, so that every point of the result lies at least that distance
+// from the input's contours and at most the arc tolerance more.  The result is simple contours
+// (outer counter-clockwise, holes clockwise).
+class M2dOffsetter {
+public:
+    using Border = AU::M2dIntegerBorder;
+
+    void SetInputBorder(const Border* border) { m_input = border; }
+    void SetOutputBorder(Border* border) { m_output = border; }
+    // Largest distance between a round corner's arc and its chords, in
+    // integer units (at least 0.25).
+    void SetArcTolerance(double tolerance) { m_arcTolerance = tolerance; }
+    // Replaces the output border's contours by the offset region; false
+    // (output emptied) when there is no input or the clipper refuses it.
+    bool CreateOffset(long offset);
+
+private:
+    const Border* m_input = nullptr;
+    Border* m_output = nullptr;
+    double m_arcTolerance = 1.0;
+};

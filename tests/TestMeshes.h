@@ -1,10 +1,15 @@
 // Meshes the tests share.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cmath>
 #include <random>
 
 #include "host/MStlBase.h"
+#include "host/MStlChecker.h"
 #include "host/MStlGenerate.h"
+#include "MCutter.h"
 
 // A sphere with every point moved by up to `amount` grid steps in each
 // coordinate: a stand-in for a scanned surface.
@@ -15,3 +20,28 @@ inline void GenerateRoughSphere(MStlBase& mesh, double radius, uint64_t triangle
     for (auto it = mesh.BeginPoint(); it != mesh.EndPoint(); ++it)
         it->SetCoordinatesFast(it->GetX() + jitter(random), it->GetY() + jitter(random), it->GetZ() + jitter(random));
 }
+
+inline ::testing::AssertionResult Sound(const MStlBase& mesh) {
+    const MeshReport r = CheckMesh(mesh);
+    if (r.closed && r.oriented && r.volume >= 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << FormatReport(r);
+}
+
+// How far the volumes may drift because the cut's new points are rounded
+// to the integer grid: a point moved by d changes the volume by at most d
+// times a third of the area of its triangles, and d <= sqrt(3)/2.  The cut
+// surfaces are shared by both results and cancel out.
+inline double GridBound(const MStlBase& result, const MStlBase& input) {
+    double bound = 0.0;
+    for (auto it = result.BeginTriangle(); it != result.EndTriangle(); ++it) {
+        if (it->GetStatus() & MCutter::kFill) continue;
+        int moved = 0;
+        for (int i = 0; i < 3; ++i) {
+            const MStlPoint* p = it->GetPoint(i);
+            moved += input.GetPoint(p->GetX(), p->GetY(), p->GetZ()) == nullptr;
+        }
+        bound += moved * it->Area() * std::sqrt(3.0) / 6.0;
+    }
+    return bound;
+}
+

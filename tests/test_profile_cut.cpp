@@ -51,30 +51,6 @@ CutResult Cut(MStlBase& mesh, unsigned char mode, long value, const std::vector<
     return r;
 }
 
-::testing::AssertionResult Sound(const MStlBase& mesh) {
-    const MeshReport r = CheckMesh(mesh);
-    if (r.closed && r.oriented && r.volume >= 0) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << FormatReport(r);
-}
-
-// How far the volumes may drift because the cut's new points are rounded
-// to the integer grid: a point moved by d changes the volume by at most d
-// times a third of the area of its triangles, and d <= sqrt(3)/2.  The cut
-// surfaces are shared by both results and cancel out.
-double GridBound(const MStlBase& result, const MStlBase& input) {
-    double bound = 0.0;
-    for (auto it = result.BeginTriangle(); it != result.EndTriangle(); ++it) {
-        if (it->GetStatus() & MCutter::kFill) continue;
-        int moved = 0;
-        for (int i = 0; i < 3; ++i) {
-            const MStlPoint* p = it->GetPoint(i);
-            moved += input.GetPoint(p->GetX(), p->GetY(), p->GetZ()) == nullptr;
-        }
-        bound += moved * it->Area() * std::sqrt(3.0) / 6.0;
-    }
-    return bound;
-}
-
 // Both results closed and oriented, their volumes adding up to the input's
 // within the grid bound (and the given relative error where no point was
 // rounded).
