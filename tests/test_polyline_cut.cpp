@@ -278,3 +278,50 @@ TEST(PolylineCut, ResultCodesAndBadInput) {
     }
     EXPECT_EQ(CutAlong(open, Circle(0, 0, 12000, 24)).code, Op::eOpeningsNotClosed);
 }
+
+TEST(PolylineCut, TwoDimensionalBooleanAndOffset) {
+    // Two overlapping squares: union, intersection and difference areas.
+    M2dBoolean boolean;
+    boolean.ADD_BORDER(Border(Square(0, 0, 10, 10)));
+    boolean.ADD_BORDER(Border(Square(5, 5, 15, 15)));
+    const double expected[] = {175.0, 25.0, 75.0, 150.0};
+    for (int op = 0; op < 4; ++op) {
+        AU::M2dIntegerBorder out;
+        ASSERT_TRUE(boolean.Execute(M2dBoolean::EOperation(op), out));
+        double area = 0.0;
+        for (auto* c = out.GetFirstContour(); c; c = AU::M2dIntegerBorder::Next(c)) {
+            AU::M2dIntegerBorder single;
+            single.AddContour()->CopyPointsFrom(*c);
+            area += (c->IsClockwise() ? -1 : 1) * std::fabs(M2dBoolean::Area(single));
+        }
+        EXPECT_NEAR(area, expected[op], 1e-9) << op;
+    }
+    // The two squares' edges cross; a square alone does not cross itself,
+    // a bow tie does, and so does an edge folding back on its neighbour.
+    std::vector<std::pair<long, long>> points;
+    EXPECT_TRUE(boolean.HasIntersections(&points));
+    EXPECT_FALSE(points.empty());
+    M2dBoolean single;
+    single.ADD_BORDER(Border(Square(0, 0, 10, 10)));
+    EXPECT_FALSE(single.HasIntersections(nullptr));
+    M2dBoolean bowTie;
+    bowTie.ADD_BORDER(Border({{0, 0}, {10, 10}, {10, 0}, {0, 10}}));
+    EXPECT_TRUE(bowTie.HasIntersections(nullptr));
+    M2dBoolean fold;
+    fold.ADD_BORDER(Border({{0, 0}, {10, 0}, {5, 0}, {5, 5}}));
+    EXPECT_TRUE(fold.HasIntersections(nullptr));
+    // Offsetting: a negative offset grows the region, a positive one shrinks
+    // it, and one larger than the region leaves nothing.
+    AU::M2dIntegerBorder square = Border(Square(0, 0, 1000, 1000)), grown, shrunk, gone;
+    M2dOffsetter offsetter;
+    offsetter.SetInputBorder(&square);
+    offsetter.SetOutputBorder(&grown);
+    ASSERT_TRUE(offsetter.CreateOffset(-100));
+    offsetter.SetOutputBorder(&shrunk);
+    ASSERT_TRUE(offsetter.CreateOffset(100));
+    offsetter.SetOutputBorder(&gone);
+    ASSERT_TRUE(offsetter.CreateOffset(600));
+    EXPECT_GT(M2dBoolean::Area(grown), 1200.0 * 1200.0 - (4 - M_PI) * 101.0 * 101.0 - 1.0);
+    EXPECT_NEAR(M2dBoolean::Area(shrunk), 799.0 * 799.0, 1000.0 * 2.0);
+    EXPECT_EQ(gone.GetNumberOfContours(), 0);
+}
