@@ -40,7 +40,7 @@ char MCutter::MAKE_CUT(ProgressPtr progress) {
     m_unclosed = 0;
     if (!m_useIgnore) ResetCustomTriangleIgnoreFunction();
     const bool cuts = m_cutMode <= 5 || m_cutMode == 7;
-    if (cuts && !m_working) return kNoCut;
+    if (cuts && !m_working) return kNoMesh;
     auto openLimits = [this] {
         m_lowerLimit = kMinusInfinity;
         m_upperLimit = kPlusInfinity;

@@ -36,6 +36,8 @@ public:
     // contour that does not close, or a triangle that could not be divided);
     // the results are delivered and are not closed there.
     static constexpr char kOpeningsNotClosed = 5;
+    // A cut mode that cuts, asked for before SetCutStl gave it a mesh.
+    static constexpr char kNoMesh = 6;
 
     // Triangle status bits of the cut phases.
     static constexpr uint8_t kCrossed = 1;

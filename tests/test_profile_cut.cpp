@@ -214,6 +214,12 @@ TEST(ProfileCut, ResultNamesCodesAndCutProfile) {
     for (auto* c = chains.GetFirstContour(); c; c = MCutProfileFloat::Next(c), ++walls) EXPECT_TRUE(c->IsClosed());
     EXPECT_GE(walls, 4);
     EXPECT_EQ(box.GetNumberOfTriangles(), 108u) << "a copy was cut; the caller's mesh stays";
+    for (unsigned char mode = 0; mode < 8; ++mode) {
+        if (mode == 6) continue;
+        MCutter empty;
+        empty.SET_CUT_MODE(mode, 0);
+        EXPECT_EQ(empty.MAKE_CUT(), MCutter::kNoMesh) << "mode " << int(mode) << " without a mesh";
+    }
     for (unsigned char mode : {6, 8, 200}) {
         MCutter none;
         none.SetCutStl(box, false);
