@@ -10,6 +10,7 @@
 #include "MCutter.h"
 #include "MStlBaseOperatorCreateZRange.h"
 #include "MStlBaseOperatorPlaneCut.h"
+#include "MStlBaseOperatorPolylineCut.h"
 #include "host/MInternalUnits.h"
 #include "host/MStlBase.h"
 #include "host/MStlChecker.h"
@@ -197,6 +198,124 @@ const char* const kPolygonFormatHelp =
     "With --mode plane-x|plane-y|plane-z the inside part is where that coordinate is at\n"
     "most --value.";
 
+struct PolylineArgs {
+    std::string input, polyline, inside, outside;
+    double depth = 0.0, insideClearance = 0.0, outsideClearance = 0.0;
+    bool depthGiven = false, ascii = false;
+};
+
+// A clearance in model units -> internal units; refused when negative.
+bool ToClearance(const char* option, double value, int32_t& internal, std::string& error) {
+    long steps = 0;
+    if (!(value >= 0.0)) error = std::string(option) + " must not be negative";
+    else if (!ToInternal(value, steps, error)) error = std::string(option) + ": " + error;
+    internal = int32_t(steps);
+    return error.empty();
+}
+
+// Reads the one closed contour of a polyline file, in internal units.
+bool ReadPolyline(const std::string& path, std::vector<MMVector<double, 2>>& polyline, std::string& error) {
+    std::vector<ProfileContour> contours;
+    if (!ReadPolygonFile(path, contours, error)) return false;
+    if (contours.size() != 1) {
+        error = path + ": the file holds " + std::to_string(contours.size()) + " contours; a polyline is one contour";
+        return false;
+    }
+    for (const ProfilePoint& p : contours.front()) {
+        if (p.x == MCutter::kPlusInfinity || p.x == MCutter::kMinusInfinity || p.y == MCutter::kPlusInfinity ||
+            p.y == MCutter::kMinusInfinity) {
+            error = path + ": a polyline takes finite coordinates only (inf and -inf are for profile cuts)";
+            return false;
+        }
+        polyline.emplace_back(double(p.x), double(p.y));
+    }
+    return true;
+}
+
+// Everything the operator is given, checked and converted before the mesh
+// is read.
+bool PreparePolylineCut(const PolylineArgs& a, MStlBaseOperatorPolylineCut::MParams& params,
+                        std::vector<MMVector<double, 2>>& polyline, std::string& error) {
+    if (a.inside.empty() && a.outside.empty()) return error = "nothing to write: give --inside and/or --outside", false;
+    if (a.inside == a.outside) return error = "--inside and --outside name the same file", false;
+    if (a.depthGiven) {
+        // The operator reads a depth below one grid step as "the whole height".
+        long depth = 0;
+        if (!(a.depth > 0.0)) return error = "--depth must be above 0; leave it out to cut through the whole height", false;
+        if (!ToInternal(a.depth, depth, error)) return error = "--depth: " + error, false;
+        if (depth < 1) return error = "--depth must be at least one grid step (0.001 units)", false;
+        params.depth = int32_t(depth);
+    }
+    if (!ToClearance("--clearance-inside", a.insideClearance, params.insideClearance, error) ||
+        !ToClearance("--clearance-outside", a.outsideClearance, params.outsideClearance, error))
+        return false;
+    return ReadPolyline(a.polyline, polyline, error);
+}
+
+bool NameStartsWith(const MStlBase& mesh, const std::wstring& prefix) { return mesh.GetName().starts_with(prefix); }
+
+int RunPolyline(const PolylineArgs& a) {
+    std::string error;
+    MStlBaseOperatorPolylineCut::MParams params;
+    std::vector<MMVector<double, 2>> polyline;
+    if (!PreparePolylineCut(a, params, polyline, error)) return Fail(error);
+    MStlBase mesh;
+    if (!Load(a.input, mesh, error)) return Fail(error);
+    const std::string inputSummary = Describe(mesh);
+
+    MStlBaseOperatorPolylineCut cut;
+    cut.SetModelToCut(&mesh);  // divided in place; the input is not needed afterwards
+    cut.SetCutPolyline(polyline);
+    cut.SetParameters(params);
+    auto progress = std::make_shared<TerminalProgress>();
+    const auto start = std::chrono::steady_clock::now();
+    const auto code = cut.Operate(progress);
+    const double seconds = Seconds(start);
+    progress->Finish();
+    if (code == MStlBaseOperatorPolylineCut::eCancelled || progress->IsCancelled())
+        return std::cerr << "meshcut: interrupted, nothing written\n", kInterrupted;
+    if (code == MStlBaseOperatorPolylineCut::eOpeningsNotClosed)
+        return Fail("the cut could not be closed (the mesh is not closed where the polyline meets it); nothing written");
+    if (code != MStlBaseOperatorPolylineCut::eCutDone && code != MStlBaseOperatorPolylineCut::eNotDivided)
+        return Fail("the cut failed (code " + std::to_string(int(code)) + ")");
+
+    std::unique_ptr<MStlBase> inside, outside;
+    for (std::unique_ptr<MStlBase>& part : cut.GetOutputStls()) {
+        if (NameStartsWith(*part, L"inside_of_")) inside = std::move(part);
+        else if (NameStartsWith(*part, L"outside_of_")) outside = std::move(part);
+    }
+    // A polyline that misses the mesh (or holds all of it) leaves one side
+    // empty: the other side is still written.
+    std::vector<Output> outputs;
+    auto request = [&](const char* side, const std::string& path, const MStlBase* part) {
+        if (path.empty()) return;
+        if (IsEmpty(part)) std::cerr << "meshcut: warning: the " << side << " part is empty; " << path << " not written\n";
+        else outputs.push_back({path, part});
+    };
+    request("inside", a.inside, inside.get());
+    request("outside", a.outside, outside.get());
+    if (outputs.empty()) return Fail("the polyline does not divide the mesh; nothing written");
+    if (!WriteAll(outputs, a.ascii, error)) return Fail(error);
+    std::cout << "input: " << inputSummary << "\n";
+    for (const Output& o : outputs)
+        std::cout << (o.mesh == inside.get() ? "inside: " : "outside: ") << Describe(*o.mesh) << " -> " << o.path << "\n";
+    std::printf("cut in %.3f s\n", seconds);
+    return 0;
+}
+
+const char* const kPolylineHelp =
+    "Polyline file: the format of the profile command's polygon file (see meshcut profile --help)\n"
+    "holding exactly one contour of at least three distinct points, closed implicitly; inf and\n"
+    "-inf are not accepted. Example, a square:\n"
+    "  -10 -10\n   10 -10\n   10  10\n  -10  10\n"
+    "The inside part is what lies within the polyline (with --depth D: within it and above\n"
+    "Z = D); the outside part is the rest. Both parts are closed at the cut.\n"
+    "Clearances cut a gap between the parts: the inside part is cut again along the polyline\n"
+    "moved inward by the inside clearance, the outside part along the polyline moved outward by\n"
+    "the outside clearance, so the parts are at least inside + outside clearance apart in X-Y.\n"
+    "When the polyline does not divide the mesh, the part that exists is written, a requested\n"
+    "empty part is reported and not written, and the exit status is 0 if any file was written.";
+
 struct RangeArgs {
     std::string input, output;
     double lower = 0.0, upper = 0.0;
@@ -307,6 +426,29 @@ int main(int argc, char** argv) {
         profile.roundGiven = roundOption->count() > 0;
         profile.valueGiven = valueOption->count() > 0;
         result = RunProfile(profile);
+    });
+
+    PolylineArgs poly;
+    auto* cmdPoly = app.add_subcommand("polyline", "cut a mesh along one closed polyline extruded along Z into the part "
+                                                   "inside and the part outside, optionally with a gap between them");
+    cmdPoly->add_option("input", poly.input, "mesh file (.stl or .obj)")->required();
+    cmdPoly->add_option("--polyline", poly.polyline, "text file of the polyline (format below)")
+        ->type_name("FILE")
+        ->required();
+    auto* polyDepthOption =
+        cmdPoly->add_option("--depth", poly.depth, "cut only from height D > 0 upward (inside: within it, above D)")
+            ->type_name("D");
+    cmdPoly->add_option("--clearance-inside", poly.insideClearance, "cut a band of width C off the inside part")
+        ->type_name("C");
+    cmdPoly->add_option("--clearance-outside", poly.outsideClearance, "cut a band of width C off the outside part")
+        ->type_name("C");
+    cmdPoly->add_option("--inside", poly.inside, "write the part inside the polyline here");
+    cmdPoly->add_option("--outside", poly.outside, "write the part outside the polyline here");
+    cmdPoly->add_flag("--ascii", poly.ascii, "write STL files as ASCII");
+    cmdPoly->footer(kPolylineHelp);
+    cmdPoly->callback([&] {
+        poly.depthGiven = polyDepthOption->count() > 0;
+        result = RunPolyline(poly);
     });
 
     RangeArgs range;
