@@ -52,9 +52,10 @@ TEST(CutterState, DefaultsSettersAndRoundRadius) {
     EXPECT_TRUE(MCutProfile::IsOwnSurface(*cutter.GetProfile().GetFirstContour()->GetFirstPoint()));
     EXPECT_FALSE(MCutProfile::IsOwnSurface(*cutter.GetProfile().GetFirstContour()->GetFirstPoint()->GetNext()));
 
+    // Without a mesh: the cutting modes say so, the others cut nothing.
     for (unsigned char mode : {0, 3, 6, 8, 255}) {
         cutter.SET_CUT_MODE(mode, 0);
-        EXPECT_EQ(cutter.MAKE_CUT(), MCutter::kNoCut);
+        EXPECT_EQ(cutter.MAKE_CUT(), mode == 0 || mode == 3 ? MCutter::kNoMesh : MCutter::kNoCut);
     }
 }
 
