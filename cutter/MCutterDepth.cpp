@@ -49,12 +49,13 @@ void MCutter::DIVIDE_AT_HEIGHT(long z) const {
     }
 }
 
-// The outline, at height z, of the part inside the profile beyond a cut
-// limit, walked along triangle sides that end at z.  Returns false (and
-// leaves the border empty) when the walk gets stuck.
+// The outline, at height z, of the part inside the profile within the cut
+// limits (fill triangles included), walked along triangle sides that end at
+// z in the triangles' own direction.  Returns false (and leaves the border
+// empty) when the walk gets stuck.
 static bool MakeBorderAtHeight(MStlBase& mesh, MCutBorder& border, long z, uint8_t inside, uint8_t beyond) {
     border.Clear();
-    auto usable = [&](const MStlTriangle* t) { return (t->GetStatus() & inside) && (t->GetStatus() & beyond); };
+    auto usable = [&](const MStlTriangle* t) { return (t->GetStatus() & inside) && !(t->GetStatus() & beyond); };
     std::vector<uint8_t> visited(mesh.GetNumberOfPointSlots(), 0);
     auto isVisited = [&](const MStlPoint* p) { return visited[mesh.GetPointSlot(p)] != 0; };
     for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it) {
@@ -96,28 +97,33 @@ char MCutter::MAKE_DEPTH_CUT(ProgressPtr progress) {
     DIVIDE_AT_HEIGHT(m_lowerLimit);
     DIVIDE_AT_HEIGHT(m_upperLimit);
     DETERMINE_BELOW_AND_ABOVE();
-    auto cap = [this](long z, uint8_t beyond, bool upper) {
+    // The inside part's rim at a limit runs counter-clockwise seen from
+    // above at its bottom and clockwise at its top.
+    auto cap = [this](long z, bool upper) {
         MCutBorder border(m_working);
-        if (!MakeBorderAtHeight(*m_working, border, z, kInside, beyond)) {
+        if (!MakeBorderAtHeight(*m_working, border, z, kInside, kBelow | kAbove)) {
             ++m_unclosed;
             return;
         }
-        if (upper) border.ReverseContours();
+        if (!upper) border.ReverseContours();
         border.PrepareBorder();
         border.SplitLargeContours(m_fillParameter);
         std::vector<std::array<MStlPoint*, 3>> triangles;
         border.Triangulate(triangles);
-        const uint8_t first = upper ? kFill | kOutside : kFill | kInside;
-        const uint8_t second = upper ? kFill | kInside : kFill | kOutside;
         for (const auto& t : triangles) {
+            // The triangles face down; the inside part's bottom cap keeps
+            // that, its top cap is turned up, and the outside part takes
+            // the reverse of each.
+            MStlPoint* const down[3] = {t[0], t[1], t[2]};
+            MStlPoint* const up[3] = {t[1], t[0], t[2]};
             if (m_inside)
-                if (MStlTriangleElement* a = m_working->AddTriangle(t[0], t[1], t[2], nullptr)) a->SetStatus(first);
+                if (MStlTriangleElement* a = m_working->AddTriangle(upper ? up : down, nullptr)) a->SetStatus(kFill | kInside);
             if (m_outside)
-                if (MStlTriangleElement* b = m_working->AddTriangle(t[1], t[0], t[2], nullptr)) b->SetStatus(second);
+                if (MStlTriangleElement* b = m_working->AddTriangle(upper ? down : up, nullptr)) b->SetStatus(kFill | kOutside);
         }
     };
-    if (m_lowerLimit > kMinusInfinity) cap(m_lowerLimit, kBelow, false);
-    if (m_upperLimit < kPlusInfinity) cap(m_upperLimit, kAbove, true);
+    if (m_lowerLimit > kMinusInfinity) cap(m_lowerLimit, false);
+    if (m_upperLimit < kPlusInfinity) cap(m_upperLimit, true);
     REMOVE_TRIANGLE_SETS();
     return kDone;
 }

@@ -218,6 +218,21 @@ void MCutter::_FillEdge(MCutEdge& edge, bool strips) {
         contour->SetClosed(true);
     }
     border.PrepareBorder();
+    // Within cut limits the walls are open only between them: the fill is
+    // cut at the limits and keeps what lies between.
+    for (const long limit : {m_lowerLimit, m_upperLimit}) {
+        if (limit == kMinusInfinity || limit == kPlusInfinity) continue;
+        border.CutByLine(1, double(limit));
+        for (auto* c = border.GetFirstContour(); c;) {
+            auto* next = MStlCutBorder::Next(c);
+            bool beyond = true;
+            auto* p = c->GetFirstPoint();
+            for (uint32_t i = 0; i < c->GetNumberOfPoints() && beyond; ++i, p = p->GetNext())
+                beyond = limit == m_lowerLimit ? p->GetY() <= double(limit) : p->GetY() >= double(limit);
+            if (beyond) border.RemoveContour(c);
+            c = next;
+        }
+    }
     if (strips) {
         // Vertical strips between the distinct wall positions of the points:
         // each piece then spans one strip only.

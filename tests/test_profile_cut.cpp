@@ -397,9 +397,15 @@ TEST(ProfileCut, RoughMeshesAndRandomProfiles) {
             const int n = 3 + i % 5;
             Polygon p = Circle(unit(random) * radius * 0.5, unit(random) * radius * 0.5,
                                radius * (0.3 + 0.4 * std::fabs(unit(random))), n);
-            SCOPED_TRACE(testing::Message() << "radius " << radius << " profile " << i);
-            CutResult r = Cut(rough, 3, 0, {p});
+            // Every third cut is a depth cut from a random height.
+            const bool depth = i % 3 == 0;
+            const long z = long(unit(random) * radius * 0.7);
+            SCOPED_TRACE(testing::Message() << "radius " << radius << " profile " << i << (depth ? " depth" : ""));
+            CutResult r = Cut(rough, depth ? 5 : 3, depth ? z : 0, {p});
             ExpectSplit(r, rough);
+            if (depth && r.inside) {
+                for (auto it = r.inside->BeginPoint(); it != r.inside->EndPoint(); ++it) EXPECT_GE(it->GetZ(), z);
+            }
         }
     }
 }

@@ -599,7 +599,9 @@ bool MTriangleTrimRetriangulator::_FillWithFiller(char status) {
 }
 
 void MTriangleTrimRetriangulator::_AddPending(MStlPoint* a, MStlPoint* b, MStlPoint* c, char status) {
-    if (GridCollinear(a, b, c)) return;
+    // A piece whose corners fell onto one line of the grid has no area, but
+    // its sides are shared with the neighbouring pieces: leaving it out
+    // would open the surface there.
     m_pending.push_back({{a, b, c}, status});
 }
 
