@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "MStlBaseOperatorCreateZRange.h"
 #include "MStlBaseOperatorPlaneCut.h"
 #include "MStlBaseOperatorPolylineCut.h"
+#include "MStlBaseOperatorTrimStlToStl.h"
 #include "host/MInternalUnits.h"
 #include "host/MStlBase.h"
 #include "host/MStlChecker.h"
@@ -316,6 +319,101 @@ const char* const kPolylineHelp =
     "When the polyline does not divide the mesh, the part that exists is written, a requested\n"
     "empty part is reported and not written, and the exit status is 0 if any file was written.";
 
+struct TrimArgs {
+    std::string input, tool, output, keep = "inside", border;
+    bool ascii = false;
+};
+
+// Writes the cut polylines to `temporary`, to be renamed once every output
+// is written; on failure nothing is left.
+bool WriteBorderFile(const std::string& temporary, const MStlSurfaceBorder& border, std::string& error) {
+    std::ofstream out(temporary);
+    const double unit = QelSDK::Common::MInternalUnits::Get();
+    out.precision(12);
+    bool first = true;
+    for (const MStlSurfaceBorderContour& contour : border.contours) {
+        std::vector<MStlPoint*> points = contour.points;
+        if (contour.closed && points.size() > 1 && points.front() == points.back()) points.pop_back();
+        if (points.empty()) continue;
+        if (!first) out << "\n";
+        first = false;
+        out << (contour.closed ? "closed" : "open") << "\n";
+        for (const MStlPoint* p : points)
+            out << p->GetX() / unit << " " << p->GetY() / unit << " " << p->GetZ() / unit << "\n";
+    }
+    out.close();
+    if (!out) {
+        std::remove(temporary.c_str());
+        return error = temporary + ": cannot write the border file", false;
+    }
+    return true;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    auto resolved = [](const std::string& path) {
+        std::error_code code;
+        const std::filesystem::path p = std::filesystem::weakly_canonical(path, code);
+        return code ? std::filesystem::path(path) : p;
+    };
+    return resolved(a) == resolved(b);
+}
+
+int RunTrim(const TrimArgs& a) {
+    if (!a.border.empty() && SameFile(a.output, a.border)) return Fail("--out and --border name the same file");
+    std::string error;
+    MStlBase mesh, tool;
+    if (!Load(a.input, mesh, error) || !Load(a.tool, tool, error)) return Fail(error);
+    const std::string inputSummary = Describe(mesh);
+    // The trim keeps the side below the tool's surface; with the tool turned
+    // inside out that is the side outside it.
+    if (a.keep == "outside") tool.Invert();
+
+    MStlBaseOperatorTrimStlToStl trim;
+    trim.SetStl(0, &mesh, true, !a.border.empty());
+    trim.SetStl(1, &tool, false, false);
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = trim.Operate();
+    const double seconds = Seconds(start);
+    if (!ok) return Fail("the trim failed");
+    if (mesh.GetNumberOfTriangles() == 0)
+        return Fail("nothing of " + a.input + " lies " + a.keep + " " + a.tool + "; nothing written");
+
+    const MStlSurfaceBorder* border = trim.GetIntersectionBorder(0);
+    const MStlSurfaceBorder none;
+    const std::string temporary = a.border + ".tmp";
+    if (!a.border.empty() && !WriteBorderFile(temporary, border ? *border : none, error)) return Fail(error);
+    if (!WriteAll({{a.output, &mesh}}, a.ascii, error)) {
+        if (!a.border.empty()) std::remove(temporary.c_str());
+        return Fail(error);
+    }
+    std::error_code renamed;
+    if (!a.border.empty()) std::filesystem::rename(temporary, a.border, renamed);
+    if (renamed) {
+        std::remove(temporary.c_str());
+        std::remove(a.output.c_str());
+        return Fail(a.border + ": " + renamed.message());
+    }
+    std::cout << "input: " << inputSummary << "\n";
+    std::cout << "kept (" << a.keep << "): " << Describe(mesh) << " -> " << a.output << "\n";
+    if (!a.border.empty()) {
+        size_t closed = 0, count = 0;
+        for (const MStlSurfaceBorderContour& c : border ? border->contours : none.contours)
+            if (!c.points.empty()) ++count, closed += c.closed;
+        std::cout << "border: " << count << " polylines, " << closed << " closed -> " << a.border << "\n";
+    }
+    std::printf("trimmed in %.3f s\n", seconds);
+    return 0;
+}
+
+const char* const kTrimHelp =
+    "Trims the surface of A against the closed, outward-oriented mesh B and keeps the part of\n"
+    "A's surface inside B (--keep inside, the default) or outside B (--keep outside). The kept\n"
+    "part is written as it is: an open surface, not closed at the cut.\n"
+    "Border file (--border): the cut polylines on A as text, in model units. Each polyline\n"
+    "starts with a line \"closed\" or \"open\", followed by one \"x y z\" line per point; a blank\n"
+    "line separates polylines. A closed polyline's last point joins its first. Example:\n"
+    "  closed\n  10 0 0\n  0 10 0\n  -10 0 0\n  0 -10 0\n";
+
 struct RangeArgs {
     std::string input, output;
     double lower = 0.0, upper = 0.0;
@@ -450,6 +548,19 @@ int main(int argc, char** argv) {
         poly.depthGiven = polyDepthOption->count() > 0;
         result = RunPolyline(poly);
     });
+
+    TrimArgs trimArgs;
+    auto* cmdTrim = app.add_subcommand("trim", "trim the surface of mesh A against mesh B, keeping the part inside or "
+                                               "outside B, and optionally write the cut polylines");
+    cmdTrim->add_option("a", trimArgs.input, "mesh to trim (.stl or .obj)")->required();
+    cmdTrim->add_option("b", trimArgs.tool, "closed mesh to trim against")->required();
+    cmdTrim->add_option("--out", trimArgs.output, "write the kept part of A here")->type_name("FILE")->required();
+    cmdTrim->add_option("--keep", trimArgs.keep, "inside (default) or outside: the part of A to keep")
+        ->check(CLI::IsMember({"inside", "outside"}));
+    cmdTrim->add_option("--border", trimArgs.border, "write the cut polylines here (format below)")->type_name("FILE");
+    cmdTrim->add_flag("--ascii", trimArgs.ascii, "write STL files as ASCII");
+    cmdTrim->footer(kTrimHelp);
+    cmdTrim->callback([&] { result = RunTrim(trimArgs); });
 
     RangeArgs range;
     auto* cmdRange = app.add_subcommand("zrange", "keep the part of a mesh surface between two heights (left open)");
