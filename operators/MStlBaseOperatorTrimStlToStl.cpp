@@ -1,6 +1,10 @@
 #include "MStlBaseOperatorTrimStlToStl.h"
 
+#include <absl/container/flat_hash_map.h>
+
+#include <algorithm>
 #include <deque>
+#include <vector>
 
 #include "MTriangleTrimIntersection.h"
 #include "MTriangleTrimIntersectionCalculator.h"
@@ -66,20 +70,58 @@ void MStlBaseOperatorTrimStlToStl::_DetermineIntersectionArea() {
     }
 }
 
+
 namespace {
-using Element = MTrimTriangleListElement;
 
-bool MissesArea(const Element& e, const int32_t* lo, const int32_t* hi) {
+struct Candidate {
+    int32_t min[3], max[3];
+    MStlTriangleElement* triangle;
+};
+
+bool BoxesMeet(const Candidate& a, const Candidate& b) {
     for (int k = 0; k < 3; ++k)
-        if (e.GetMinimum()[k] > hi[k] || e.GetMaximum()[k] < lo[k]) return true;
-    return false;
-}
-
-bool OverlapsInYZ(const Element& a, const Element& b) {
-    for (int k = 1; k < 3; ++k)
-        if (a.GetMinimum()[k] > b.GetMaximum()[k] || b.GetMinimum()[k] > a.GetMaximum()[k]) return false;
+        if (a.min[k] > b.max[k] || b.min[k] > a.max[k]) return false;
     return true;
 }
+
+// Mesh 1's candidates bucketed in a uniform grid of cubes about twice the
+// size of its average triangle box, so that each triangle of mesh 0 meets
+// only the triangles near it: the work grows with the number of nearby
+// pairs, not with the product of the mesh sizes.
+class CandidateGrid {
+public:
+    CandidateGrid(const std::vector<Candidate>& cells, const int32_t* origin) : m_origin{origin[0], origin[1], origin[2]} {
+        double extent = 0.0;
+        for (const Candidate& c : cells)
+            for (int k = 0; k < 3; ++k) extent += double(c.max[k]) - double(c.min[k]);
+        m_size = std::max(1.0, 2.0 * extent / (3.0 * double(std::max<size_t>(cells.size(), 1))));
+        for (uint32_t i = 0; i < cells.size(); ++i) ForCells(cells[i], [&](uint64_t key) { m_cells[key].push_back(i); });
+    }
+    template <class F>
+    void ForCells(const Candidate& c, F&& f) const {
+        int64_t lo[3], hi[3];
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = Cell(c.min[k], k);
+            hi[k] = Cell(c.max[k], k);
+        }
+        for (int64_t x = lo[0]; x <= hi[0]; ++x)
+            for (int64_t y = lo[1]; y <= hi[1]; ++y)
+                for (int64_t z = lo[2]; z <= hi[2]; ++z) f(uint64_t(x) << 42 | uint64_t(y) << 21 | uint64_t(z));
+    }
+    const std::vector<uint32_t>* At(uint64_t key) const {
+        auto it = m_cells.find(key);
+        return it == m_cells.end() ? nullptr : &it->second;
+    }
+
+private:
+    int64_t Cell(int32_t v, int k) const {
+        return std::clamp<int64_t>(int64_t((double(v) - double(m_origin[k])) / m_size), 0, (int64_t(1) << 21) - 1);
+    }
+    int32_t m_origin[3];
+    double m_size = 1.0;
+    absl::flat_hash_map<uint64_t, std::vector<uint32_t>> m_cells;
+};
+
 }  // namespace
 
 void MStlBaseOperatorTrimStlToStl::_TrimIntersectingTriangles() {
@@ -88,49 +130,61 @@ void MStlBaseOperatorTrimStlToStl::_TrimIntersectingTriangles() {
     retriangulator.SetTrimBorder(true);
     if (!m_trim[0] && !m_trim[1]) retriangulator.SetSearchMode(true, true);
     MTriangleTrimIntersectionCalculator calculator;
-    MTempTrimTriangleList candidates, active;
     _DetermineIntersectionArea();
 
-    const int32_t lo[3] = {m_area.min[0], m_area.min[1], m_area.min[2]};
-    const int32_t hi[3] = {m_area.max[0], m_area.max[1], m_area.max[2]};
-    if (lo[0] <= hi[0] && lo[1] <= hi[1] && lo[2] <= hi[2]) {
-        for (int m = 0; m < 2; ++m)
-            for (auto it = m_meshes[m]->BeginTriangle(); it != m_meshes[m]->EndTriangle(); ++it) {
-                Element* e = candidates.NewElement(*it, nullptr);
-                MTempTrimTriangleList::CalculateTriangleBox(*e);
-                if (e->IsBoxEmpty() || MissesArea(*e, lo, hi)) candidates.DeleteElement(e);
-                else candidates.AddSortedAtMinimum(e);
-            }
-    }
-    auto meshOf = [this](const Element& e) { return e.GetItem().GetTriangle()->GetStl() == m_meshes[0] ? 0 : 1; };
-    auto retire = [&](Element* a) {
-        active.RemoveElement(a);
-        const int side = meshOf(*a);
-        MTriangleTrimInfo* info = a->GetItem().GetTrimInfo();
-        if (m_trim[side]) {
-            MStlTriangleElement* t = a->GetItem().GetTriangle();
-            if (retriangulator.CreateNewTriangles(*info, uint8_t(side))) m_meshes[side]->RemoveTriangle(t);
-        } else if (m_border[side]) {
-            retriangulator.UpdateTrimBorders(*info, uint8_t(side));
+    // Candidates: the triangles whose boxes reach into the common area.
+    std::vector<Candidate> candidates[2];
+    const bool area = m_area.min[0] <= m_area.max[0] && m_area.min[1] <= m_area.max[1] && m_area.min[2] <= m_area.max[2];
+    for (int m = 0; m < 2 && area; ++m)
+        for (auto it = m_meshes[m]->BeginTriangle(); it != m_meshes[m]->EndTriangle(); ++it) {
+            Candidate c{{INT32_MAX, INT32_MAX, INT32_MAX}, {INT32_MIN, INT32_MIN, INT32_MIN}, *it};
+            for (int i = 0; i < 3; ++i)
+                for (int k = 0; k < 3; ++k) {
+                    c.min[k] = std::min(c.min[k], it->GetPoint(i)->Get(k));
+                    c.max[k] = std::max(c.max[k], it->GetPoint(i)->Get(k));
+                }
+            bool misses = false;
+            for (int k = 0; k < 3; ++k) misses = misses || c.min[k] > m_area.max[k] || c.max[k] < m_area.min[k];
+            if (!misses) candidates[m].push_back(c);
         }
-        active.DeleteElement(a);
+    // Each triangle's trim element, activated when it first meets a triangle
+    // of the other mesh.
+    std::vector<MTriangleTrimElement> elements[2];
+    for (int m = 0; m < 2; ++m) elements[m].resize(candidates[m].size());
+    auto infoOf = [&](int m, uint32_t i) {
+        MTriangleTrimElement& e = elements[m][i];
+        if (!e.GetTrimInfo()) {
+            e.SetTriangle(candidates[m][i].triangle, nullptr);
+            e.ActivateTrimInfo();
+        }
+        return e.GetTrimInfo();
     };
-    while (Element* e = candidates.RemoveFirstElement()) {
-        e->GetItem().ActivateTrimInfo();
-        while (Element* a = active.GetFirstElement()) {
-            if (a->GetMaximum()[0] >= e->GetMinimum()[0]) break;
-            retire(a);
-        }
-        const int em = meshOf(*e);
-        for (Element* a = active.GetFirstElement(); a; a = a->GetNext()) {
-            if (meshOf(*a) == em || !OverlapsInYZ(*a, *e)) continue;
-            MTriangleTrimInfo* first = (em == 0 ? e : a)->GetItem().GetTrimInfo();
-            MTriangleTrimInfo* second = (em == 0 ? a : e)->GetItem().GetTrimInfo();
-            calculator.CALCULATE(*first, *second);
-        }
-        active.AddSortedAtMaximum(e);
+    const CandidateGrid grid(candidates[1], m_area.min);
+    std::vector<uint32_t> seen(candidates[1].size(), UINT32_MAX);
+    for (uint32_t i = 0; i < candidates[0].size(); ++i) {
+        grid.ForCells(candidates[0][i], [&](uint64_t key) {
+            const std::vector<uint32_t>* cell = grid.At(key);
+            if (!cell) return;
+            for (uint32_t j : *cell) {
+                if (seen[j] == i) continue;
+                seen[j] = i;
+                if (!BoxesMeet(candidates[0][i], candidates[1][j])) continue;
+                calculator.CALCULATE(*infoOf(0, i), *infoOf(1, j));
+            }
+        });
     }
-    while (Element* a = active.GetFirstElement()) retire(a);
+    // Retriangulate (or collect the cut polylines of) every triangle met.
+    for (int m = 0; m < 2; ++m)
+        for (MTriangleTrimElement& e : elements[m]) {
+            MTriangleTrimInfo* info = e.GetTrimInfo();
+            if (!info) continue;
+            if (m_trim[m]) {
+                if (retriangulator.CreateNewTriangles(*info, uint8_t(m))) m_meshes[m]->RemoveTriangle(e.GetTriangle());
+            } else if (m_border[m]) {
+                retriangulator.UpdateTrimBorders(*info, uint8_t(m));
+            }
+            e.DisactivateTrimInfo();
+        }
 
     for (int m = 0; m < 2; ++m) {
         if (!m_border[m]) continue;
