@@ -165,8 +165,11 @@ MStlBaseOperatorPolylineCut::ERCode MStlBaseOperatorPolylineCut::_CutWithClearan
     if (useInner && !offset(inner, m_params.insideClearance, first.GetInsideResult(false))) return eFilteredPartNotCuttable;
     if (useOuter && !offset(outer, -long(m_params.outsideClearance), first.GetOutsideResult(false)))
         return eFilteredPartNotCuttable;
-    if (useInner) inner.SetCutStl(*first.GetInsideResult(false), false);
-    if (useOuter) outer.SetCutStl(*first.GetOutsideResult(false), false);
+    // The parts are the first cut's own results, so they are cut in place:
+    // dividing their triangles leaves the same closed surfaces, which stay
+    // deliverable, and saves copying them.
+    if (useInner) inner.SetCutStl(*first.GetInsideResult(false), true);
+    if (useOuter) outer.SetCutStl(*first.GetOutsideResult(false), true);
     _SetUpCutter(inner);
     _SetUpCutter(outer);
     const int n = int(useInner) + int(useOuter);
