@@ -10,24 +10,15 @@
 #include <vector>
 
 #include "host/MStlBase.h"
+#include "tests/CgalMesh.h"
 #include "host/MStlGenerate.h"
 
 namespace {
 
-using Kernel = CGAL::Exact_predicates_inexact_constructions_kernel;
-using Mesh = CGAL::Surface_mesh<Kernel::Point_3>;
+using Kernel = CgalKernel;
+using Mesh = CgalMesh;
 namespace PMP = CGAL::Polygon_mesh_processing;
 
-Mesh ToSurfaceMesh(const MStlBase& m) {
-    Mesh out;
-    std::vector<Mesh::Vertex_index> vertex(m.GetNumberOfPointSlots());
-    for (auto it = m.BeginPoint(); it != m.EndPoint(); ++it)
-        vertex[it->GetIndex()] = out.add_vertex(Kernel::Point_3(it->GetX(), it->GetY(), it->GetZ()));
-    for (auto it = m.BeginTriangle(); it != m.EndTriangle(); ++it)
-        out.add_face(vertex[it->GetPoint(0)->GetIndex()], vertex[it->GetPoint(1)->GetIndex()],
-                     vertex[it->GetPoint(2)->GetIndex()]);
-    return out;
-}
 
 void BM_CgalClipSphere(benchmark::State& state) {
     MStlBase sphere;

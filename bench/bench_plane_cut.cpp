@@ -2,6 +2,8 @@
 // the time per cut, its ratio to a plain MStlBase::Copy of the same mesh,
 // the peak resident memory and the input mesh's own footprint.
 #include <benchmark/benchmark.h>
+
+#include "bench/BenchSupport.h"
 #include <sys/resource.h>
 
 #include <chrono>
@@ -12,12 +14,6 @@
 #include "host/MStlGenerate.h"
 
 namespace {
-
-double PeakMegabytes() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_maxrss) / 1024.0;
-}
 
 const MStlBase& Sphere(int64_t triangles) {
     static std::map<int64_t, std::unique_ptr<MStlBase>> cache;

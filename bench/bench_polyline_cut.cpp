@@ -3,6 +3,8 @@
 // time per cut, its ratio to a plain profile cut (mode 3, filled) along the
 // same circle, and the peak resident memory.
 #include <benchmark/benchmark.h>
+
+#include "bench/BenchSupport.h"
 #include <sys/resource.h>
 
 #include <chrono>
@@ -20,16 +22,6 @@ namespace {
 
 constexpr double kRadius = 1e6;
 constexpr int kCirclePoints = 256;
-
-double PeakMegabytes() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_maxrss) / 1024.0;
-}
-
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 std::vector<MMVector<double, 2>> Circle(double radius) {
     std::vector<MMVector<double, 2>> points;

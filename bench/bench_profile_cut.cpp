@@ -3,6 +3,8 @@
 // its ratio to the plane cut with fill of the same mesh, and the peak
 // resident memory.
 #include <benchmark/benchmark.h>
+
+#include "bench/BenchSupport.h"
 #include <sys/resource.h>
 
 #include <chrono>
@@ -18,16 +20,6 @@ namespace {
 
 constexpr double kRadius = 1e6;
 constexpr int kCirclePoints = 256;
-
-double PeakMegabytes() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_maxrss) / 1024.0;
-}
-
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 void AddCircle(MCutter& cutter, double radius) {
     cutter.AddNewCutContour();

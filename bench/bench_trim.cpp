@@ -5,6 +5,8 @@
 // both times, their ratio, the cut segments (about one per crossing pair of
 // triangles) and the peak resident memory after our trim.
 #include <benchmark/benchmark.h>
+
+#include "bench/BenchSupport.h"
 #include <sys/resource.h>
 
 #include <CGAL/Exact_predicates_inexact_constructions_kernel.h>
@@ -16,36 +18,17 @@
 
 #include "MStlBaseOperatorTrimStlToStl.h"
 #include "host/MStlBase.h"
+#include "tests/CgalMesh.h"
 #include "host/MStlGenerate.h"
 
 namespace {
 
-using Kernel = CGAL::Exact_predicates_inexact_constructions_kernel;
-using Mesh = CGAL::Surface_mesh<Kernel::Point_3>;
+using Kernel = CgalKernel;
+using Mesh = CgalMesh;
 namespace PMP = CGAL::Polygon_mesh_processing;
 
 constexpr double kRadius = 1e6;
 
-double PeakMegabytes() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_maxrss) / 1024.0;
-}
-
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-Mesh ToSurfaceMesh(const MStlBase& m) {
-    Mesh out;
-    std::vector<Mesh::Vertex_index> vertex(m.GetNumberOfPointSlots());
-    for (auto it = m.BeginPoint(); it != m.EndPoint(); ++it)
-        vertex[it->GetIndex()] = out.add_vertex(Kernel::Point_3(it->GetX(), it->GetY(), it->GetZ()));
-    for (auto it = m.BeginTriangle(); it != m.EndTriangle(); ++it)
-        out.add_face(vertex[it->GetPoint(0)->GetIndex()], vertex[it->GetPoint(1)->GetIndex()],
-                     vertex[it->GetPoint(2)->GetIndex()]);
-    return out;
-}
 
 void BM_TrimSpheres(benchmark::State& state) {
     const uint64_t triangles = uint64_t(state.range(0));

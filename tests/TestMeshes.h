@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <random>
+#include <set>
+#include <string>
 
 #include "host/MStlBase.h"
 #include "host/MStlChecker.h"
@@ -45,3 +47,16 @@ inline double GridBound(const MStlBase& result, const MStlBase& input) {
     return bound;
 }
 
+
+// A progress delegate that cancels once it has been asked `allowed` times,
+// and records the names of the steps it saw.
+class CancelAfter final : public QelSDK::Common::IProgressDelegate {
+public:
+    explicit CancelAfter(int allowed) : m_allowed(allowed) {}
+    void OnProgress(const std::string& step, double) override { steps.insert(step); }
+    bool IsCancelled() const override { return --m_allowed < 0; }
+    std::set<std::string> steps;
+
+private:
+    mutable int m_allowed;
+};

@@ -68,16 +68,6 @@ AU::M2dIntegerBorder Border(const Polyline& p) {
     return border;
 }
 
-class CancelAfter final : public QelSDK::Common::IProgressDelegate {
-public:
-    explicit CancelAfter(int allowed) : m_allowed(allowed) {}
-    void OnProgress(const std::string&, double) override {}
-    bool IsCancelled() const override { return --m_allowed < 0; }
-
-private:
-    mutable int m_allowed;
-};
-
 }  // namespace
 
 TEST(PolylineCut, PartsOfClosedMeshesAreClosedAndAddUp) {

@@ -81,18 +81,6 @@ bool InsideBox(const MStlBase& mesh, long x0, long y0, long x1, long y1, long z0
     return true;
 }
 
-// Cancels once it has been asked `allowed` times.
-class CancelAfter final : public QelSDK::Common::IProgressDelegate {
-public:
-    explicit CancelAfter(int allowed) : m_allowed(allowed) {}
-    void OnProgress(const std::string& step, double) override { steps.insert(step); }
-    bool IsCancelled() const override { return --m_allowed < 0; }
-    std::set<std::string> steps;
-
-private:
-    mutable int m_allowed;
-};
-
 double PlaneCutVolume(MStlBase& mesh, int axis, double value, bool below) {
     MStlBase lower, upper;
     MStlBaseOperatorPlaneCut op;

@@ -11,24 +11,15 @@
 
 #include "MStlBaseOperatorTrimStlToStl.h"
 #include "host/MStlBase.h"
+#include "tests/CgalMesh.h"
 #include "host/MStlGenerate.h"
 
 namespace {
 
-using Kernel = CGAL::Exact_predicates_inexact_constructions_kernel;
-using Mesh = CGAL::Surface_mesh<Kernel::Point_3>;
+using Kernel = CgalKernel;
+using Mesh = CgalMesh;
 namespace PMP = CGAL::Polygon_mesh_processing;
 
-Mesh ToSurfaceMesh(const MStlBase& m) {
-    Mesh out;
-    std::vector<Mesh::Vertex_index> vertex(m.GetNumberOfPointSlots());
-    for (auto it = m.BeginPoint(); it != m.EndPoint(); ++it)
-        vertex[it->GetIndex()] = out.add_vertex(Kernel::Point_3(it->GetX(), it->GetY(), it->GetZ()));
-    for (auto it = m.BeginTriangle(); it != m.EndTriangle(); ++it)
-        out.add_face(vertex[it->GetPoint(0)->GetIndex()], vertex[it->GetPoint(1)->GetIndex()],
-                     vertex[it->GetPoint(2)->GetIndex()]);
-    return out;
-}
 
 // Trims a copy of A against B with both tools and compares the kept areas.
 // Our new points lie on the integer grid, which moves the kept area by about
