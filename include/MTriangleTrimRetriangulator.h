@@ -92,6 +92,7 @@ private:
     bool _Triangulate(char status);
     void _AddPending(MStlPoint* a, MStlPoint* b, MStlPoint* c, char status);
     bool _CommitPending(MStlTriangle& trimmed);
+    void _DropRepeatedPieces();
     void _MergeIntoBorder(MStlCutBorder& border, MStlPoint* start, MStlPoint* end);
 
     char m_status[5] = {0, 0, 0, 0, 0};

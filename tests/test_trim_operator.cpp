@@ -146,6 +146,19 @@ TEST(TrimStlToStl, SharedPlanesTouchingAndShiftedCopies) {
     EXPECT_GT(out->GetNumberOfTriangles(), 0u);
     EXPECT_TRUE(CheckMesh(*in).oriented);
     EXPECT_TRUE(CheckMesh(*out).oriented);
+    // The parts' areas add up to within what truncating the new points to
+    // the grid can change: a point moved by up to sqrt(3) changes each of
+    // its triangles by at most that times half the opposite side.
+    double bound = 0.0;
+    for (const MStlBase* part : {in.get(), out.get()})
+        for (auto it = part->BeginTriangle(); it != part->EndTriangle(); ++it)
+            for (int i = 0; i < 3; ++i) {
+                const MStlPoint* p = it->GetPoint(i);
+                if (sphere.GetPoint(p->GetX(), p->GetY(), p->GetZ())) continue;
+                bound += std::sqrt(3.0) / 2.0 *
+                         (it->GetPoint((i + 1) % 3)->GetVector() - it->GetPoint((i + 2) % 3)->GetVector()).Length();
+            }
+    EXPECT_NEAR(in->Area() + out->Area(), sphere.Area(), bound);
 }
 
 TEST(TrimStlToStl, StateCodesAndCopies) {

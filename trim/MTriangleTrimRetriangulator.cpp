@@ -1,6 +1,7 @@
 #include "MTriangleTrimRetriangulator.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace {
@@ -605,9 +606,41 @@ void MTriangleTrimRetriangulator::_AddPending(MStlPoint* a, MStlPoint* b, MStlPo
     m_pending.push_back({{a, b, c}, status});
 }
 
+// Contour points at different positions can stand for one mesh point (a
+// crossing next to a corner rounds onto the grid point beside it).  The
+// pieces they give may then repeat: a piece found twice in the same
+// orientation covers the same place once, and a piece with its exact
+// reverse is a fold that bounds nothing.
+void MTriangleTrimRetriangulator::_DropRepeatedPieces() {
+    auto key = [](const PendingTriangle& t, bool reversed) {
+        std::array<MStlPoint*, 3> c = {t.corner[0], reversed ? t.corner[2] : t.corner[1], reversed ? t.corner[1] : t.corner[2]};
+        std::rotate(c.begin(), std::min_element(c.begin(), c.end()), c.end());
+        return c;
+    };
+    std::vector<bool> drop(m_pending.size(), false);
+    for (size_t i = 0; i < m_pending.size(); ++i) {
+        if (drop[i]) continue;
+        const auto same = key(m_pending[i], false);
+        for (size_t j = i + 1; j < m_pending.size(); ++j) {
+            if (drop[j]) continue;
+            if (key(m_pending[j], false) == same) {
+                drop[j] = true;
+            } else if (key(m_pending[j], true) == same) {
+                drop[i] = drop[j] = true;
+                break;
+            }
+        }
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < m_pending.size(); ++i)
+        if (!drop[i]) m_pending[kept++] = m_pending[i];
+    m_pending.resize(kept);
+}
+
 bool MTriangleTrimRetriangulator::_CommitPending(MStlTriangle& trimmed) {
     MStlBase* mesh = trimmed.GetStl();
     bool added = false;
+    if (m_pending.size() < 64) _DropRepeatedPieces();
     for (const PendingTriangle& pending : m_pending) {
         MStlTriangleElement* t = mesh->AddTriangle(pending.corner[0], pending.corner[1], pending.corner[2],
                                                    trimmed.GetSurface());
