@@ -102,7 +102,17 @@ TEST(TrimStlToStl, CubeAndSphereAndTwoSpheres) {
     GenerateBox(box, {0, -3000, -25000}, {30000, 30000, 30000}, 3);
     GenerateSphere(other, 15000.0, 3000, {18000.0, 4000.0, 2000.0});
     for (const MStlBase* b : {&box, &other}) {
-        std::unique_ptr<MStlBase> in = Trim(sphere, *b, true), out = Trim(sphere, *b, false);
+        const MStlSurfaceBorder* border = nullptr;
+        Op op;
+        std::unique_ptr<MStlBase> in = Trim(sphere, *b, true, true, &border, &op), out = Trim(sphere, *b, false);
+        // The kept part's open border is the intersection border.
+        ASSERT_NE(border, nullptr);
+        uint64_t borderEdges = 0;
+        for (const auto& c : border->contours) {
+            EXPECT_TRUE(c.closed);
+            borderEdges += c.points.size();
+        }
+        EXPECT_EQ(BoundaryEdges(*in), borderEdges);
         EXPECT_GT(in->GetNumberOfTriangles(), 0u);
         EXPECT_GT(out->GetNumberOfTriangles(), 0u);
         EXPECT_TRUE(CheckMesh(*in).oriented);
