@@ -3,6 +3,7 @@
 // differences is below 2^66 and is evaluated exactly in 128-bit integers.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "cutter/MCutEdge.h"
@@ -13,6 +14,25 @@ namespace meshcut_cut {
 using i128 = __int128;
 
 inline int Sign(i128 v) { return (v > 0) - (v < 0); }
+
+// Derived coordinates stay inside the 32-bit range and clear of the two
+// values that stand for infinity; out-of-range and NaN values are clamped.
+constexpr int32_t kLowestFinite = -2147483647;
+constexpr int32_t kHighestFinite = 2147483646;
+
+// Truncated toward zero.
+inline int32_t TruncateToFinite(double v) {
+    if (!(v > double(kLowestFinite))) return kLowestFinite;
+    if (!(v < double(kHighestFinite))) return kHighestFinite;
+    return int32_t(std::trunc(v));
+}
+
+// Rounded to the nearest grid value.
+inline int32_t RoundToFinite(long double v) {
+    if (!(v > (long double)kLowestFinite)) return kLowestFinite;
+    if (!(v < (long double)kHighestFinite)) return kHighestFinite;
+    return int32_t(std::llround(v));
+}
 
 // (Py − Ey)·dx − (Px − Ex)·dy: positive when the point lies left of the edge
 // (inside the profile, whose contours run counter-clockwise round the
@@ -62,16 +82,30 @@ inline i128 NormalZ(const MStlTriangle& t) {
            i128(int64_t(p1->GetY()) - p0->GetY()) * (int64_t(p2->GetX()) - p0->GetX());
 }
 
-// The triangle's normal dotted with the edge direction (dx, dy, 0), exact.
-inline i128 NormalDotEdge(const MStlTriangle& t, const MCutEdge& e) {
+// x and y of the triangle's normal (P1 − P0) × (P2 − P0), exact.
+inline void NormalXY(const MStlTriangle& t, i128& nx, i128& ny) {
     const MStlPoint *p0 = t.GetPoint(0), *p1 = t.GetPoint(1), *p2 = t.GetPoint(2);
     const int64_t ux = int64_t(p1->GetX()) - p0->GetX(), uy = int64_t(p1->GetY()) - p0->GetY(),
                   uz = int64_t(p1->GetZ()) - p0->GetZ();
     const int64_t vx = int64_t(p2->GetX()) - p0->GetX(), vy = int64_t(p2->GetY()) - p0->GetY(),
                   vz = int64_t(p2->GetZ()) - p0->GetZ();
-    const i128 nx = i128(uy) * vz - i128(uz) * vy;
-    const i128 ny = i128(uz) * vx - i128(ux) * vz;
+    nx = i128(uy) * vz - i128(uz) * vy;
+    ny = i128(uz) * vx - i128(ux) * vz;
+}
+
+// The triangle's normal dotted with the edge direction (dx, dy, 0), exact.
+inline i128 NormalDotEdge(const MStlTriangle& t, const MCutEdge& e) {
+    i128 nx, ny;
+    NormalXY(t, nx, ny);
     return nx * e.delta[0] + ny * e.delta[1];
+}
+
+// The triangle's normal dotted with the edge's inward direction (−dy, dx,
+// 0), which points into the profile; exact.
+inline i128 NormalDotInward(const MStlTriangle& t, const MCutEdge& e) {
+    i128 nx, ny;
+    NormalXY(t, nx, ny);
+    return -nx * e.delta[1] + ny * e.delta[0];
 }
 
 inline bool SameXY(const MStlPoint* p, int64_t x, int64_t y) { return p->GetX() == x && p->GetY() == y; }

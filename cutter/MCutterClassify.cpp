@@ -133,14 +133,7 @@ char MCutter::POSITION_TRIANGLE_CENTER(MStlTriangle& triangle) const {
         bool inWall = true;
         for (int i = 0; i < 3 && inWall; ++i) inWall = SideValue(triangle.GetPoint(i), e) == 0;
         if (!inWall) continue;
-        const MStlPoint *p0 = triangle.GetPoint(0), *p1 = triangle.GetPoint(1), *p2 = triangle.GetPoint(2);
-        const i128 ux = int64_t(p1->GetX()) - p0->GetX(), uy = int64_t(p1->GetY()) - p0->GetY(),
-                   uz = int64_t(p1->GetZ()) - p0->GetZ();
-        const i128 vx = int64_t(p2->GetX()) - p0->GetX(), vy = int64_t(p2->GetY()) - p0->GetY(),
-                   vz = int64_t(p2->GetZ()) - p0->GetZ();
-        const i128 nx = uy * vz - uz * vy, ny = uz * vx - ux * vz;
-        // (−dy, dx) points into the profile.
-        const i128 inward = -nx * e.delta[1] + ny * e.delta[0];
+        const i128 inward = NormalDotInward(triangle, e);
         if (inward != 0) return inward < 0 ? kInside : kOutside;
     }
     return kOutside;
@@ -457,11 +450,8 @@ void MCutter::DETERMINE_BELOW_AND_ABOVE() const {
 }
 
 void MCutter::REMOVE_TRIANGLE_SETS() const {
-    for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle();) {
-        MStlTriangleElement* t = *it;
-        ++it;
-        if ((t->GetStatus() & kFill) && (t->GetStatus() & (kBelow | kAbove))) m_working->RemoveTriangle(t);
-    }
+    m_working->RemoveTrianglesIf(
+        [](const MStlTriangle& t) { return (t.GetStatus() & kFill) && (t.GetStatus() & (kBelow | kAbove)); });
 }
 
 // --- distribution into the results ------------------------------------------

@@ -8,18 +8,14 @@
 #include "MCutter.h"
 #include "cutter/MCutBorder.h"
 #include "cutter/MCutEdge.h"
+#include "cutter/MCutExact.h"
 #include "host/MInternalUnits.h"
 
+using meshcut_cut::TruncateToFinite;
 using QelSDK::Common::IncrementalProgressReporter;
 using QelSDK::Common::ProgressPtr;
 
 namespace {
-
-int32_t ClampCoordinate(double v) {
-    if (!(v > -2147483647.0)) return -2147483647;
-    if (!(v < 2147483646.0)) return 2147483646;
-    return int32_t(std::trunc(v));
-}
 
 bool AtHeight(const MStlPoint* p, long z) { return p->GetZ() == z; }
 
@@ -39,8 +35,8 @@ void MCutter::DIVIDE_AT_HEIGHT(long z) const {
                 const double za = a->GetZ(), zb = b->GetZ();
                 if (!((za < z && z < zb) || (za > z && z > zb))) continue;
                 const double f = (double(z) - za) / (zb - za);
-                MStlPoint* n = m_working->AddPoint(ClampCoordinate(std::trunc((double(b->GetX()) - a->GetX()) * f) + a->GetX()),
-                                                   ClampCoordinate(std::trunc((double(b->GetY()) - a->GetY()) * f) + a->GetY()),
+                MStlPoint* n = m_working->AddPoint(TruncateToFinite(std::trunc((double(b->GetX()) - a->GetX()) * f) + a->GetX()),
+                                                   TruncateToFinite(std::trunc((double(b->GetY()) - a->GetY()) * f) + a->GetY()),
                                                    int32_t(z), false);
                 split = m_working->InsertPointBetweenPoints(n, a, b) > 0;
             }
@@ -156,12 +152,12 @@ char MCutter::MAKE_SUPPORT_CUT(long baseZ, long downOffset, long upOffset, doubl
     if (r != 0) return r;
     m_working->UpdateExtremes();
     const double unit = QelSDK::Common::MInternalUnits::Get();
-    const int32_t x0 = ClampCoordinate(m_working->GetXMin() - unit), x1 = ClampCoordinate(m_working->GetXMax() + unit);
-    const int32_t y0 = ClampCoordinate(m_working->GetYMin() - unit), y1 = ClampCoordinate(m_working->GetYMax() + unit);
-    const int32_t z1 = ClampCoordinate(m_working->GetZMax() + unit);
-    const int32_t zb = m_working->GetZMin() < baseZ ? ClampCoordinate(m_working->GetZMin() - unit)
-                                                    : ClampCoordinate(double(baseZ));
-    for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle(); ++it) it->Invert();
+    const int32_t x0 = TruncateToFinite(m_working->GetXMin() - unit), x1 = TruncateToFinite(m_working->GetXMax() + unit);
+    const int32_t y0 = TruncateToFinite(m_working->GetYMin() - unit), y1 = TruncateToFinite(m_working->GetYMax() + unit);
+    const int32_t z1 = TruncateToFinite(m_working->GetZMax() + unit);
+    const int32_t zb = m_working->GetZMin() < baseZ ? TruncateToFinite(m_working->GetZMin() - unit)
+                                                    : TruncateToFinite(double(baseZ));
+    m_working->Invert();
     MStlPoint* A = m_working->AddPoint(x0, y0, zb, false);
     MStlPoint* B = m_working->AddPoint(x0, y1, zb, false);
     MStlPoint* C = m_working->AddPoint(x1, y0, zb, false);
@@ -180,11 +176,7 @@ char MCutter::MAKE_SUPPORT_CUT(long baseZ, long downOffset, long upOffset, doubl
         if (m_ownsWorking) m_working->ClearStl(true);
         return r;
     }
-    for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle();) {
-        MStlTriangleElement* t = *it;
-        ++it;
-        if (t->GetStatus() & kOutside) m_working->RemoveTriangle(t);
-    }
+    m_working->RemoveTrianglesIf([](const MStlTriangle& t) { return (t.GetStatus() & kOutside) != 0; });
     // Only the pieces joined to a marked triangle stay.
     std::vector<MStlTriangleElement*> queue;
     for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle(); ++it)
@@ -207,11 +199,7 @@ char MCutter::MAKE_SUPPORT_CUT(long baseZ, long downOffset, long upOffset, doubl
             }
         }
     }
-    for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle();) {
-        MStlTriangleElement* t = *it;
-        ++it;
-        if (!t->IsMarked()) m_working->RemoveTriangle(t);
-    }
+    m_working->RemoveTrianglesIf([](const MStlTriangle& t) { return !t.IsMarked(); });
     m_working->RemoveFreePoints();
 
     // How far each point moves: down off the part's upward faces (more on
@@ -242,7 +230,7 @@ char MCutter::MAKE_SUPPORT_CUT(long baseZ, long downOffset, long upOffset, doubl
         if (value != 0) moves.emplace_back(p, value);
     }
     for (const auto& [p, value] : moves) {
-        MStlPoint* moved = m_working->AddPoint(p->GetX(), p->GetY(), ClampCoordinate(double(p->GetZ()) + double(value)), false);
+        MStlPoint* moved = m_working->AddPoint(p->GetX(), p->GetY(), TruncateToFinite(double(p->GetZ()) + double(value)), false);
         if (moved != p) m_working->ReplacePointByPoint(p, moved);
     }
     return kDone;

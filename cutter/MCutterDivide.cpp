@@ -17,12 +17,6 @@ using QelSDK::Common::ProgressPtr;
 
 namespace {
 
-int32_t ClampToInt32(long double v) {
-    if (!(v > -2147483647.0L)) return -2147483647;
-    if (!(v < 2147483646.0L)) return 2147483646;
-    return int32_t(std::llround(v));
-}
-
 bool Precedes(const MStlPoint* a, const MStlPoint* b) {
     for (int k = 0; k < 3; ++k)
         if (a->Get(k) != b->Get(k)) return a->Get(k) < b->Get(k);
@@ -36,7 +30,7 @@ void WallCrossingPoint(const MStlPoint* a, const MStlPoint* b, const MCutEdge& e
     if (Precedes(b, a)) std::swap(a, b);
     const long double ca = (long double)SideValue(a, e), cb = (long double)SideValue(b, e);
     const long double s = ca / (ca - cb);
-    for (int k = 0; k < 3; ++k) out[k] = ClampToInt32(a->Get(k) + s * ((long double)b->Get(k) - a->Get(k)));
+    for (int k = 0; k < 3; ++k) out[k] = RoundToFinite(a->Get(k) + s * ((long double)b->Get(k) - a->Get(k)));
     // A crossing that rounds next to an end is that end: a new point one
     // step from a vertex would leave slivers whose sides fold over the wall.
     for (const MStlPoint* end : {a, b}) {
@@ -56,7 +50,7 @@ int32_t PlaneHeight(const MStlTriangle& t, int64_t x, int64_t y) {
     const long double vx = p2->GetX() - (long double)p0->GetX(), vy = p2->GetY() - (long double)p0->GetY(),
                       vz = p2->GetZ() - (long double)p0->GetZ();
     const long double nx = uy * vz - uz * vy, ny = uz * vx - ux * vz, nz = ux * vy - uy * vx;
-    return ClampToInt32(p0->GetZ() - (nx * (x - p0->GetX()) + ny * (y - p0->GetY())) / nz);
+    return RoundToFinite(p0->GetZ() - (nx * (x - p0->GetX()) + ny * (y - p0->GetY())) / nz);
 }
 
 // One end of a wall's segment through a triangle.

@@ -5,23 +5,13 @@
 
 #include "MCutter.h"
 #include "cutter/MCutEdge.h"
+#include "cutter/MCutExact.h"
 #include "host/MInternalUnits.h"
 
 using QelSDK::Common::IncrementalProgressReporter;
 using QelSDK::Common::ProgressPtr;
 
 namespace {
-
-constexpr int64_t kLowestFinite = -2147483647;
-constexpr int64_t kHighestFinite = 2147483646;
-
-// Derived coordinates stay inside the 32-bit range and clear of the two
-// values that stand for infinity.
-long ClampFinite(double v) {
-    if (!(v > double(kLowestFinite))) return long(kLowestFinite);
-    if (!(v < double(kHighestFinite))) return long(kHighestFinite);
-    return long(std::trunc(v));
-}
 
 long InternalUnit() { return std::max(1L, long(QelSDK::Common::MInternalUnits::Get())); }
 
@@ -171,6 +161,15 @@ char MCutter::DIVIDE_DATA(ProgressPtr progress) {
 
 void MCutter::REPLACE_MAX_COORDINATES() {
     if (!m_working) return;
+    // Most profiles have no infinite coordinate (and none is left after the
+    // first call of a cut): then the mesh's points need no scan.
+    bool infinite = false;
+    for (auto* c = m_profile.GetFirstContour(); c && !infinite; c = static_cast<MCutProfile::Contour*>(c->GetNextContour())) {
+        auto* p = c->GetFirstPoint();
+        for (uint32_t i = 0; i < c->GetNumberOfPoints() && !infinite; ++i, p = p->GetNext())
+            for (long v : {p->GetX(), p->GetY()}) infinite = infinite || v == kMinusInfinity || v == kPlusInfinity;
+    }
+    if (!infinite) return;
     int64_t lo[2] = {INT32_MAX, INT32_MAX}, hi[2] = {INT32_MIN, INT32_MIN};
     for (auto it = m_working->BeginPoint(); it != m_working->EndPoint(); ++it) {
         for (int k = 0; k < 2; ++k) {
@@ -185,8 +184,8 @@ void MCutter::REPLACE_MAX_COORDINATES() {
         for (uint32_t i = 0; i < c->GetNumberOfPoints(); ++i, p = p->GetNext()) {
             long v[2] = {p->GetX(), p->GetY()};
             for (int k = 0; k < 2; ++k) {
-                if (v[k] == kMinusInfinity) v[k] = ClampFinite(double(lo[k]) - unit);
-                else if (v[k] == kPlusInfinity) v[k] = ClampFinite(double(hi[k]) + unit);
+                if (v[k] == kMinusInfinity) v[k] = meshcut_cut::TruncateToFinite(double(lo[k]) - unit);
+                else if (v[k] == kPlusInfinity) v[k] = meshcut_cut::TruncateToFinite(double(hi[k]) + unit);
             }
             p->SetX(v[0]);
             p->SetY(v[1]);

@@ -450,6 +450,9 @@ public:
     }
     void RemoveTriangle(MStlTriangle* t);
     void RemoveTriangle(const MStlIteratorStlTriangle& it) { RemoveTriangle(*it); }
+    // Removes every triangle for which `remove(triangle)` answers true.
+    template <class Predicate>
+    void RemoveTrianglesIf(Predicate&& remove);
     // Splits every triangle on edge a-b at `inserted`.  Both halves keep the
     // old triangle's status, facing, mark, selection and surface.  Returns the
     // number of triangles split.
@@ -826,3 +829,12 @@ MDataMask<T, V>::MDataMask(MStlBase& mesh, V initial) : m_mesh(&mesh), m_initial
 }
 template <class T, class V>
 MDataMask<T, V>::~MDataMask() { m_mesh->GetMasks().Unregister(this); }
+
+template <class Predicate>
+void MStlBase::RemoveTrianglesIf(Predicate&& remove) {
+    for (MStlTriangleElement* t = m_head; t;) {
+        MStlTriangleElement* next = t->GetNext();
+        if (remove(static_cast<const MStlTriangle&>(*t))) RemoveTriangle(t);
+        t = next;
+    }
+}

@@ -240,10 +240,6 @@ void MStlBaseOperatorTrimStlToStl::_ClassifyUnclassifiedTriangles() {
 void MStlBaseOperatorTrimStlToStl::_RemoveOutsideTriangles() {
     for (int m = 0; m < 2; ++m) {
         if (!m_trim[m]) continue;
-        for (auto it = m_meshes[m]->BeginTriangle(); it != m_meshes[m]->EndTriangle();) {
-            MStlTriangleElement* t = *it;
-            ++it;
-            if (t->GetStatus() != eBelow) m_meshes[m]->RemoveTriangle(t);
-        }
+        m_meshes[m]->RemoveTrianglesIf([](const MStlTriangle& t) { return t.GetStatus() != eBelow; });
     }
 }
