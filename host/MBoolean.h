@@ -1,0 +1,185 @@
+// Mesh booleans: cutting a closed mesh by a cutting mesh into its inside and
+// outside parts, unions, intersections and differences of closed meshes,
+// resolving a mesh's self-intersections, and removing the part of an open
+// or non-manifold model inside (or outside) a closed one.
+//
+// The work is done by exact corefinement on converted copies; points the
+// corefinement creates are rounded to the nearest integer grid point on the
+// way back.  A result that rounding would make open, non-manifold or
+// self-intersecting is refused with eRoundingBrokeResult and the meshes are
+// left as they were.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "host/MProgress.h"
+#include "host/MStlBase.h"
+
+namespace QelSDK::Triangles::Boolean {
+
+enum EReturnCode : int32_t {
+    eSuccess = 0,
+    eInvalidInput = 1,        // null mesh or parameter
+    eNotClosed = 2,           // an input that must bound a volume is open, non-manifold or inside out
+    eSelfIntersecting = 3,    // an input intersects itself
+    eCorefinementFailed = 4,
+    eRoundingBrokeResult = 5, // rounding the new points to the grid would make the result open or self-intersecting
+    eCancelled = 6,
+    eEmptyPlaneSource = 7,
+    eEmptyMesh = 8,
+};
+
+// Per-triangle groups of the last cut, by triangle slot of the cut mesh:
+//   0  an original triangle that was kept (possibly moved to another surface)
+//   1  a triangle the cut added
+//   2  an original triangle that was replaced: the caller removes it
+// Triangles the cut never saw (added later) report 0.
+class MrtGroupManager {
+public:
+    enum EGroup : uint8_t { eKept = 0, eAdded = 1, eDiscard = 2 };
+    void Clear() { m_groups.clear(); }
+    void Set(const MStlTriangle* t, EGroup g) {
+        const uint32_t i = t->GetIndex();
+        if (i >= m_groups.size()) m_groups.resize(size_t(i) + 1, eKept);
+        m_groups[i] = g;
+    }
+    int Get(const MStlTriangle* t) const {
+        const uint32_t i = t->GetIndex();
+        return i < m_groups.size() ? int(m_groups[i]) : int(eKept);
+    }
+    void Reserve(size_t n) { m_groups.reserve(n); }
+
+private:
+    std::vector<uint8_t> m_groups;
+};
+
+class MTriangleGroupManager {
+public:
+    // 2 for a triangle to discard; see MrtGroupManager.
+    static int GetGroup(const MrtGroupManager& groups, const MStlTriangle* t) { return groups.Get(t); }
+};
+
+// Cuts a closed mesh in place by a cutting mesh.
+//
+// Afterwards the mesh's part inside the cutter lies in surfaces of feature
+// `inside` and the part outside in surfaces of feature `outside`.  Each part
+// is a closed, outward oriented solid: the cutter's pieces inside the mesh
+// close both, facing out of the inside part and (reversed) out of the
+// outside part.  Original triangles that the cut did not touch are kept and
+// moved to a surface of the right feature named after their old surface
+// (group 0); new triangles are group 1; the replaced originals are group 2
+// and stay in the mesh until the caller removes them.
+//
+// A closed cutter gives inside = mesh ∩ cutter, outside = mesh − cutter.  An
+// open cutter whose points all lie in one plane (such as a quad covering the
+// mesh) stands for the prism it sweeps towards the back of its triangles:
+// inside is the part on the side opposite to where its triangles face,
+// outside the part on the side they face.  Any other open cutter is refused
+// with eNotClosed.
+//
+// Classification is exact, so every triangle is inside or outside and
+// `unidentified` never receives triangles; it may be null.  The direction
+// (dx, dy, dz) is not used.  With a null `inside` or `outside` the feature is
+// taken to be the mesh's main feature.
+//
+// Codes: eInvalidInput (no mesh or cutter), eEmptyMesh (either has no
+// triangles), eNotClosed (mesh open/non-manifold/inside out, or open cutter
+// not flat), eSelfIntersecting, eCorefinementFailed, eRoundingBrokeResult,
+// eCancelled.  On any failure the mesh is unchanged.  A cutter that misses
+// the mesh puts everything in one feature and discards nothing.
+class MrtOperatorCut {
+public:
+    struct MrtOperatorCutParams {
+        MStlBase* mesh = nullptr;
+        MStlBase* cutter = nullptr;
+        MStlFeature* outside = nullptr;
+        MStlFeature* inside = nullptr;
+        MStlFeature* unidentified = nullptr;
+        double dx = 0, dy = 0, dz = 0;
+    };
+
+    void SetGroupManager(MrtGroupManager* groups) { m_groups = groups; }
+    void SetParams(const MrtOperatorCutParams& params) { m_params = params; }
+    EReturnCode Operate(QelSDK::Common::ProgressPtr progress = nullptr);
+
+private:
+    MrtGroupManager* m_groups = nullptr;
+    MrtOperatorCutParams m_params;
+};
+
+// Removes the part of a model that is not a closed 2-manifold inside (or,
+// with SetSubtractOutside(true), outside) a closed subtracted model.  Cut
+// triangles are retriangulated exactly along the subtracted model's surface;
+// nothing is closed.
+class MStlOperatorBooleanSubtractFromNonManifold {
+public:
+    // No boundary edges, no edge with more than two triangles, every edge
+    // run both ways.
+    static bool IsManifold(const MStlBase& mesh);
+    void SetNonManifoldModel(MStlBase* model) { m_model = model; }
+    void SetSubtractedModel(const MStlBase* subtracted) { m_subtracted = subtracted; }
+    void SetSubtractOutside(bool outside) { m_outside = outside; }
+    // 0 on success; otherwise an EReturnCode (missing or empty model,
+    // subtracted model not closed).
+    int Operate();
+
+private:
+    MStlBase* m_model = nullptr;
+    const MStlBase* m_subtracted = nullptr;
+    bool m_outside = false;
+};
+
+}  // namespace QelSDK::Triangles::Boolean
+
+namespace AU {
+
+using QelSDK::Triangles::Boolean::EReturnCode;
+
+struct BooleanParameters {
+    // Check every input for self-intersections over its whole surface before
+    // the operation (slower).  Off: only faces near the other inputs'
+    // surfaces are checked, which is what corefinement needs.
+    bool checkWholeInput = false;
+    // Skip the closedness test of the inputs (a non-closed input then gives
+    // eCorefinementFailed or a wrong result instead of eNotClosed).
+    bool skipClosedCheck = false;
+    // Refuse a result that rounding to the grid would break
+    // (eRoundingBrokeResult).  Off: the rounded result is written anyway.
+    bool checkRounding = true;
+};
+
+// Trims mesh `a` against the closed mesh `b` in place.
+//   keepInside     true: `a` keeps its part inside `b`; false: outside.
+//   closeWithOther true: the result is a closed solid (a ∩ b or a − b, `a`
+//                  must be closed); false: only `a`'s own surface is trimmed
+//                  and the result is open where `b` cut it (`a` may be open).
+//   reserved1, reserved2: must be false (eInvalidInput otherwise).
+EReturnCode BooleanTrimNoGraphs(MStlBase& a, const MStlBase& b, bool keepInside, bool closeWithOther, bool reserved1,
+                                bool reserved2, const BooleanParameters& parameters,
+                                QelSDK::Common::ProgressPtr progress);
+// Union of closed meshes into `result` (which may be one of them).
+EReturnCode BooleanUnite(const std::vector<const MStlBase*>& meshes, MStlBase& result,
+                         const BooleanParameters& parameters, QelSDK::Common::ProgressPtr progress);
+// Resolves the self-intersections of one closed mesh in place: the result
+// bounds the union of its shells (its outer envelope).  `mode` is unused (0).
+EReturnCode BooleanUnify(MStlBase& mesh, int mode, const BooleanParameters& parameters,
+                         QelSDK::Common::ProgressPtr progress);
+EReturnCode BooleanIntersect(const std::vector<const MStlBase*>& meshes, MStlBase& result,
+                             const BooleanParameters& parameters, QelSDK::Common::ProgressPtr progress);
+// (union of minuends) − (union of subtrahends); no subtrahends is allowed.
+EReturnCode BooleanSubtract(const std::vector<const MStlBase*>& minuends,
+                            const std::vector<const MStlBase*>& subtrahends, MStlBase& result,
+                            const BooleanParameters& parameters, QelSDK::Common::ProgressPtr progress);
+
+// A shell: triangles of one mesh, as MStlShellManager::GetShell gives them.
+using MStlShell = std::vector<MStlTriangleElement*>;
+// Appends the shell's triangles (with their points) to `target`.
+void CopyShell(MStlBase& target, const MStlShell& shell);
+
+// Removes repeated triangles (same three points, in any order of the same
+// orientation, all but one kept); a pair of coincident opposite triangles is
+// a sheet without volume and both go.  Then Update().
+void RemoveDoubleTrianglesAndUpdateStl(MStlBase& mesh, QelSDK::Common::ProgressPtr progress = nullptr);
+
+}  // namespace AU
