@@ -404,7 +404,13 @@ EReturnCode MrtOperatorCut::Operate(ProgressPtr progress) {
     if (reporter.IsCancelled()) return eCancelled;
 
     Rounded r;
-    if (EReturnCode rc = RoundParts({&inter, &diff}, r, true); rc != eSuccess) return rc;
+    if (EReturnCode rc = RoundParts({&inter, &diff}, r, true); rc != eSuccess) {
+        // The corefinement checks only the faces near the other mesh for
+        // self-intersections; an input crossing itself elsewhere can give a
+        // broken result.  Name that cause when it is the one.
+        if (PMP::does_self_intersect(a) || PMP::does_self_intersect(b)) return eSelfIntersecting;
+        return rc;
+    }
     ++reporter;
     if (reporter.IsCancelled()) return eCancelled;
 

@@ -1,0 +1,450 @@
+// Boolean module: cuts into inside and outside parts, AU booleans, unify,
+// double-triangle removal and subtraction from non-manifold models.
+#include <gtest/gtest.h>
+
+#include <CGAL/Exact_predicates_exact_constructions_kernel.h>
+#include <CGAL/Polygon_mesh_processing/corefinement.h>
+#include <CGAL/Polygon_mesh_processing/measure.h>
+
+#include <memory>
+
+#include "TestMeshes.h"
+#include "host/MBoolean.h"
+#include "host/MCgalMesh.h"
+
+namespace {
+
+using namespace QelSDK::Triangles::Boolean;
+using EK = CGAL::Exact_predicates_exact_constructions_kernel;
+using EMesh = CGAL::Surface_mesh<EK::Point_3>;
+
+
+// The triangles of one feature as a mesh of their own.
+std::unique_ptr<MStlBase> FeatureMesh(const MStlBase& mesh, const MStlFeature* feature) {
+    auto out = std::make_unique<MStlBase>();
+    MStlSurface* s = out->AddSurface(nullptr);
+    for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it) {
+        if (!it->GetSurface() || it->GetSurface()->GetFeature() != feature) continue;
+        MStlPoint* p[3];
+        for (int k = 0; k < 3; ++k) p[k] = out->AddPoint(it->GetPoint(k));
+        out->AddTriangle(p, s);
+    }
+    out->Update();
+    return out;
+}
+
+struct CutResult {
+    EReturnCode rc = eSuccess;
+    std::unique_ptr<MStlBase> inside, outside;
+    uint64_t discarded = 0, kept = 0;
+};
+
+// Cuts a copy of `mesh` by `cutter` and removes the discarded triangles.
+CutResult Cut(const MStlBase& mesh, MStlBase& cutter, QelSDK::Common::ProgressPtr progress = nullptr) {
+    MStlBase work;
+    work.Copy(mesh);
+    MStlFeature* in = work.AddFeature(L"Insides");
+    MStlFeature* out = work.AddFeature(L"Outsides");
+    MrtGroupManager groups;
+    MrtOperatorCut cut;
+    cut.SetGroupManager(&groups);
+    MrtOperatorCut::MrtOperatorCutParams params;
+    params.mesh = &work;
+    params.cutter = &cutter;
+    params.inside = in;
+    params.outside = out;
+    cut.SetParams(params);
+    CutResult r;
+    r.rc = cut.Operate(progress);
+    if (r.rc != eSuccess) {
+        EXPECT_EQ(work.GetNumberOfTriangles(), mesh.GetNumberOfTriangles());
+        return r;
+    }
+    std::vector<MStlTriangle*> drop;
+    for (auto it = work.BeginTriangle(); it != work.EndTriangle(); ++it) {
+        const int g = MTriangleGroupManager::GetGroup(groups, *it);
+        if (g == 2) drop.push_back(*it);
+        if (g == 0) ++r.kept;
+    }
+    r.discarded = drop.size();
+    for (MStlTriangle* t : drop) work.RemoveTriangle(t);
+    r.inside = FeatureMesh(work, in);
+    r.outside = FeatureMesh(work, out);
+    return r;
+}
+
+double ExactIntersectionVolume(const MStlBase& a, const MStlBase& b) {
+    EMesh ma = QelSDK::Cgal::ToSurfaceMesh<EK::Point_3>(a), mb = QelSDK::Cgal::ToSurfaceMesh<EK::Point_3>(b), out;
+    EXPECT_TRUE(CGAL::Polygon_mesh_processing::corefine_and_compute_intersection(ma, mb, out));
+    return CGAL::to_double(CGAL::Polygon_mesh_processing::volume(out));
+}
+
+// Volume change allowed by rounding: each triangle not on the input's grid
+// points may move its corners by half a diagonal.
+double RoundingBound(const MStlBase& part, const MStlBase& input) {
+    double bound = 0.0;
+    for (auto it = part.BeginTriangle(); it != part.EndTriangle(); ++it) {
+        int moved = 0;
+        for (int i = 0; i < 3; ++i) {
+            const MStlPoint* p = it->GetPoint(i);
+            moved += input.GetPoint(p->GetX(), p->GetY(), p->GetZ()) == nullptr;
+        }
+        bound += moved * it->Area() * std::sqrt(3.0) / 6.0;
+    }
+    return bound + 1.0;
+}
+
+void ExpectCutSound(const MStlBase& mesh, MStlBase& cutter, const char* what) {
+    SCOPED_TRACE(what);
+    CutResult r = Cut(mesh, cutter);
+    ASSERT_EQ(r.rc, eSuccess);
+    EXPECT_TRUE(Sound(*r.inside));
+    EXPECT_TRUE(Sound(*r.outside));
+    const double bound = RoundingBound(*r.inside, mesh) + RoundingBound(*r.outside, mesh);
+    EXPECT_NEAR(r.inside->Volume() + r.outside->Volume(), mesh.Volume(), bound);
+    EXPECT_NEAR(r.inside->Volume(), ExactIntersectionVolume(mesh, cutter), RoundingBound(*r.inside, mesh));
+    EXPECT_GT(r.kept, 0u);
+    EXPECT_GT(r.discarded, 0u);
+}
+
+MStlBase& Box(MStlBase& m, MMVector3l lo, MMVector3l hi, int n = 1) {
+    GenerateBox(m, lo, hi, n);
+    m.Update();
+    return m;
+}
+
+// A flat two-triangle quad in the plane z = h, facing +z.
+void Quad(MStlBase& m, int32_t lo, int32_t hi, int32_t h, bool down = false) {
+    MStlSurface* s = m.AddSurface(nullptr);
+    MStlPoint* a = m.AddPoint(lo, lo, h);
+    MStlPoint* b = m.AddPoint(hi, lo, h);
+    MStlPoint* c = m.AddPoint(hi, hi, h);
+    MStlPoint* d = m.AddPoint(lo, hi, h);
+    m.AddTriangle(a, b, c, s);
+    m.AddTriangle(a, c, d, s);
+    if (down) m.Invert();
+    m.Update();
+}
+
+}  // namespace
+
+TEST(BooleanCut, ClosedCuttersGiveTwoSoundParts) {
+    MStlBase box, cutterBox, sphere, cutterSphere;
+    Box(box, {0, 0, 0}, {10000, 10000, 10000}, 3);
+    Box(cutterBox, {5000, 5000, 5000}, {15000, 15000, 15000}, 2);
+    ExpectCutSound(box, cutterBox, "box by box");
+
+    // Off the grid and off the axes so that the cut points need rounding.
+    GenerateSphere(sphere, 40000, 4000, {101.3, -57.7, 33.1});
+    sphere.Update();
+    MStlBase crossingBox, bigBox;
+    Box(crossingBox, {20000, -10000, -10000}, {60000, 10000, 10000}, 2);
+    ExpectCutSound(sphere, crossingBox, "sphere by box");
+    Box(bigBox, {0, 0, 0}, {60000, 60000, 60000}, 3);
+    ExpectCutSound(bigBox, sphere, "box by sphere");
+    GenerateSphere(cutterSphere, 30000, 3000, {25000.4, 1234.5, -777.7});
+    cutterSphere.Update();
+    ExpectCutSound(sphere, cutterSphere, "sphere by sphere");
+}
+
+TEST(BooleanCut, ExactCountsOnAxisAlignedBoxes) {
+    MStlBase box, cutter;
+    Box(box, {0, 0, 0}, {1000, 1000, 1000});
+    Box(cutter, {500, -100, -100}, {2000, 1100, 1100});
+    CutResult r = Cut(box, cutter);
+    ASSERT_EQ(r.rc, eSuccess);
+    EXPECT_TRUE(Sound(*r.inside));
+    EXPECT_TRUE(Sound(*r.outside));
+    EXPECT_DOUBLE_EQ(r.inside->Volume(), 500.0 * 1000 * 1000);
+    EXPECT_DOUBLE_EQ(r.outside->Volume(), 500.0 * 1000 * 1000);
+    // The x = 1000 face lies wholly inside, the x = 0 face wholly outside:
+    // both are kept as they were.
+    EXPECT_EQ(r.kept, 4u);
+    EXPECT_EQ(r.discarded, 8u);
+    // Four corners each side, four points where the cut crosses the box
+    // faces' edges and four where it crosses their diagonals.
+    EXPECT_EQ(r.inside->GetNumberOfPoints(), 12u);
+    EXPECT_EQ(r.outside->GetNumberOfPoints(), 12u);
+}
+
+TEST(BooleanCut, FlatQuadSplitsABox) {
+    MStlBase box, quad, down;
+    Box(box, {0, 0, 0}, {1000, 1000, 1000});
+    Quad(quad, -500, 1500, 300);
+    CutResult r = Cut(box, quad);
+    ASSERT_EQ(r.rc, eSuccess);
+    EXPECT_TRUE(Sound(*r.inside));
+    EXPECT_TRUE(Sound(*r.outside));
+    // Inside: below the quad, which faces up.
+    EXPECT_DOUBLE_EQ(r.inside->Volume(), 300.0 * 1000 * 1000);
+    EXPECT_DOUBLE_EQ(r.outside->Volume(), 700.0 * 1000 * 1000);
+    EXPECT_EQ(r.inside->GetZMax(), 300);
+    EXPECT_EQ(r.outside->GetZMin(), 300);
+    EXPECT_EQ(r.kept, 4u);  // bottom and top faces
+    EXPECT_EQ(r.inside->GetNumberOfPoints(), 12u);
+    // Turned over, the sides swap.
+    Quad(down, -500, 1500, 300, true);
+    CutResult d = Cut(box, down);
+    ASSERT_EQ(d.rc, eSuccess);
+    EXPECT_DOUBLE_EQ(d.inside->Volume(), 700.0 * 1000 * 1000);
+    EXPECT_TRUE(Sound(*d.inside));
+    EXPECT_TRUE(Sound(*d.outside));
+}
+
+TEST(BooleanCut, MissingTouchingAndCoplanarCutters) {
+    MStlBase box, far, touching, coplanar, inner;
+    Box(box, {0, 0, 0}, {1000, 1000, 1000});
+    Box(far, {5000, 5000, 5000}, {6000, 6000, 6000});
+    CutResult r = Cut(box, far);
+    ASSERT_EQ(r.rc, eSuccess);
+    EXPECT_EQ(r.inside->GetNumberOfTriangles(), 0u);
+    EXPECT_EQ(r.outside->GetNumberOfTriangles(), 12u);
+    EXPECT_EQ(r.discarded, 0u);
+    EXPECT_EQ(r.kept, 12u);
+
+    // Sharing the face x = 1000 from outside: nothing inside.
+    Box(touching, {1000, 0, 0}, {2000, 1000, 1000});
+    r = Cut(box, touching);
+    ASSERT_EQ(r.rc, eSuccess);
+    EXPECT_TRUE(Sound(*r.outside));
+    EXPECT_DOUBLE_EQ(r.outside->Volume(), 1e9);
+    EXPECT_DOUBLE_EQ(r.inside->Volume(), 0.0);
+
+    // Sharing three faces from inside.
+    Box(coplanar, {0, 0, 0}, {1000, 1000, 400});
+    r = Cut(box, coplanar);
+    ASSERT_EQ(r.rc, eSuccess);
+    EXPECT_TRUE(Sound(*r.inside));
+    EXPECT_TRUE(Sound(*r.outside));
+    EXPECT_DOUBLE_EQ(r.inside->Volume(), 4e8);
+    EXPECT_DOUBLE_EQ(r.outside->Volume(), 6e8);
+
+    // The cutter inside the mesh: the outside part has a cavity.
+    Box(inner, {200, 200, 200}, {800, 800, 800});
+    r = Cut(box, inner);
+    ASSERT_EQ(r.rc, eSuccess);
+    EXPECT_TRUE(Sound(*r.inside));
+    EXPECT_TRUE(Sound(*r.outside));
+    EXPECT_DOUBLE_EQ(r.inside->Volume(), 600.0 * 600 * 600);
+    EXPECT_DOUBLE_EQ(r.outside->Volume(), 1e9 - 600.0 * 600 * 600);
+    EXPECT_EQ(r.kept, 12u);
+}
+
+TEST(BooleanCut, BadInputAndCancellation) {
+    MStlBase box, empty, cutter, open, inverted;
+    Box(box, {0, 0, 0}, {1000, 1000, 1000});
+    Box(cutter, {500, 500, 500}, {1500, 1500, 1500});
+    EXPECT_EQ(Cut(empty, cutter).rc, eEmptyMesh);
+    EXPECT_EQ(Cut(box, empty).rc, eEmptyMesh);
+    // A box without its top is open and not flat.
+    open.Copy(cutter);
+    open.RemoveTriangle(*open.BeginTriangle());
+    EXPECT_EQ(Cut(box, open).rc, eNotClosed);
+    EXPECT_EQ(Cut(open, cutter).rc, eNotClosed);
+    inverted.Copy(cutter);
+    inverted.Invert();
+    EXPECT_EQ(Cut(box, inverted).rc, eNotClosed);
+
+    MrtOperatorCut none;
+    EXPECT_EQ(none.Operate(), eInvalidInput);
+
+    // Two overlapping boxes in one mesh intersect themselves.
+    MStlBase twice;
+    Box(twice, {0, 0, 0}, {1000, 1000, 1000});
+    Box(twice, {500, 500, 500}, {1500, 1500, 1500});
+    MStlBase crossing;
+    Box(crossing, {-100, 700, 700}, {2000, 800, 800});
+    EXPECT_EQ(Cut(twice, crossing).rc, eSelfIntersecting);
+
+    for (int allowed : {0, 1, 2}) {
+        auto cancel = std::make_shared<CancelAfter>(allowed);
+        EXPECT_EQ(Cut(box, cutter, cancel).rc, eCancelled) << allowed;  // Cut checks the mesh is unchanged
+    }
+    EXPECT_EQ(Cut(box, cutter, std::make_shared<CancelAfter>(1000)).rc, eSuccess);
+}
+
+TEST(BooleanCut, WithoutGroupManagerTheReplacedTrianglesGo) {
+    MStlBase box, cutter;
+    Box(box, {0, 0, 0}, {1000, 1000, 1000});
+    Box(cutter, {500, 500, 500}, {1500, 1500, 1500});
+    MrtOperatorCut cut;
+    MrtOperatorCut::MrtOperatorCutParams params;
+    params.mesh = &box;
+    params.cutter = &cutter;
+    cut.SetParams(params);
+    ASSERT_EQ(cut.Operate(), eSuccess);
+    // Both parts in the main feature: two solids sharing the cut faces.
+    const MeshReport r = CheckMesh(box);
+    EXPECT_EQ(r.boundaryEdges, 0u);
+    EXPECT_DOUBLE_EQ(box.Volume(), 1e9);
+}
+
+TEST(BooleanCut, RoundingThatBreaksTheResultIsRefused) {
+    // A thin sliver box crossed at a shallow angle: the cut points crowd
+    // within one grid step.  Whatever rounding does must either give sound
+    // parts or be refused with the mesh unchanged.
+    MStlBase slab, wedge;
+    Box(slab, {0, 0, 0}, {1000, 1000, 2});
+    MStlSurface* s = wedge.AddSurface(nullptr);
+    MStlPoint* p[4] = {wedge.AddPoint(-100, -100, -3), wedge.AddPoint(1100, -100, 4), wedge.AddPoint(500, 1100, 1),
+                       wedge.AddPoint(500, 500, 9)};
+    wedge.AddTriangle(p[0], p[2], p[1], s);
+    wedge.AddTriangle(p[0], p[1], p[3], s);
+    wedge.AddTriangle(p[1], p[2], p[3], s);
+    wedge.AddTriangle(p[2], p[0], p[3], s);
+    wedge.Update();
+    ASSERT_GT(wedge.Volume(), 0);
+    CutResult r = Cut(slab, wedge);
+    if (r.rc == eSuccess) {
+        EXPECT_TRUE(Sound(*r.inside));
+        EXPECT_TRUE(Sound(*r.outside));
+    } else {
+        EXPECT_EQ(r.rc, eRoundingBrokeResult);
+    }
+}
+
+TEST(BooleanAU, UniteIntersectSubtractVolumes) {
+    MStlBase a, b, uni, inter, diff, diffBA;
+    Box(a, {0, 0, 0}, {1000, 1000, 1000});
+    GenerateSphere(b, 700, 2000, {1000.3, 500.2, 499.9});
+    b.Update();
+    const AU::BooleanParameters prm;
+    ASSERT_EQ(AU::BooleanUnite({&a, &b}, uni, prm, nullptr), eSuccess);
+    ASSERT_EQ(AU::BooleanIntersect({&a, &b}, inter, prm, nullptr), eSuccess);
+    ASSERT_EQ(AU::BooleanSubtract({&a}, {&b}, diff, prm, nullptr), eSuccess);
+    ASSERT_EQ(AU::BooleanSubtract({&b}, {&a}, diffBA, prm, nullptr), eSuccess);
+    for (const MStlBase* m : {&uni, &inter, &diff, &diffBA}) EXPECT_TRUE(Sound(*m));
+    const double bound = RoundingBound(inter, a) + RoundingBound(diff, a) + RoundingBound(uni, a);
+    EXPECT_NEAR(uni.Volume() + inter.Volume(), a.Volume() + b.Volume(), bound);
+    EXPECT_NEAR(inter.Volume() + diff.Volume(), a.Volume(), bound);
+    EXPECT_NEAR(inter.Volume() + diffBA.Volume(), b.Volume(), bound);
+    EXPECT_NEAR(inter.Volume(), ExactIntersectionVolume(a, b), RoundingBound(inter, a));
+
+    // The result may be an input: B = B ∪ A.
+    MStlBase same;
+    same.Copy(b);
+    ASSERT_EQ(AU::BooleanUnite({&same, &a}, same, prm, nullptr), eSuccess);
+    EXPECT_TRUE(Sound(same));
+    EXPECT_NEAR(same.Volume(), uni.Volume(), bound);
+
+    // Bad input and cancellation leave the result untouched.
+    MStlBase empty, keep;
+    keep.Copy(a);
+    EXPECT_EQ(AU::BooleanUnite({&a, nullptr}, keep, prm, nullptr), eInvalidInput);
+    EXPECT_EQ(AU::BooleanUnite({}, keep, prm, nullptr), eInvalidInput);
+    EXPECT_EQ(AU::BooleanIntersect({&a, &empty}, keep, prm, nullptr), eEmptyMesh);
+    EXPECT_EQ(AU::BooleanSubtract({&a}, {&b}, keep, prm, std::make_shared<CancelAfter>(0)), eCancelled);
+    EXPECT_EQ(keep.GetNumberOfTriangles(), 12u);
+    ASSERT_EQ(AU::BooleanSubtract({&a}, {}, keep, prm, nullptr), eSuccess);
+    EXPECT_DOUBLE_EQ(keep.Volume(), 1e9);
+}
+
+TEST(BooleanAU, TrimUnifyAndDoubles) {
+    const AU::BooleanParameters prm;
+    MStlBase a, b;
+    Box(a, {0, 0, 0}, {1000, 1000, 1000});
+    Box(b, {500, -100, -100}, {1500, 1100, 1100});
+    MStlBase closedIn, closedOut, openIn, openOut;
+    for (MStlBase* m : {&closedIn, &closedOut, &openIn, &openOut}) m->Copy(a);
+    ASSERT_EQ(AU::BooleanTrimNoGraphs(closedIn, b, true, true, false, false, prm, nullptr), eSuccess);
+    ASSERT_EQ(AU::BooleanTrimNoGraphs(closedOut, b, false, true, false, false, prm, nullptr), eSuccess);
+    EXPECT_TRUE(Sound(closedIn));
+    EXPECT_TRUE(Sound(closedOut));
+    EXPECT_DOUBLE_EQ(closedIn.Volume(), 5e8);
+    EXPECT_DOUBLE_EQ(closedOut.Volume(), 5e8);
+    ASSERT_EQ(AU::BooleanTrimNoGraphs(openIn, b, true, false, false, false, prm, nullptr), eSuccess);
+    ASSERT_EQ(AU::BooleanTrimNoGraphs(openOut, b, false, false, false, false, prm, nullptr), eSuccess);
+    // Five faces' halves plus the whole x = 1000 face on each side.
+    EXPECT_NEAR(openIn.Area(), 1e6 + 4 * 5e5, 1e-6);
+    EXPECT_NEAR(openOut.Area(), 1e6 + 4 * 5e5, 1e-6);
+    // The cut runs through the side faces' diagonals: two edges per face.
+    EXPECT_EQ(CheckMesh(openIn).boundaryEdges, 8u);
+    EXPECT_EQ(AU::BooleanTrimNoGraphs(openIn, b, true, false, true, false, prm, nullptr), eInvalidInput);
+
+    // Two overlapping boxes in one mesh: unify gives their union.
+    MStlBase twice;
+    Box(twice, {0, 0, 0}, {1000, 1000, 1000});
+    Box(twice, {500, 500, 500}, {1500, 1500, 1500});
+    ASSERT_EQ(AU::BooleanUnify(twice, 0, prm, nullptr), eSuccess);
+    EXPECT_TRUE(Sound(twice));
+    EXPECT_EQ(CheckMesh(twice).shells, 1u);
+    EXPECT_DOUBLE_EQ(twice.Volume(), 2e9 - 1.25e8);
+    // Nothing to resolve: unchanged.
+    MStlBase single;
+    Box(single, {0, 0, 0}, {1000, 1000, 1000}, 2);
+    ASSERT_EQ(AU::BooleanUnify(single, 0, prm, nullptr), eSuccess);
+    EXPECT_EQ(single.GetNumberOfTriangles(), 48u);
+
+    // Doubles: a repeated triangle goes, an opposite pair goes entirely.
+    MStlBase doubles;
+    Box(doubles, {0, 0, 0}, {1000, 1000, 1000});
+    MStlTriangle* t = *doubles.BeginTriangle();
+    doubles.AddTriangle(t->GetPoint(1), t->GetPoint(2), t->GetPoint(0), t->GetSurface());
+    doubles.AddTriangle(t->GetPoint(0), t->GetPoint(1), t->GetPoint(2), t->GetSurface());
+    MStlPoint* q[3] = {doubles.AddPoint(5000, 0, 0), doubles.AddPoint(6000, 0, 0), doubles.AddPoint(5000, 1000, 0)};
+    doubles.AddTriangle(q[0], q[1], q[2]);
+    doubles.AddTriangle(q[0], q[2], q[1]);
+    ASSERT_EQ(doubles.GetNumberOfTriangles(), 16u);
+    AU::RemoveDoubleTrianglesAndUpdateStl(doubles);
+    EXPECT_EQ(doubles.GetNumberOfTriangles(), 12u);
+    EXPECT_EQ(doubles.GetNumberOfPoints(), 8u);
+    EXPECT_TRUE(Sound(doubles));
+
+    // CopyShell copies one shell.
+    MStlBase two, copy;
+    Box(two, {0, 0, 0}, {10, 10, 10});
+    Box(two, {100, 0, 0}, {110, 10, 10});
+    const MStlShellManager shells(two);
+    ASSERT_EQ(shells.GetNumberShells(), 2u);
+    AU::CopyShell(copy, shells.GetShell(1));
+    EXPECT_EQ(copy.GetNumberOfTriangles(), 12u);
+    EXPECT_TRUE(Sound(copy));
+}
+
+TEST(BooleanSubtractFromNonManifold, OpenSurface) {
+    MStlBase box, open, tool, far;
+    Box(box, {0, 0, 0}, {1000, 1000, 1000});
+    EXPECT_TRUE(MStlOperatorBooleanSubtractFromNonManifold::IsManifold(box));
+    Quad(open, 0, 1000, 500);
+    EXPECT_FALSE(MStlOperatorBooleanSubtractFromNonManifold::IsManifold(open));
+    Box(tool, {500, -100, -100}, {1500, 1100, 1100});
+
+    MStlBase inside, outside;
+    inside.Copy(open);
+    outside.Copy(open);
+    MStlOperatorBooleanSubtractFromNonManifold sub;
+    sub.SetNonManifoldModel(&inside);
+    sub.SetSubtractedModel(&tool);
+    ASSERT_EQ(sub.Operate(), 0);
+    EXPECT_NEAR(inside.Area(), 5e5, 1e-6);
+    EXPECT_LE(inside.GetXMax(), 500);
+    sub.SetNonManifoldModel(&outside);
+    sub.SetSubtractOutside(true);
+    ASSERT_EQ(sub.Operate(), 0);
+    EXPECT_NEAR(outside.Area(), 5e5, 1e-6);
+    EXPECT_GE(outside.GetXMin(), 500);
+
+    // A subtracted model away from the surface removes nothing (or, for the
+    // outside, everything).
+    Box(far, {5000, 5000, 5000}, {6000, 6000, 6000});
+    MStlBase whole;
+    whole.Copy(open);
+    MStlOperatorBooleanSubtractFromNonManifold away;
+    away.SetNonManifoldModel(&whole);
+    away.SetSubtractedModel(&far);
+    ASSERT_EQ(away.Operate(), 0);
+    EXPECT_EQ(whole.GetNumberOfTriangles(), 2u);
+    away.SetSubtractOutside(true);
+    ASSERT_EQ(away.Operate(), 0);
+    EXPECT_EQ(whole.GetNumberOfTriangles(), 0u);
+
+    MStlOperatorBooleanSubtractFromNonManifold bad;
+    EXPECT_NE(bad.Operate(), 0);
+    bad.SetNonManifoldModel(&open);
+    bad.SetSubtractedModel(&open);
+    EXPECT_NE(bad.Operate(), 0);
+    MStlBase other;
+    other.Copy(open);
+    bad.SetNonManifoldModel(&other);
+    EXPECT_NE(bad.Operate(), 0) << "the subtracted model is open";
+}
