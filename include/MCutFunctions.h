@@ -1,0 +1,34 @@
+// Free cutting functions: a closed mesh split by a plane or by a cutting
+// mesh into two meshes, and the flat cutting quad that stands for a plane.
+#pragma once
+
+#include "host/MBoolean.h"
+#include "host/MMath.h"
+#include "host/MProgress.h"
+#include "host/MStlBase.h"
+
+namespace AU {
+
+// A two-triangle quad in `plane` (internal units) reaching 100 units past
+// the source's extent along each diagonal, facing along the plane's normal.
+// Builds nothing for a zero normal or a source without points.
+void CreateCuttingStl(MStlBase& result, const MStlBase& source, const MMPlane& plane);
+
+// Cuts `model` by `cutter` (optionally placed by a 4x4 row-major transform
+// given as 16 doubles, or null): `model` keeps its part inside the cutter,
+// `other` (cleared first) receives the part outside; `swapSides` exchanges
+// the two.  Both parts are closed by the cutter's surface.  8 when the model
+// or the cutter has no triangles, or when `other` is the model or the
+// cutter; otherwise the boolean cut's code (the meshes unchanged on failure).
+EReturnCode CutAndLeaveInModel(MStlBase& model, MStlBase& cutter, const double* transform, MStlBase& other,
+                               double dx, double dy, double dz, bool leaveUnidentifiedFeatures, bool swapSides);
+
+// Splits `source` by a plane in model units: the part below the plane goes
+// to `below`, the part above to `above`.  A section made of closed contours
+// is cut and closed on both sides; a section with an open contour (an open
+// source) is divided without closing.  7 when the source has no triangles,
+// or when an output is the source; otherwise the code of the cut.
+EReturnCode CutWithPlane(MStlBase& below, MStlBase& above, MStlBase& source, MMPlane plane,
+                         QelSDK::Common::ProgressPtr progress = nullptr);
+
+}  // namespace AU

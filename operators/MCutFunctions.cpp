@@ -1,0 +1,170 @@
+#include "MCutFunctions.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "MStlBaseOperatorPlaneCut.h"
+#include "host/MInternalUnits.h"
+#include "host/MNewSlicer.h"
+#include "host/MStlBorderFiller.h"
+
+using QelSDK::Common::MInternalUnits;
+using namespace QelSDK::Triangles::Boolean;
+
+namespace {
+
+// Drops triangles whose corners are collinear (exact on the integer grid).
+void RemoveZeroTriangles(MStlBase& mesh) {
+    mesh.RemoveTrianglesIf([](const MStlTriangle& t) {
+        const MStlPoint *a = t.GetPoint(0), *b = t.GetPoint(1), *c = t.GetPoint(2);
+        const int64_t u[3] = {int64_t(b->GetX()) - a->GetX(), int64_t(b->GetY()) - a->GetY(), int64_t(b->GetZ()) - a->GetZ()};
+        const int64_t v[3] = {int64_t(c->GetX()) - a->GetX(), int64_t(c->GetY()) - a->GetY(), int64_t(c->GetZ()) - a->GetZ()};
+        const __int128 n0 = __int128(u[1]) * v[2] - __int128(u[2]) * v[1];
+        const __int128 n1 = __int128(u[2]) * v[0] - __int128(u[0]) * v[2];
+        const __int128 n2 = __int128(u[0]) * v[1] - __int128(u[1]) * v[0];
+        return n0 == 0 && n1 == 0 && n2 == 0;
+    });
+}
+
+// Moves the triangles of `feature` out of `from` into `to` (appended, with
+// their points merged by coordinates), keeping each surface's name.
+void MoveFeature(MStlBase& from, MStlFeature* feature, MStlBase& to) {
+    std::vector<uint8_t> take(from.GetNumberOfTriangleSlots(), 0);
+    std::vector<MStlSurface*> surfaces(from.GetNumberOfSurfaces(), nullptr);
+    MStlBase part;
+    for (uint32_t i = 0; i < from.GetNumberOfSurfaces(); ++i) {
+        MStlSurface* s = from.GetSurface(i);
+        if (s->GetFeature() != feature) continue;
+        surfaces[i] = part.AddSurface();
+        surfaces[i]->SetName(s->GetName());
+    }
+    for (auto it = from.BeginTriangle(); it != from.EndTriangle(); ++it)
+        if (it->GetSurface() && it->GetSurface()->GetFeature() == feature) take[it->GetIndex()] = 1;
+    part.AppendSelected(from, take, surfaces);
+    from.RemoveTrianglesIf([&](const MStlTriangle& t) { return take[t.GetIndex()] != 0; });
+    to.AddStl(part, true);
+}
+
+}  // namespace
+
+namespace AU {
+
+void CreateCuttingStl(MStlBase& result, const MStlBase& source, const MMPlane& plane) {
+    const MMVector3d n = plane.GetNormal();
+    if (!(n.Length() > 0.0) || !std::isfinite(n.Length()) || source.GetNumberOfPoints() == 0) return;
+    MMVector3d u;
+    if (std::fabs(n[0]) > std::fabs(n[1]) && std::fabs(n[0]) > std::fabs(n[2])) u = MMVector3d(-n[2] / n[0], 0.0, 1.0);
+    else if (std::fabs(n[1]) > std::fabs(n[2])) u = MMVector3d(1.0, -n[0] / n[1], 0.0);
+    else u = MMVector3d(0.0, 1.0, -n[1] / n[2]);
+    MMVector3d v = n.Cross(u);
+    u = u * (1.0 / u.Length());
+    v = v * (1.0 / v.Length());
+    const MMVector3d o = plane.GetOrigin();
+    double a0 = DBL_MAX, a1 = -DBL_MAX, b0 = DBL_MAX, b1 = -DBL_MAX;
+    for (auto it = source.BeginPoint(); it != source.EndPoint(); ++it) {
+        const MMVector3d r = it->GetVector() - o;
+        a0 = std::min(a0, r.Dot(u));
+        a1 = std::max(a1, r.Dot(u));
+        b0 = std::min(b0, r.Dot(v));
+        b1 = std::max(b1, r.Dot(v));
+    }
+    if (a0 == a1) a0 -= MInternalUnits::Get(), a1 += MInternalUnits::Get();
+    if (b0 == b1) b0 -= MInternalUnits::Get(), b1 += MInternalUnits::Get();
+    MMVector3d c[4] = {o + u * a0 + v * b0, o + u * a0 + v * b1, o + u * a1 + v * b0, o + u * a1 + v * b1};
+    const MMVector3d m = (c[0] + c[1] + c[2] + c[3]) * 0.25;
+    MMPlaneEq<double> eq = plane.GetPlaneEqDouble();
+    MStlPoint* p[4];
+    for (int i = 0; i < 4; ++i) {
+        const double d = (c[i] - m).Length();
+        c[i] = m + (c[i] - m) * (d > 0.0 ? 100.0 / d + 1.0 : 1.0);
+        MMVector3d projected;
+        eq.Project(projected, c[i]);
+        p[i] = result.AddPoint(projected, false);
+        if (!p[i]) {  // beyond the 32-bit grid: no quad rather than a wrong one
+            result.ClearStl(true);
+            return;
+        }
+    }
+    MStlSurface* surface = result.AddSurface(nullptr);
+    surface->AddTriangle(p[0], p[1], p[2]);
+    surface->AddTriangle(p[2], p[1], p[3]);
+    MStlTriangleElement* first = result.GetFirstTriangle();
+    if (first && first->GetNormal().Dot(n) < 0.0) result.Invert();
+}
+
+EReturnCode CutAndLeaveInModel(MStlBase& model, MStlBase& cutter, const double* transform, MStlBase& other,
+                               double dx, double dy, double dz, bool leaveUnidentifiedFeatures, bool swapSides) {
+    if (model.GetNumberOfTriangles() == 0 || cutter.GetNumberOfTriangles() == 0) return eEmptyMesh;
+    if (&other == &model || &other == &cutter || &model == &cutter) return eEmptyMesh;
+    other.ClearStl(true);
+    MMTransformMatrix placement;
+    const bool placed = transform != nullptr;
+    if (placed) {
+        for (int r = 0; r < 4; ++r)
+            for (int k = 0; k < 4; ++k) placement(r, k) = transform[r * 4 + k];
+        if (!cutter.Transform(placement)) return eInvalidInput;
+    }
+    RemoveZeroTriangles(model);
+    RemoveZeroTriangles(cutter);
+    MStlFeature* kept = model.GetMainFeature();
+    MStlFeature* moved = model.AddFeature(L"");
+    MrtGroupManager groups;
+    MrtOperatorCut cut;
+    cut.SetGroupManager(&groups);
+    MrtOperatorCut::MrtOperatorCutParams params;
+    params.mesh = &model;
+    params.cutter = &cutter;
+    params.inside = swapSides ? moved : kept;
+    params.outside = swapSides ? kept : moved;
+    params.unidentified = leaveUnidentifiedFeatures ? kept : nullptr;
+    params.dx = dx, params.dy = dy, params.dz = dz;
+    cut.SetParams(params);
+    const EReturnCode result = cut.Operate(nullptr);
+    if (placed) cutter.InverseTransform(placement);
+    if (result == eSuccess) {
+        model.RemoveTrianglesIf([&](const MStlTriangle& t) { return MTriangleGroupManager::GetGroup(groups, &t) == 2; });
+        MoveFeature(model, moved, other);
+        model.RemoveFreePoints();
+        model.Update();
+        other.Update();
+    }
+    return result;
+}
+
+EReturnCode CutWithPlane(MStlBase& below, MStlBase& above, MStlBase& source, MMPlane plane,
+                         QelSDK::Common::ProgressPtr progress) {
+    if (source.GetNumberOfTriangles() == 0) return eEmptyPlaneSource;
+    if (&below == &source || &above == &source || &below == &above) return eEmptyPlaneSource;
+    QelSDK::Common::IncrementalProgressReporter reporter(progress, "QelStlCutting.AU.CutWithPlane", 1000, false);
+    plane.SetOrigin(plane.GetOrigin() * MInternalUnits::Get());
+    const MMPlaneEq<double> equation = plane.GetPlaneEqDouble();
+    if (!equation.IsPlane()) return eInvalidInput;
+    // A trial slice tells whether the section is made of closed contours.
+    bool closed = true;
+    {
+        MNewSlicer slicer;
+        MStlCutBorder border;
+        slicer.SetSliceStl(&source);
+        slicer.SetPlaneSliceMode(equation, false);
+        slicer.SetSliceStlBorder(&border);
+        slicer.Operate();
+        for (auto* c = border.GetFirstContour(); c; c = MStlCutBorder::Next(c)) closed = closed && c->IsClosed();
+    }
+    if (reporter.IsCancelled()) return eCancelled;
+    below.ClearStl(true);
+    above.ClearStl(true);
+    MStlBaseOperatorPlaneCut planeCut;
+    planeCut.SetStl(&source);
+    planeCut.SetPlane(equation);
+    planeCut.SetOutputStl(&below, &above);
+    planeCut.SetCutInputStl(false);
+    planeCut.SetFillSection(closed);
+    const bool done = planeCut.Operate(reporter.CreateNestedDelegate(1.0));
+    if (reporter.IsCancelled()) return eCancelled;
+    return done ? eSuccess : eCorefinementFailed;
+}
+
+}  // namespace AU

@@ -1,0 +1,121 @@
+// Cutting a closed mesh into halves by a plane or by a cutting mesh.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "MCutFunctions.h"
+#include "MUserOperatorCutIntoHalves.h"
+#include "TestMeshes.h"
+
+namespace {
+
+using Halves = MUserOperatorCutIntoHalves;
+
+// Both parts closed and outward oriented, volumes adding up to the input's
+// within the drift that rounding new points to the grid allows.
+void ExpectSoundHalves(const MStlBase& inside, const MStlBase& outside, const MStlBase& source) {
+    EXPECT_TRUE(Sound(inside));
+    EXPECT_TRUE(Sound(outside));
+    EXPECT_GT(inside.GetNumberOfTriangles(), 0u);
+    EXPECT_GT(outside.GetNumberOfTriangles(), 0u);
+    const double bound = GridBound(inside, source) + GridBound(outside, source) + 1e-9 * source.Volume();
+    EXPECT_NEAR(inside.Volume() + outside.Volume(), source.Volume(), bound);
+}
+
+}  // namespace
+
+TEST(CutIntoHalves, ByPlaneAndByCuttingMeshes) {
+    MStlBase sphere;
+    GenerateSphere(sphere, 20000.0, 6000);
+    // A plane in model units (20 units = 20000 steps across): below is inside.
+    {
+        Halves op;
+        op.SetSourceModel(sphere);
+        op.SetCuttingPlane(MMPlane({0.0, 0.0, 3.5}, {0.2, 0.1, 1.0}));
+        ASSERT_EQ(op.Operate(), Halves::eResultOk);
+        const MStlBase *inside = op.GetOutputModelInside(), *outside = op.GetOutputModelOutside();
+        ASSERT_TRUE(inside && outside);
+        ExpectSoundHalves(*inside, *outside, sphere);
+        const MMPlaneEq<double> eq = MMPlane({0.0, 0.0, 3500.0}, {0.2, 0.1, 1.0}).GetPlaneEqDouble();
+        for (auto it = inside->BeginPoint(); it != inside->EndPoint(); ++it) EXPECT_LE(eq.Distance(it->GetVector()), 2.0);
+        for (auto it = outside->BeginPoint(); it != outside->EndPoint(); ++it) EXPECT_GE(eq.Distance(it->GetVector()), -2.0);
+    }
+    // A box cutter, placed by a translation; then a sphere cutter.
+    MStlBase box, ball;
+    GenerateBox(box, {0, 0, 0}, {30000, 30000, 30000}, 2);
+    GenerateSphere(ball, 12000.0, 3000, {15000.0, 3000.0, -2000.0});
+    MMTransformMatrix shift;
+    shift(0, 3) = -7000.0;
+    for (auto [cutter, placement] : {std::pair{&box, shift}, std::pair{&ball, MMTransformMatrix()}}) {
+        MStlBase inside, outside;
+        Halves op;
+        op.SetSourceModel(sphere);
+        op.SetOutputModelInside(inside);
+        op.SetOutputModelOutside(outside);
+        op.SetCuttingModel(*cutter, placement);
+        ASSERT_EQ(op.Operate(), Halves::eResultOk);
+        EXPECT_EQ(op.GetOutputModelInside(), &inside);
+        ExpectSoundHalves(inside, outside, sphere);
+    }
+    EXPECT_EQ(box.GetXMin(), 0) << "the caller's cutter is not moved";
+    // The source set as the inside output is cut in place.
+    MStlBase inPlace, rest;
+    inPlace.AddStl(sphere, false);
+    Halves op;
+    op.SetSourceModel(inPlace);
+    op.SetOutputModelInside(inPlace);
+    op.SetOutputModelOutside(rest);
+    op.SetCuttingModel(ball, MMTransformMatrix());
+    ASSERT_EQ(op.Operate(), Halves::eResultOk);
+    ExpectSoundHalves(inPlace, rest, sphere);
+}
+
+TEST(CutIntoHalves, CodesForMissingAndEmptyInput) {
+    MStlBase sphere, empty, other;
+    GenerateSphere(sphere, 20000.0, 500);
+    Halves none;
+    EXPECT_EQ(none.Operate(), Halves::eNoSourceModel);
+    none.SetSourceModel(sphere);
+    EXPECT_EQ(none.Operate(), Halves::eNoCuttingElement);
+    Halves emptyCutter;
+    emptyCutter.SetSourceModel(sphere);
+    emptyCutter.SetCuttingModel(empty, MMTransformMatrix());
+    EXPECT_EQ(emptyCutter.Operate(), Halves::eCutFailed);
+    MStlBase copy;
+    copy.AddStl(sphere, false);
+    EXPECT_EQ(AU::CutAndLeaveInModel(copy, empty, nullptr, other, 0, 0, 0, false, false), AU::EReturnCode(8));
+    EXPECT_EQ(AU::CutAndLeaveInModel(empty, copy, nullptr, other, 0, 0, 0, false, false), AU::EReturnCode(8));
+    EXPECT_EQ(AU::CutAndLeaveInModel(copy, sphere, nullptr, copy, 0, 0, 0, false, false), AU::EReturnCode(8))
+        << "the other mesh may not be the model";
+    EXPECT_EQ(copy.GetNumberOfTriangles(), sphere.GetNumberOfTriangles());
+    MStlBase below, above;
+    EXPECT_EQ(AU::CutWithPlane(below, above, empty, MMPlane()), AU::EReturnCode(7));
+    EXPECT_EQ(AU::CutWithPlane(copy, above, copy, MMPlane()), AU::EReturnCode(7)) << "an output may not be the source";
+    // A plane that misses the mesh leaves it whole on one side.
+    ASSERT_EQ(AU::CutWithPlane(below, above, sphere, MMPlane({0.0, 0.0, 50.0}, {0.0, 0.0, 1.0})), AU::EReturnCode(0));
+    EXPECT_EQ(below.GetNumberOfTriangles(), sphere.GetNumberOfTriangles());
+    EXPECT_EQ(above.GetNumberOfTriangles(), 0u);
+}
+
+TEST(CutIntoHalves, CuttingQuadCoversTheSource) {
+    MStlBase box, quad;
+    GenerateBox(box, {0, 0, 0}, {10000, 20000, 30000}, 1);
+    const MMVector3d normal(1.0, 2.0, 3.0);
+    AU::CreateCuttingStl(quad, box, MMPlane({5000.0, 10000.0, 15000.0}, normal));
+    ASSERT_EQ(quad.GetNumberOfTriangles(), 2u);
+    const MMPlaneEq<double> eq = MMPlane({5000.0, 10000.0, 15000.0}, normal).GetPlaneEqDouble();
+    for (auto it = quad.BeginTriangle(); it != quad.EndTriangle(); ++it) EXPECT_GT(it->GetNormal().Dot(normal), 0.0);
+    for (auto it = quad.BeginPoint(); it != quad.EndPoint(); ++it) EXPECT_LE(std::fabs(eq.Distance(it->GetVector())), 2.0);
+    // The quad as a cutter: the model keeps the part behind it (below the
+    // plane), the other mesh receives the part in front.
+    MStlBase below, above;
+    below.AddStl(box, false);
+    ASSERT_EQ(AU::CutAndLeaveInModel(below, quad, nullptr, above, 0, 0, 0, false, false), AU::EReturnCode(0));
+    ExpectSoundHalves(below, above, box);
+    for (auto it = below.BeginPoint(); it != below.EndPoint(); ++it) EXPECT_LE(eq.Distance(it->GetVector()), 2.0);
+    // No quad for a zero normal or a source without points.
+    MStlBase none, empty;
+    AU::CreateCuttingStl(none, box, MMPlane({0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}));
+    AU::CreateCuttingStl(none, empty, MMPlane({0.0, 0.0, 0.0}, {0.0, 0.0, 1.0}));
+    EXPECT_EQ(none.GetNumberOfPoints(), 0u);
+}
