@@ -398,8 +398,13 @@ EReturnCode MrtOperatorCut::Operate(ProgressPtr progress) {
             const auto done = PMP::corefine_and_compute_boolean_operations(a, b, outputs, Np(), Np());
             return done[PMP::Corefinement::INTERSECTION] && done[PMP::Corefinement::TM1_MINUS_TM2];
         });
-        rc != eSuccess)
+        rc != eSuccess) {
+        // CGAL's own consistency checks can stop it on an input that crosses
+        // itself away from the other mesh; name that cause when it is the one.
+        if (rc == eCorefinementFailed && (PMP::does_self_intersect(a) || PMP::does_self_intersect(b)))
+            return eSelfIntersecting;
         return rc;
+    }
     ++reporter;
     if (reporter.IsCancelled()) return eCancelled;
 
@@ -557,6 +562,8 @@ EReturnCode Combine(Mesh& acc, Mesh& next, Op op) {
         }
     });
     if (rc == eSuccess) acc = std::move(out);
+    else if (rc == eCorefinementFailed && (PMP::does_self_intersect(acc) || PMP::does_self_intersect(next)))
+        return eSelfIntersecting;
     return rc;
 }
 
