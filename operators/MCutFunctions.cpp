@@ -8,8 +8,6 @@
 
 #include "MStlBaseOperatorPlaneCut.h"
 #include "host/MInternalUnits.h"
-#include "host/MNewSlicer.h"
-#include "host/MStlBorderFiller.h"
 
 using QelSDK::Common::MInternalUnits;
 using namespace QelSDK::Triangles::Boolean;
@@ -142,28 +140,23 @@ EReturnCode CutWithPlane(MStlBase& below, MStlBase& above, MStlBase& source, MMP
     plane.SetOrigin(plane.GetOrigin() * MInternalUnits::Get());
     const MMPlaneEq<double> equation = plane.GetPlaneEqDouble();
     if (!equation.IsPlane()) return eInvalidInput;
-    // A trial slice tells whether the section is made of closed contours.
-    bool closed = true;
-    {
-        MNewSlicer slicer;
-        MStlCutBorder border;
-        slicer.SetSliceStl(&source);
-        slicer.SetPlaneSliceMode(equation, false);
-        slicer.SetSliceStlBorder(&border);
-        slicer.Operate();
-        for (auto* c = border.GetFirstContour(); c; c = MStlCutBorder::Next(c)) closed = closed && c->IsClosed();
+    // Cut and close the section; a section with an open contour (an open
+    // source) cannot be closed, and is then divided without filling.  Trying
+    // the filled cut first spares the closed case a separate trial slice.
+    bool done = false;
+    for (const bool fill : {true, false}) {
+        below.ClearStl(true);
+        above.ClearStl(true);
+        MStlBaseOperatorPlaneCut planeCut;
+        planeCut.SetStl(&source);
+        planeCut.SetPlane(equation);
+        planeCut.SetOutputStl(&below, &above);
+        planeCut.SetCutInputStl(false);
+        planeCut.SetFillSection(fill);
+        done = planeCut.Operate(reporter.CreateNestedDelegate(fill ? 0.5 : 1.0));
+        if (reporter.IsCancelled()) return eCancelled;
+        if (done || planeCut.GetErrorCode() != MStlBaseOperatorPlaneCut::eOpenCutContour) break;
     }
-    if (reporter.IsCancelled()) return eCancelled;
-    below.ClearStl(true);
-    above.ClearStl(true);
-    MStlBaseOperatorPlaneCut planeCut;
-    planeCut.SetStl(&source);
-    planeCut.SetPlane(equation);
-    planeCut.SetOutputStl(&below, &above);
-    planeCut.SetCutInputStl(false);
-    planeCut.SetFillSection(closed);
-    const bool done = planeCut.Operate(reporter.CreateNestedDelegate(1.0));
-    if (reporter.IsCancelled()) return eCancelled;
     return done ? eSuccess : eCorefinementFailed;
 }
 

@@ -95,6 +95,15 @@ TEST(CutIntoHalves, CodesForMissingAndEmptyInput) {
     ASSERT_EQ(AU::CutWithPlane(below, above, sphere, MMPlane({0.0, 0.0, 50.0}, {0.0, 0.0, 1.0})), AU::EReturnCode(0));
     EXPECT_EQ(below.GetNumberOfTriangles(), sphere.GetNumberOfTriangles());
     EXPECT_EQ(above.GetNumberOfTriangles(), 0u);
+    // An open source (one triangle missing) is divided without closing: the
+    // two parts hold every remaining triangle's area and nothing more.
+    MStlBase open;
+    open.AddStl(sphere, false);
+    open.RemoveTriangle(open.GetFirstTriangle());
+    ASSERT_EQ(AU::CutWithPlane(below, above, open, MMPlane({0.0, 0.0, 1.0}, {0.0, 0.0, 1.0})), AU::EReturnCode(0));
+    EXPECT_GT(below.GetNumberOfTriangles(), 0u);
+    EXPECT_GT(above.GetNumberOfTriangles(), 0u);
+    EXPECT_NEAR(below.Area() + above.Area(), open.Area(), 1e-6 * open.Area());
 }
 
 TEST(CutIntoHalves, CuttingQuadCoversTheSource) {
