@@ -1,6 +1,8 @@
 // Cutting a closed mesh into halves by a plane or by a cutting mesh.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include "MCutFunctions.h"
@@ -95,11 +97,18 @@ TEST(CutIntoHalves, CodesForMissingAndEmptyInput) {
     ASSERT_EQ(AU::CutWithPlane(below, above, sphere, MMPlane({0.0, 0.0, 50.0}, {0.0, 0.0, 1.0})), AU::EReturnCode(0));
     EXPECT_EQ(below.GetNumberOfTriangles(), sphere.GetNumberOfTriangles());
     EXPECT_EQ(above.GetNumberOfTriangles(), 0u);
-    // An open source (one triangle missing) is divided without closing: the
-    // two parts hold every remaining triangle's area and nothing more.
+    // An open source (a triangle on the plane missing) is divided without
+    // closing: the two parts hold the remaining area and nothing more.
     MStlBase open;
     open.AddStl(sphere, false);
-    open.RemoveTriangle(open.GetFirstTriangle());
+    for (auto it = open.BeginTriangle(); it != open.EndTriangle(); ++it) {
+        int32_t lo = INT32_MAX, hi = INT32_MIN;
+        for (int i = 0; i < 3; ++i) lo = std::min(lo, it->GetPoint(i)->GetZ()), hi = std::max(hi, it->GetPoint(i)->GetZ());
+        if (lo < 1000 && hi > 1000) {
+            open.RemoveTriangle(it);
+            break;
+        }
+    }
     ASSERT_EQ(AU::CutWithPlane(below, above, open, MMPlane({0.0, 0.0, 1.0}, {0.0, 0.0, 1.0})), AU::EReturnCode(0));
     EXPECT_GT(below.GetNumberOfTriangles(), 0u);
     EXPECT_GT(above.GetNumberOfTriangles(), 0u);
