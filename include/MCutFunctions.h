@@ -2,6 +2,8 @@
 // mesh into two meshes, and the flat cutting quad that stands for a plane.
 #pragma once
 
+#include <vector>
+
 #include "host/MBoolean.h"
 #include "host/MMath.h"
 #include "host/MProgress.h"
@@ -13,6 +15,14 @@ namespace AU {
 // the source's extent along each diagonal, facing along the plane's normal.
 // Builds nothing for a zero normal or a source without points.
 void CreateCuttingStl(MStlBase& result, const MStlBase& source, const MMPlane& plane);
+
+// A closed prism through `polygon` (internal units), extruded along
+// `direction` both ways far enough to pass the source's bounding box
+// enlarged by half its size on every side.  The source is not changed.
+// Builds nothing for fewer than 3 vertices, a zero direction or a source
+// without points.
+void CreateCuttingStl(MStlBase& result, const MStlBase& source, const std::vector<MMVector3d>& polygon,
+                      const MMVector3d& direction);
 
 // Cuts `model` by `cutter` (optionally placed by a 4x4 row-major transform
 // given as 16 doubles, or null): `model` keeps its part inside the cutter,

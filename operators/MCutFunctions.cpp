@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "MStlBaseOperatorPlaneCut.h"
+#include "host/MStlBaseOperatorExtrude.h"
 #include "host/MInternalUnits.h"
 
 using QelSDK::Common::MInternalUnits;
@@ -91,6 +92,47 @@ void CreateCuttingStl(MStlBase& result, const MStlBase& source, const MMPlane& p
     surface->AddTriangle(p[2], p[1], p[3]);
     MStlTriangleElement* first = result.GetFirstTriangle();
     if (first && first->GetNormal().Dot(n) < 0.0) result.Invert();
+}
+
+void CreateCuttingStl(MStlBase& result, const MStlBase& source, const std::vector<MMVector3d>& polygon,
+                      const MMVector3d& direction) {
+    const double length = direction.Length();
+    if (polygon.size() < 3 || !(length > 0.0) || !std::isfinite(length) || source.GetNumberOfPoints() == 0) return;
+    const MMVector3d d = direction * (1.0 / length);
+    double lo[3], hi[3];
+    for (int k = 0; k < 3; ++k) {
+        lo[k] = DBL_MAX;
+        hi[k] = -DBL_MAX;
+    }
+    for (auto it = source.BeginPoint(); it != source.EndPoint(); ++it)
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = std::min(lo[k], double(it->Get(k)));
+            hi[k] = std::max(hi[k], double(it->Get(k)));
+        }
+    for (int k = 0; k < 3; ++k) {
+        const double half = (hi[k] - lo[k]) / 2.0;
+        lo[k] -= half;
+        hi[k] += half;
+    }
+    // The farthest reach of the enlarged box along d and against it, from
+    // any polygon vertex.
+    double forward = DBL_MIN, backward = DBL_MIN;
+    for (const MMVector3d& p : polygon) {
+        double most = -DBL_MAX, least = DBL_MAX;
+        for (int corner = 0; corner < 8; ++corner) {
+            const MMVector3d c(corner & 1 ? hi[0] : lo[0], corner & 2 ? hi[1] : lo[1], corner & 4 ? hi[2] : lo[2]);
+            most = std::max(most, d.Dot(c - p));
+            least = std::min(least, d.Dot(c - p));
+        }
+        forward = std::max(forward, most);
+        backward = std::max(backward, -least);
+    }
+    MStlBaseOperatorExtrude extrude;
+    extrude.SetStl(result);
+    extrude.AddContour(polygon);
+    extrude.SetExtrudeDirection(d);
+    extrude.SetLengths(std::trunc(forward) / MInternalUnits::Get(), std::trunc(backward) / MInternalUnits::Get());
+    if (!extrude.Operate()) result.ClearStl(true);
 }
 
 EReturnCode CutAndLeaveInModel(MStlBase& model, MStlBase& cutter, const double* transform, MStlBase& other,

@@ -1,9 +1,11 @@
 #include "MUserOperatorCutIntoHalves.h"
 
 #include "MCutFunctions.h"
+#include "host/M2dBoolean.h"
+#include "host/MInternalUnits.h"
 
 struct MUserOperatorCutIntoHalves::Impl {
-    enum Mode : int32_t { eNone = 0, eModel = 1, ePlane = 2 };
+    enum Mode : int32_t { eNone = 0, eModel = 1, ePlane = 2, ePolyline = 3 };
     int32_t mode = eNone;
     const MStlBase* source = nullptr;
     MStlBase* inside = nullptr;
@@ -13,8 +15,26 @@ struct MUserOperatorCutIntoHalves::Impl {
     const MStlBase* cutter = nullptr;
     MMTransformMatrix cutterTransform;
     MMPlane plane;
+    std::vector<MMVector<long, 2>> polyline;
+    MMTransformMatrix polylineTransform;
+    MMTransformMatrix screenTransform;
     bool leaveUnidentified = false;
+    bool insideSubstituted = false;
 };
+
+namespace {
+
+bool SelfIntersecting(const std::vector<MMVector<long, 2>>& points) {
+    AU::M2dIntegerBorder border;
+    auto* contour = border.AddContour();
+    for (const auto& p : points) contour->AddPoint(p[0], p[1]);
+    contour->SetClosed(true);
+    M2dBoolean boolean;
+    boolean.ADD_BORDER(border);
+    return boolean.HasIntersections(nullptr);
+}
+
+}  // namespace
 
 MUserOperatorCutIntoHalves::MUserOperatorCutIntoHalves() : m_impl(std::make_unique<Impl>()) {}
 MUserOperatorCutIntoHalves::~MUserOperatorCutIntoHalves() = default;
@@ -31,6 +51,13 @@ void MUserOperatorCutIntoHalves::SetCuttingPlane(const MMPlane& plane) {
     m_impl->mode = Impl::ePlane;
     m_impl->plane = plane;
 }
+void MUserOperatorCutIntoHalves::SetCuttingPolyline(const std::vector<MMVector<long, 2>>& points,
+                                                    const MMTransformMatrix& transform) {
+    m_impl->mode = Impl::ePolyline;
+    m_impl->polyline = points;
+    m_impl->polylineTransform = transform;
+}
+void MUserOperatorCutIntoHalves::SetScreenTransform(const MMTransformMatrix& transform) { m_impl->screenTransform = transform; }
 void MUserOperatorCutIntoHalves::SetLeaveUnidentifiedFeatures(bool leave) { m_impl->leaveUnidentified = leave; }
 MStlBase* MUserOperatorCutIntoHalves::GetOutputModelInside() const { return m_impl->inside; }
 MStlBase* MUserOperatorCutIntoHalves::GetOutputModelOutside() const { return m_impl->outside; }
@@ -38,6 +65,7 @@ MStlBase* MUserOperatorCutIntoHalves::GetOutputModelOutside() const { return m_i
 MUserOperatorCutIntoHalves::EResultCode MUserOperatorCutIntoHalves::Operate() {
     Impl& d = *m_impl;
     if (!d.source) return eNoSourceModel;
+    d.insideSubstituted = !d.inside;
     if (!d.inside) d.inside = &d.internalInside;
     if (!d.outside) d.outside = &d.internalOutside;
     int32_t code = 0;
@@ -58,8 +86,62 @@ MUserOperatorCutIntoHalves::EResultCode MUserOperatorCutIntoHalves::Operate() {
     case Impl::ePlane:
         code = AU::CutWithPlane(*d.inside, *d.outside, const_cast<MStlBase&>(*d.source), d.plane, nullptr);
         break;
+    case Impl::ePolyline:
+        return _CutByPolyline();
     default:
         return eNoCuttingElement;
+    }
+    return code == 0 ? eResultOk : eCutFailed;
+}
+
+// The polyline's wall cuts a copy of the source placed under the screen
+// transform; both halves are then moved back into the source's frame, so
+// that they always share it (also when the source is cut in place).
+MUserOperatorCutIntoHalves::EResultCode MUserOperatorCutIntoHalves::_CutByPolyline() {
+    Impl& d = *m_impl;
+    if (d.polyline.size() < 3) return eTooFewPolylinePoints;
+    if (SelfIntersecting(d.polyline)) return eSelfIntersectingPolyline;
+    if (d.inside == d.outside) return eCutFailed;
+    MStlBase* kept = d.insideSubstituted ? d.outside : d.inside;
+    MStlBase* other = d.insideSubstituted ? d.inside : d.outside;
+    if (kept != d.source) kept->Copy(*d.source);
+    const bool placed = !d.screenTransform.IsIdentity();
+    if (placed && !kept->Transform(d.screenTransform)) return eCutFailed;
+    const MMTransform polyline(d.polylineTransform);
+    MMVector3d origin(0.0, 0.0, 0.0), tip(0.0, 0.0, 1.0);
+    polyline.Transform(origin);
+    polyline.Transform(tip);
+    const MMVector3d direction = tip - origin;
+    const double units = QelSDK::Common::MInternalUnits::Get();
+    std::vector<MMVector3d> points;
+    for (const auto& p : d.polyline) {
+        MMVector3d v(double(p[0]) / units, double(p[1]) / units, 0.0);
+        if (!polyline.Transform(v)) return eCutFailed;
+        points.push_back(v * units);
+    }
+    MStlBase wall;
+    AU::CreateCuttingStl(wall, *kept, points, direction);
+    if (wall.Volume() < 0.0) wall.Invert();
+    int32_t code = 0;
+    if (QelSDK::Triangles::Boolean::MStlOperatorBooleanSubtractFromNonManifold::IsManifold(*kept)) {
+        code = AU::CutAndLeaveInModel(*kept, wall, nullptr, *other, 0, 0, 0, d.leaveUnidentified, d.insideSubstituted);
+    } else {
+        other->Copy(*kept);
+        QelSDK::Triangles::Boolean::MStlOperatorBooleanSubtractFromNonManifold first, second;
+        first.SetNonManifoldModel(other);
+        first.SetSubtractedModel(&wall);
+        first.SetSubtractOutside(d.insideSubstituted);
+        code = first.Operate();
+        if (code == 0) {
+            second.SetNonManifoldModel(kept);
+            second.SetSubtractedModel(&wall);
+            second.SetSubtractOutside(!d.insideSubstituted);
+            code = second.Operate();
+        }
+    }
+    if (placed) {
+        kept->InverseTransform(d.screenTransform);
+        other->InverseTransform(d.screenTransform);
     }
     return code == 0 ? eResultOk : eCutFailed;
 }

@@ -137,3 +137,37 @@ TEST(CutIntoHalves, CuttingQuadCoversTheSource) {
     AU::CreateCuttingStl(none, empty, MMPlane({0.0, 0.0, 0.0}, {0.0, 0.0, 1.0}));
     EXPECT_EQ(none.GetNumberOfPoints(), 0u);
 }
+
+TEST(CutIntoHalves, ByPolylineAlongTheViewDirection) {
+    MStlBase box;
+    GenerateBox(box, {0, 0, 0}, {20000, 20000, 20000}, 2);
+    // A square of 10 x 10 units drawn over the box's middle, seen along z.
+    const std::vector<MMVector<long, 2>> square = {{5000, 5000}, {15000, 5000}, {15000, 15000}, {5000, 15000}};
+    for (const bool shifted : {false, true}) {
+        Halves op;
+        op.SetSourceModel(box);
+        op.SetCuttingPolyline(square, MMTransformMatrix());
+        // A screen transform moves the source while it is cut; the halves
+        // come back where the source is, as if it had not moved.
+        MMTransformMatrix screen;
+        if (shifted) screen(0, 3) = 5000.0;
+        op.SetScreenTransform(screen);
+        ASSERT_EQ(op.Operate(), Halves::eResultOk);
+        const MStlBase &inside = *op.GetOutputModelInside(), &outside = *op.GetOutputModelOutside();
+        ExpectSoundHalves(inside, outside, box);
+        const double column = 10000.0 * 10000.0 * 20000.0;
+        const int32_t lo = shifted ? 0 : 5000, hi = shifted ? 10000 : 15000;
+        EXPECT_NEAR(inside.Volume(), column, 1e-6 * column);
+        EXPECT_EQ(inside.GetXMin(), lo);
+        EXPECT_EQ(inside.GetXMax(), hi);
+        EXPECT_EQ(outside.GetXMin(), 0);
+        EXPECT_EQ(outside.GetXMax(), 20000);
+    }
+    Halves two, eight;
+    two.SetSourceModel(box);
+    two.SetCuttingPolyline({{0, 0}, {1000, 0}}, MMTransformMatrix());
+    EXPECT_EQ(two.Operate(), Halves::eTooFewPolylinePoints);
+    eight.SetSourceModel(box);
+    eight.SetCuttingPolyline({{0, 0}, {1000, 1000}, {1000, 0}, {0, 1000}}, MMTransformMatrix());
+    EXPECT_EQ(eight.Operate(), Halves::eSelfIntersectingPolyline);
+}
