@@ -558,6 +558,43 @@ MStlSurface* MStlBase::AddSurface(const MStlSurface* templ) {
     return m_surfaces.back().get();
 }
 
+void MStlBase::_RenumberSurfaces() {
+    for (size_t i = 0; i < m_surfaces.size(); ++i) m_surfaces[i]->m_index = uint32_t(i);
+}
+
+uint32_t MStlBase::RemoveEmptySurfaces() {
+    std::vector<const MStlSurface*> gone;
+    for (const auto& s : m_surfaces)
+        if (s->GetNumberOfTriangles() == 0) gone.push_back(s.get());
+    if (gone.empty()) return 0;
+    for (auto& s : m_surfaces)
+        for (auto*& r : s->m_related)
+            if (r && r->GetNumberOfTriangles() == 0) r = nullptr;
+    std::erase_if(m_surfaces, [](const std::unique_ptr<MStlSurface>& s) { return s->GetNumberOfTriangles() == 0; });
+    _RenumberSurfaces();
+    return uint32_t(gone.size());
+}
+
+uint32_t MStlBase::_RemoveFeatures(const std::vector<uint8_t>& drop) {
+    uint32_t removed = 0;
+    for (auto& s : m_surfaces)
+        for (auto*& r : s->m_related)
+            if (r && r->m_feature && drop[r->m_feature->m_index]) r = nullptr;
+    std::erase_if(m_surfaces, [&](const std::unique_ptr<MStlSurface>& s) { return s->m_feature && drop[s->m_feature->m_index]; });
+    _RenumberSurfaces();
+    std::vector<std::unique_ptr<MStlFeature>> kept;
+    for (size_t i = 0; i < m_features.size(); ++i) {
+        if (drop[i]) {
+            ++removed;
+            continue;
+        }
+        m_features[i]->m_index = uint32_t(kept.size());
+        kept.push_back(std::move(m_features[i]));
+    }
+    m_features = std::move(kept);
+    return removed;
+}
+
 MStlFeature* MStlBase::GetMainFeature() {
     if (m_features.empty()) AddFeature(L"main");
     return m_features.front().get();

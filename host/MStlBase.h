@@ -486,6 +486,13 @@ public:
     uint32_t GetNumberOfFeatures() const { return uint32_t(m_features.size()); }
     MStlFeature* GetFeature(uint32_t i) const { return i < m_features.size() ? m_features[i].get() : nullptr; }
     void MoveTriangleToSurface(MStlTriangle* t, MStlSurface* s);
+    // Removes the surfaces that hold no triangles (references to them from
+    // other surfaces are cleared); returns how many.
+    uint32_t RemoveEmptySurfaces();
+    // Removes every feature without triangles for which `remove(feature)`
+    // answers true, with its (empty) surfaces; the main feature stays.
+    template <class Predicate>
+    uint32_t RemoveFeaturesIf(Predicate&& remove);
 
     MStlMasks& GetMasks() { return m_masks; }
 
@@ -568,6 +575,8 @@ private:
     void UnindexPoint(MStlPoint* p);
     void InvalidatePointIndex();
     void CountInSurface(MStlSurface* s, int delta);
+    uint32_t _RemoveFeatures(const std::vector<uint8_t>& drop);
+    void _RenumberSurfaces();
 
     std::unique_ptr<Impl> m_impl;
     std::wstring m_name;
@@ -829,6 +838,14 @@ MDataMask<T, V>::MDataMask(MStlBase& mesh, V initial) : m_mesh(&mesh), m_initial
 }
 template <class T, class V>
 MDataMask<T, V>::~MDataMask() { m_mesh->GetMasks().Unregister(this); }
+
+template <class Predicate>
+uint32_t MStlBase::RemoveFeaturesIf(Predicate&& remove) {
+    std::vector<uint8_t> drop(m_features.size(), 0);
+    for (size_t i = 1; i < m_features.size(); ++i)
+        drop[i] = m_features[i]->GetNumberOfTriangles() == 0 && remove(static_cast<const MStlFeature&>(*m_features[i]));
+    return _RemoveFeatures(drop);
+}
 
 template <class Predicate>
 void MStlBase::RemoveTrianglesIf(Predicate&& remove) {

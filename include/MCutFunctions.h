@@ -24,6 +24,16 @@ void CreateCuttingStl(MStlBase& result, const MStlBase& source, const MMPlane& p
 void CreateCuttingStl(MStlBase& result, const MStlBase& source, const std::vector<MMVector3d>& polygon,
                       const MMVector3d& direction);
 
+// The prism of a closed polyline drawn in the plane that `transform`
+// places in model space (points in internal units of that plane), extruded
+// along the plane's z axis (the view direction) past the source; oriented
+// outward.  Empty when the transform cannot place the points.
+void CreateCuttingStl(MStlBase& result, const MStlBase& source, const std::vector<MMVector<long, 2>>& polyline,
+                      const MMTransformMatrix& transform);
+
+// Whether a closed polyline crosses or touches itself.
+bool PolylineIntersectsItself(const std::vector<MMVector<long, 2>>& polyline);
+
 // Cuts `model` by `cutter` (optionally placed by a 4x4 row-major transform
 // given as 16 doubles, or null): `model` keeps its part inside the cutter,
 // `other` (cleared first) receives the part outside; `swapSides` exchanges
@@ -40,5 +50,24 @@ EReturnCode CutAndLeaveInModel(MStlBase& model, MStlBase& cutter, const double* 
 // or when an output is the source; otherwise the code of the cut.
 EReturnCode CutWithPlane(MStlBase& below, MStlBase& above, MStlBase& source, MMPlane plane,
                          QelSDK::Common::ProgressPtr progress = nullptr);
+
+// Sorts `source` into two features of its own: the part inside `cutter`
+// into `inside`, the part outside into `outside` (null: the main feature);
+// both parts are closed by the cutter's surface.  Surfaces left empty, and
+// empty features other than these two, are removed.  The boolean cut's code.
+EReturnCode CutInSourceNoTransform(MStlFeature* inside, MStlFeature* outside, MStlBase& source, MStlBase& cutter,
+                                   double dx, double dy, double dz, bool leaveUnidentifiedFeatures);
+
+// As CutInSourceNoTransform, with the cutter placed by an optional
+// transform (16 doubles, row-major) and two new features "Insides" and
+// "Outsides" stored in `inside` and `outside`.  8, adding nothing, when
+// either mesh has no triangles.
+EReturnCode CutInSource(MStlFeature*& inside, MStlFeature*& outside, MStlBase& source, MStlBase& cutter,
+                        const double* transform, double dx, double dy, double dz, bool leaveUnidentifiedFeatures);
+
+// Sorts `source` into features "Insides" (below a plane in model units) and
+// "Outsides" (above).  7 when the source has no triangles or the plane has
+// no normal; otherwise the cut's code.
+EReturnCode CutWithPlane(MStlFeature*& inside, MStlFeature*& outside, MStlBase& source, MMPlane plane);
 
 }  // namespace AU

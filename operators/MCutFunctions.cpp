@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "MStlBaseOperatorPlaneCut.h"
+#include "host/M2dBoolean.h"
 #include "host/MStlBaseOperatorExtrude.h"
 #include "host/MInternalUnits.h"
 
@@ -135,6 +136,32 @@ void CreateCuttingStl(MStlBase& result, const MStlBase& source, const std::vecto
     if (!extrude.Operate()) result.ClearStl(true);
 }
 
+void CreateCuttingStl(MStlBase& result, const MStlBase& source, const std::vector<MMVector<long, 2>>& polyline,
+                      const MMTransformMatrix& transform) {
+    const MMTransform place(transform);
+    MMVector3d origin(0.0, 0.0, 0.0), tip(0.0, 0.0, 1.0);
+    if (!place.Transform(origin) || !place.Transform(tip)) return;
+    const double units = MInternalUnits::Get();
+    std::vector<MMVector3d> points;
+    for (const auto& p : polyline) {
+        MMVector3d v(double(p[0]) / units, double(p[1]) / units, 0.0);
+        if (!place.Transform(v)) return;
+        points.push_back(v * units);
+    }
+    CreateCuttingStl(result, source, points, tip - origin);
+    if (result.Volume() < 0.0) result.Invert();
+}
+
+bool PolylineIntersectsItself(const std::vector<MMVector<long, 2>>& polyline) {
+    AU::M2dIntegerBorder border;
+    auto* contour = border.AddContour();
+    for (const auto& p : polyline) contour->AddPoint(p[0], p[1]);
+    contour->SetClosed(true);
+    M2dBoolean boolean;
+    boolean.ADD_BORDER(border);
+    return boolean.HasIntersections(nullptr);
+}
+
 EReturnCode CutAndLeaveInModel(MStlBase& model, MStlBase& cutter, const double* transform, MStlBase& other,
                                double dx, double dy, double dz, bool leaveUnidentifiedFeatures, bool swapSides) {
     if (model.GetNumberOfTriangles() == 0 || cutter.GetNumberOfTriangles() == 0) return eEmptyMesh;
@@ -172,6 +199,59 @@ EReturnCode CutAndLeaveInModel(MStlBase& model, MStlBase& cutter, const double* 
         other.Update();
     }
     return result;
+}
+
+EReturnCode CutInSourceNoTransform(MStlFeature* inside, MStlFeature* outside, MStlBase& source, MStlBase& cutter,
+                                   double dx, double dy, double dz, bool leaveUnidentifiedFeatures) {
+    if (source.GetNumberOfTriangles() == 0 || cutter.GetNumberOfTriangles() == 0 || &source == &cutter) return eEmptyMesh;
+    RemoveZeroTriangles(source);
+    RemoveZeroTriangles(cutter);
+    MrtGroupManager groups;
+    MrtOperatorCut cut;
+    cut.SetGroupManager(&groups);
+    MrtOperatorCut::MrtOperatorCutParams params;
+    params.mesh = &source;
+    params.cutter = &cutter;
+    params.outside = outside;
+    params.inside = inside;
+    params.unidentified = leaveUnidentifiedFeatures ? inside : nullptr;
+    params.dx = dx, params.dy = dy, params.dz = dz;
+    cut.SetParams(params);
+    const EReturnCode result = cut.Operate(nullptr);
+    if (result != eSuccess) return result;
+    source.RemoveTrianglesIf([&](const MStlTriangle& t) { return MTriangleGroupManager::GetGroup(groups, &t) == 2; });
+    source.RemoveEmptySurfaces();
+    source.RemoveFeaturesIf([&](const MStlFeature& f) { return &f != inside && &f != outside; });
+    source.RemoveFreePoints();
+    source.Update();
+    return eSuccess;
+}
+
+EReturnCode CutInSource(MStlFeature*& inside, MStlFeature*& outside, MStlBase& source, MStlBase& cutter,
+                        const double* transform, double dx, double dy, double dz, bool leaveUnidentifiedFeatures) {
+    if (source.GetNumberOfTriangles() == 0 || cutter.GetNumberOfTriangles() == 0 || &source == &cutter) return eEmptyMesh;
+    MMTransformMatrix placement;
+    if (transform) {
+        for (int r = 0; r < 4; ++r)
+            for (int k = 0; k < 4; ++k) placement(r, k) = transform[r * 4 + k];
+        if (!cutter.Transform(placement)) return eInvalidInput;
+    }
+    inside = source.AddFeature(L"Insides");
+    outside = source.AddFeature(L"Outsides");
+    const EReturnCode result =
+        CutInSourceNoTransform(inside, outside, source, cutter, dx, dy, dz, leaveUnidentifiedFeatures);
+    if (transform) cutter.InverseTransform(placement);
+    return result;
+}
+
+EReturnCode CutWithPlane(MStlFeature*& inside, MStlFeature*& outside, MStlBase& source, MMPlane plane) {
+    if (source.GetNumberOfTriangles() == 0) return eEmptyPlaneSource;
+    plane.SetOrigin(plane.GetOrigin() * MInternalUnits::Get());
+    MStlBase quad;
+    CreateCuttingStl(quad, source, plane);
+    if (quad.GetNumberOfTriangles() == 0) return eEmptyPlaneSource;
+    const MMVector3d n = plane.GetNormal();
+    return CutInSource(inside, outside, source, quad, nullptr, n[0], n[1], n[2], false);
 }
 
 EReturnCode CutWithPlane(MStlBase& below, MStlBase& above, MStlBase& source, MMPlane plane,

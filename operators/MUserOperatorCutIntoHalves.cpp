@@ -1,8 +1,6 @@
 #include "MUserOperatorCutIntoHalves.h"
 
 #include "MCutFunctions.h"
-#include "host/M2dBoolean.h"
-#include "host/MInternalUnits.h"
 
 struct MUserOperatorCutIntoHalves::Impl {
     enum Mode : int32_t { eNone = 0, eModel = 1, ePlane = 2, ePolyline = 3 };
@@ -22,19 +20,6 @@ struct MUserOperatorCutIntoHalves::Impl {
     bool insideSubstituted = false;
 };
 
-namespace {
-
-bool SelfIntersecting(const std::vector<MMVector<long, 2>>& points) {
-    AU::M2dIntegerBorder border;
-    auto* contour = border.AddContour();
-    for (const auto& p : points) contour->AddPoint(p[0], p[1]);
-    contour->SetClosed(true);
-    M2dBoolean boolean;
-    boolean.ADD_BORDER(border);
-    return boolean.HasIntersections(nullptr);
-}
-
-}  // namespace
 
 MUserOperatorCutIntoHalves::MUserOperatorCutIntoHalves() : m_impl(std::make_unique<Impl>()) {}
 MUserOperatorCutIntoHalves::~MUserOperatorCutIntoHalves() = default;
@@ -100,28 +85,15 @@ MUserOperatorCutIntoHalves::EResultCode MUserOperatorCutIntoHalves::Operate() {
 MUserOperatorCutIntoHalves::EResultCode MUserOperatorCutIntoHalves::_CutByPolyline() {
     Impl& d = *m_impl;
     if (d.polyline.size() < 3) return eTooFewPolylinePoints;
-    if (SelfIntersecting(d.polyline)) return eSelfIntersectingPolyline;
+    if (AU::PolylineIntersectsItself(d.polyline)) return eSelfIntersectingPolyline;
     if (d.inside == d.outside) return eCutFailed;
     MStlBase* kept = d.insideSubstituted ? d.outside : d.inside;
     MStlBase* other = d.insideSubstituted ? d.inside : d.outside;
     if (kept != d.source) kept->Copy(*d.source);
     const bool placed = !d.screenTransform.IsIdentity();
     if (placed && !kept->Transform(d.screenTransform)) return eCutFailed;
-    const MMTransform polyline(d.polylineTransform);
-    MMVector3d origin(0.0, 0.0, 0.0), tip(0.0, 0.0, 1.0);
-    polyline.Transform(origin);
-    polyline.Transform(tip);
-    const MMVector3d direction = tip - origin;
-    const double units = QelSDK::Common::MInternalUnits::Get();
-    std::vector<MMVector3d> points;
-    for (const auto& p : d.polyline) {
-        MMVector3d v(double(p[0]) / units, double(p[1]) / units, 0.0);
-        if (!polyline.Transform(v)) return eCutFailed;
-        points.push_back(v * units);
-    }
     MStlBase wall;
-    AU::CreateCuttingStl(wall, *kept, points, direction);
-    if (wall.Volume() < 0.0) wall.Invert();
+    AU::CreateCuttingStl(wall, *kept, d.polyline, d.polylineTransform);
     int32_t code = 0;
     if (QelSDK::Triangles::Boolean::MStlOperatorBooleanSubtractFromNonManifold::IsManifold(*kept)) {
         code = AU::CutAndLeaveInModel(*kept, wall, nullptr, *other, 0, 0, 0, d.leaveUnidentified, d.insideSubstituted);
