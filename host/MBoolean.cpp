@@ -38,21 +38,9 @@ using QelSDK::Common::ProgressPtr;
 using Grid = std::array<int32_t, 3>;
 using Face = std::array<uint32_t, 3>;
 
-// A corner pair with a zero cross product: the triangle has no area.
 bool HasDegenerateTriangle(const MStlBase& m) {
-    for (auto it = m.BeginTriangle(); it != m.EndTriangle(); ++it) {
-        const MStlPoint* p = it->GetPoint(0);
-        const MStlPoint* q = it->GetPoint(1);
-        const MStlPoint* r = it->GetPoint(2);
-        const int64_t ax = int64_t(q->GetX()) - p->GetX(), ay = int64_t(q->GetY()) - p->GetY(),
-                      az = int64_t(q->GetZ()) - p->GetZ();
-        const int64_t bx = int64_t(r->GetX()) - p->GetX(), by = int64_t(r->GetY()) - p->GetY(),
-                      bz = int64_t(r->GetZ()) - p->GetZ();
-        const __int128 cx = __int128(ay) * bz - __int128(az) * by;
-        const __int128 cy = __int128(az) * bx - __int128(ax) * bz;
-        const __int128 cz = __int128(ax) * by - __int128(ay) * bx;
-        if (cx == 0 && cy == 0 && cz == 0) return true;
-    }
+    for (auto it = m.BeginTriangle(); it != m.EndTriangle(); ++it)
+        if (it->IsZeroArea()) return true;
     return false;
 }
 

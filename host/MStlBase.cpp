@@ -161,8 +161,10 @@ MMVector3d MStlTriangle::GetAreaVector() const {
     return (b - a).Cross(c - a);
 }
 
+bool MStlTriangle::IsZeroArea() const { return ::IsZeroArea(m_p[0], m_p[1], m_p[2]); }
+
 bool MStlTriangle::CalculateNormal(MMVector3d& n) const {
-    if (IsZeroArea(m_p[0], m_p[1], m_p[2])) return false;
+    if (IsZeroArea()) return false;
     n = GetAreaVector();
     return n.Normalize();
 }
@@ -558,30 +560,29 @@ MStlSurface* MStlBase::AddSurface(const MStlSurface* templ) {
     return m_surfaces.back().get();
 }
 
-void MStlBase::_RenumberSurfaces() {
+// Removes the surfaces flagged by index (they hold no triangles) and the
+// other surfaces' references to them, and renumbers the rest.
+uint32_t MStlBase::_RemoveSurfaces(const std::vector<uint8_t>& drop) {
+    auto dropped = [&](const MStlSurface* s) { return s && drop[s->m_index]; };
+    for (auto& s : m_surfaces)
+        for (auto*& r : s->m_related)
+            if (dropped(r)) r = nullptr;
+    const size_t removed = std::erase_if(m_surfaces, [&](const std::unique_ptr<MStlSurface>& s) { return dropped(s.get()); });
     for (size_t i = 0; i < m_surfaces.size(); ++i) m_surfaces[i]->m_index = uint32_t(i);
+    return uint32_t(removed);
 }
 
 uint32_t MStlBase::RemoveEmptySurfaces() {
-    std::vector<const MStlSurface*> gone;
-    for (const auto& s : m_surfaces)
-        if (s->GetNumberOfTriangles() == 0) gone.push_back(s.get());
-    if (gone.empty()) return 0;
-    for (auto& s : m_surfaces)
-        for (auto*& r : s->m_related)
-            if (r && r->GetNumberOfTriangles() == 0) r = nullptr;
-    std::erase_if(m_surfaces, [](const std::unique_ptr<MStlSurface>& s) { return s->GetNumberOfTriangles() == 0; });
-    _RenumberSurfaces();
-    return uint32_t(gone.size());
+    std::vector<uint8_t> drop(m_surfaces.size());
+    for (const auto& s : m_surfaces) drop[s->m_index] = s->GetNumberOfTriangles() == 0;
+    return _RemoveSurfaces(drop);
 }
 
 uint32_t MStlBase::_RemoveFeatures(const std::vector<uint8_t>& drop) {
+    std::vector<uint8_t> dropSurface(m_surfaces.size());
+    for (const auto& s : m_surfaces) dropSurface[s->m_index] = s->m_feature && drop[s->m_feature->m_index];
+    _RemoveSurfaces(dropSurface);
     uint32_t removed = 0;
-    for (auto& s : m_surfaces)
-        for (auto*& r : s->m_related)
-            if (r && r->m_feature && drop[r->m_feature->m_index]) r = nullptr;
-    std::erase_if(m_surfaces, [&](const std::unique_ptr<MStlSurface>& s) { return s->m_feature && drop[s->m_feature->m_index]; });
-    _RenumberSurfaces();
     std::vector<std::unique_ptr<MStlFeature>> kept;
     for (size_t i = 0; i < m_features.size(); ++i) {
         if (drop[i]) {

@@ -151,6 +151,8 @@ public:
     // False once the triangle was removed from its mesh (its slot is free).
     bool IsAlive() const { return m_flags & kAlive; }
 
+    // Exact, from the integer corners: the corners are collinear.
+    bool IsZeroArea() const;
     // Unit normal from the integer corners; false for a zero-area triangle.
     bool CalculateNormal(MMVector3d& n) const;
     MMVector3d GetNormal() const;
@@ -576,7 +578,7 @@ private:
     void InvalidatePointIndex();
     void CountInSurface(MStlSurface* s, int delta);
     uint32_t _RemoveFeatures(const std::vector<uint8_t>& drop);
-    void _RenumberSurfaces();
+    uint32_t _RemoveSurfaces(const std::vector<uint8_t>& drop);
 
     std::unique_ptr<Impl> m_impl;
     std::wstring m_name;

@@ -16,36 +16,74 @@ using namespace QelSDK::Triangles::Boolean;
 
 namespace {
 
-// Drops triangles whose corners are collinear (exact on the integer grid).
 void RemoveZeroTriangles(MStlBase& mesh) {
-    mesh.RemoveTrianglesIf([](const MStlTriangle& t) {
-        const MStlPoint *a = t.GetPoint(0), *b = t.GetPoint(1), *c = t.GetPoint(2);
-        const int64_t u[3] = {int64_t(b->GetX()) - a->GetX(), int64_t(b->GetY()) - a->GetY(), int64_t(b->GetZ()) - a->GetZ()};
-        const int64_t v[3] = {int64_t(c->GetX()) - a->GetX(), int64_t(c->GetY()) - a->GetY(), int64_t(c->GetZ()) - a->GetZ()};
-        const __int128 n0 = __int128(u[1]) * v[2] - __int128(u[2]) * v[1];
-        const __int128 n1 = __int128(u[2]) * v[0] - __int128(u[0]) * v[2];
-        const __int128 n2 = __int128(u[0]) * v[1] - __int128(u[1]) * v[0];
-        return n0 == 0 && n1 == 0 && n2 == 0;
-    });
+    mesh.RemoveTrianglesIf([](const MStlTriangle& t) { return t.IsZeroArea(); });
 }
 
-// Moves the triangles of `feature` out of `from` into `to` (appended, with
-// their points merged by coordinates), keeping each surface's name.
+// Places a cutter by a 4x4 row-major transform of 16 doubles (none: left
+// as it is) for the lifetime of this object.
+class CutterPlacement {
+public:
+    CutterPlacement(MStlBase& cutter, const double* transform) : m_cutter(cutter) {
+        if (!transform) return;
+        for (int r = 0; r < 4; ++r)
+            for (int k = 0; k < 4; ++k) m_matrix(r, k) = transform[r * 4 + k];
+        m_placed = cutter.Transform(m_matrix);
+        m_failed = !m_placed;
+    }
+    ~CutterPlacement() {
+        if (m_placed) m_cutter.InverseTransform(m_matrix);
+    }
+    CutterPlacement(const CutterPlacement&) = delete;
+    CutterPlacement& operator=(const CutterPlacement&) = delete;
+    // The transform would move a point off the 32-bit grid.
+    bool Failed() const { return m_failed; }
+
+private:
+    MStlBase& m_cutter;
+    MMTransformMatrix m_matrix;
+    bool m_placed = false;
+    bool m_failed = false;
+};
+
+// The boolean cut of `mesh` by `cutter` into the two features, without its
+// zero-area triangles; on success the replaced originals are removed.
+EReturnCode CutIntoFeatures(MStlBase& mesh, MStlBase& cutter, MStlFeature* inside, MStlFeature* outside,
+                            MStlFeature* unidentified, double dx, double dy, double dz) {
+    RemoveZeroTriangles(mesh);
+    RemoveZeroTriangles(cutter);
+    MrtGroupManager groups;
+    MrtOperatorCut cut;
+    cut.SetGroupManager(&groups);
+    MrtOperatorCut::MrtOperatorCutParams params;
+    params.mesh = &mesh;
+    params.cutter = &cutter;
+    params.outside = outside;
+    params.inside = inside;
+    params.unidentified = unidentified;
+    params.dx = dx, params.dy = dy, params.dz = dz;
+    cut.SetParams(params);
+    const EReturnCode result = cut.Operate(nullptr);
+    if (result == eSuccess)
+        mesh.RemoveTrianglesIf([&](const MStlTriangle& t) { return MTriangleGroupManager::GetGroup(groups, &t) == 2; });
+    return result;
+}
+
+// Moves the triangles of `feature` out of `from` into the empty mesh `to`,
+// one surface of `to` for each surface of the feature, keeping its name.
 void MoveFeature(MStlBase& from, MStlFeature* feature, MStlBase& to) {
     std::vector<uint8_t> take(from.GetNumberOfTriangleSlots(), 0);
     std::vector<MStlSurface*> surfaces(from.GetNumberOfSurfaces(), nullptr);
-    MStlBase part;
     for (uint32_t i = 0; i < from.GetNumberOfSurfaces(); ++i) {
         MStlSurface* s = from.GetSurface(i);
         if (s->GetFeature() != feature) continue;
-        surfaces[i] = part.AddSurface();
+        surfaces[i] = to.AddSurface();
         surfaces[i]->SetName(s->GetName());
     }
     for (auto it = from.BeginTriangle(); it != from.EndTriangle(); ++it)
         if (it->GetSurface() && it->GetSurface()->GetFeature() == feature) take[it->GetIndex()] = 1;
-    part.AppendSelected(from, take, surfaces);
+    to.AppendSelected(from, take, surfaces);
     from.RemoveTrianglesIf([&](const MStlTriangle& t) { return take[t.GetIndex()] != 0; });
-    to.AddStl(part, true);
 }
 
 }  // namespace
@@ -167,32 +205,13 @@ EReturnCode CutAndLeaveInModel(MStlBase& model, MStlBase& cutter, const double* 
     if (model.GetNumberOfTriangles() == 0 || cutter.GetNumberOfTriangles() == 0) return eEmptyMesh;
     if (&other == &model || &other == &cutter || &model == &cutter) return eEmptyMesh;
     other.ClearStl(true);
-    MMTransformMatrix placement;
-    const bool placed = transform != nullptr;
-    if (placed) {
-        for (int r = 0; r < 4; ++r)
-            for (int k = 0; k < 4; ++k) placement(r, k) = transform[r * 4 + k];
-        if (!cutter.Transform(placement)) return eInvalidInput;
-    }
-    RemoveZeroTriangles(model);
-    RemoveZeroTriangles(cutter);
+    const CutterPlacement placement(cutter, transform);
+    if (placement.Failed()) return eInvalidInput;
     MStlFeature* kept = model.GetMainFeature();
     MStlFeature* moved = model.AddFeature(L"");
-    MrtGroupManager groups;
-    MrtOperatorCut cut;
-    cut.SetGroupManager(&groups);
-    MrtOperatorCut::MrtOperatorCutParams params;
-    params.mesh = &model;
-    params.cutter = &cutter;
-    params.inside = swapSides ? moved : kept;
-    params.outside = swapSides ? kept : moved;
-    params.unidentified = leaveUnidentifiedFeatures ? kept : nullptr;
-    params.dx = dx, params.dy = dy, params.dz = dz;
-    cut.SetParams(params);
-    const EReturnCode result = cut.Operate(nullptr);
-    if (placed) cutter.InverseTransform(placement);
+    const EReturnCode result = CutIntoFeatures(model, cutter, swapSides ? moved : kept, swapSides ? kept : moved,
+                                               leaveUnidentifiedFeatures ? kept : nullptr, dx, dy, dz);
     if (result == eSuccess) {
-        model.RemoveTrianglesIf([&](const MStlTriangle& t) { return MTriangleGroupManager::GetGroup(groups, &t) == 2; });
         MoveFeature(model, moved, other);
         model.RemoveFreePoints();
         model.Update();
@@ -204,22 +223,9 @@ EReturnCode CutAndLeaveInModel(MStlBase& model, MStlBase& cutter, const double* 
 EReturnCode CutInSourceNoTransform(MStlFeature* inside, MStlFeature* outside, MStlBase& source, MStlBase& cutter,
                                    double dx, double dy, double dz, bool leaveUnidentifiedFeatures) {
     if (source.GetNumberOfTriangles() == 0 || cutter.GetNumberOfTriangles() == 0 || &source == &cutter) return eEmptyMesh;
-    RemoveZeroTriangles(source);
-    RemoveZeroTriangles(cutter);
-    MrtGroupManager groups;
-    MrtOperatorCut cut;
-    cut.SetGroupManager(&groups);
-    MrtOperatorCut::MrtOperatorCutParams params;
-    params.mesh = &source;
-    params.cutter = &cutter;
-    params.outside = outside;
-    params.inside = inside;
-    params.unidentified = leaveUnidentifiedFeatures ? inside : nullptr;
-    params.dx = dx, params.dy = dy, params.dz = dz;
-    cut.SetParams(params);
-    const EReturnCode result = cut.Operate(nullptr);
+    const EReturnCode result = CutIntoFeatures(source, cutter, inside, outside,
+                                               leaveUnidentifiedFeatures ? inside : nullptr, dx, dy, dz);
     if (result != eSuccess) return result;
-    source.RemoveTrianglesIf([&](const MStlTriangle& t) { return MTriangleGroupManager::GetGroup(groups, &t) == 2; });
     source.RemoveEmptySurfaces();
     source.RemoveFeaturesIf([&](const MStlFeature& f) { return &f != inside && &f != outside; });
     source.RemoveFreePoints();
@@ -230,18 +236,11 @@ EReturnCode CutInSourceNoTransform(MStlFeature* inside, MStlFeature* outside, MS
 EReturnCode CutInSource(MStlFeature*& inside, MStlFeature*& outside, MStlBase& source, MStlBase& cutter,
                         const double* transform, double dx, double dy, double dz, bool leaveUnidentifiedFeatures) {
     if (source.GetNumberOfTriangles() == 0 || cutter.GetNumberOfTriangles() == 0 || &source == &cutter) return eEmptyMesh;
-    MMTransformMatrix placement;
-    if (transform) {
-        for (int r = 0; r < 4; ++r)
-            for (int k = 0; k < 4; ++k) placement(r, k) = transform[r * 4 + k];
-        if (!cutter.Transform(placement)) return eInvalidInput;
-    }
+    const CutterPlacement placement(cutter, transform);
+    if (placement.Failed()) return eInvalidInput;
     inside = source.AddFeature(L"Insides");
     outside = source.AddFeature(L"Outsides");
-    const EReturnCode result =
-        CutInSourceNoTransform(inside, outside, source, cutter, dx, dy, dz, leaveUnidentifiedFeatures);
-    if (transform) cutter.InverseTransform(placement);
-    return result;
+    return CutInSourceNoTransform(inside, outside, source, cutter, dx, dy, dz, leaveUnidentifiedFeatures);
 }
 
 EReturnCode CutWithPlane(MStlFeature*& inside, MStlFeature*& outside, MStlBase& source, MMPlane plane) {
