@@ -171,3 +171,42 @@ TEST(CutIntoHalves, ByPolylineAlongTheViewDirection) {
     eight.SetCuttingPolyline({{0, 0}, {1000, 1000}, {1000, 0}, {0, 1000}}, MMTransformMatrix());
     EXPECT_EQ(eight.Operate(), Halves::eSelfIntersectingPolyline);
 }
+
+TEST(CutIntoHalves, FeaturesOfTheSourceByPlaneAndCutter) {
+    MStlBase sphere, box, empty;
+    GenerateSphere(sphere, 20000.0, 3000);
+    GenerateBox(box, {0, -30000, -30000}, {30000, 30000, 30000}, 1);
+    // Each feature's triangles, taken out on their own, bound a closed solid;
+    // together they hold the source's volume.
+    auto part = [](const MStlBase& mesh, const MStlFeature* f) {
+        std::vector<uint8_t> take(mesh.GetNumberOfTriangleSlots(), 0);
+        for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it)
+            take[it->GetIndex()] = it->GetSurface() && it->GetSurface()->GetFeature() == f;
+        auto out = std::make_unique<MStlBase>();
+        out->AppendSelected(mesh, take, std::vector<MStlSurface*>(mesh.GetNumberOfSurfaces(), nullptr));
+        return out;
+    };
+    for (const bool byPlane : {true, false}) {
+        MStlBase source;
+        source.AddStl(sphere, false);
+        MStlFeature *inside = nullptr, *outside = nullptr;
+        const AU::EReturnCode code = byPlane ? AU::CutWithPlane(inside, outside, source, MMPlane({0.0, 0.0, 0.0}, {1.0, 0.0, 0.0}))
+                                             : AU::CutInSource(inside, outside, source, box, nullptr, 0, 0, 0, false);
+        ASSERT_EQ(code, AU::EReturnCode(0));
+        ASSERT_TRUE(inside && outside);
+        EXPECT_EQ(inside->GetName(), L"Insides");
+        EXPECT_EQ(outside->GetName(), L"Outsides");
+        const auto in = part(source, inside), out = part(source, outside);
+        EXPECT_EQ(in->GetNumberOfTriangles() + out->GetNumberOfTriangles(), source.GetNumberOfTriangles());
+        ExpectSoundHalves(*out, *in, sphere);
+        // Inside is the negative side of x = 0, or inside the box (x >= 0).
+        if (byPlane) EXPECT_LE(in->GetXMax(), 1);
+        else EXPECT_GE(in->GetXMin(), -1);
+    }
+    MStlFeature *inside = nullptr, *outside = nullptr;
+    MStlBase source;
+    source.AddStl(sphere, false);
+    EXPECT_EQ(AU::CutInSource(inside, outside, source, empty, nullptr, 0, 0, 0, false), AU::EReturnCode(8));
+    EXPECT_EQ(source.GetNumberOfFeatures(), 0u) << "no features added for an empty cutter";
+    EXPECT_EQ(AU::CutWithPlane(inside, outside, empty, MMPlane()), AU::EReturnCode(7));
+}
