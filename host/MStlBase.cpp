@@ -5,6 +5,7 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/spin_rw_mutex.h>
 
 #include <sys/mman.h>
 
@@ -14,6 +15,8 @@
 #include <memory>
 #include <new>
 #include <numeric>
+
+#include "host/MStlTriangleTree.h"
 
 namespace {
 constexpr uint32_t kBlockBits = 12;
@@ -140,6 +143,12 @@ struct MStlBase::Impl {
     // (copies, cut outputs) never pay for it.
     bool indexValid = false;
     size_t reserveHint = 0;
+    // The cached triangle tree; readers share it under the lock.
+    std::shared_ptr<const MStlTriangleTree> tree;
+    tbb::spin_rw_mutex treeMutex;
+    void DropTree() {
+        if (tree) tree.reset();
+    }
 
     void EnsureIndex(const MStlBase& mesh) {
         if (indexValid) return;
@@ -339,6 +348,7 @@ MStlTriangleElement* MStlBase::NewTriangleSlot() {
 }
 
 void MStlBase::LinkTriangle(MStlTriangleElement* e) {
+    m_impl->DropTree();
     e->m_prev = m_tail;
     e->m_next = nullptr;
     if (m_tail) m_tail->m_next = e; else m_head = e;
@@ -346,6 +356,7 @@ void MStlBase::LinkTriangle(MStlTriangleElement* e) {
 }
 
 void MStlBase::UnlinkTriangle(MStlTriangleElement* e) {
+    m_impl->DropTree();
     if (e->m_prev) e->m_prev->m_next = e->m_next; else m_head = e->m_next;
     if (e->m_next) e->m_next->m_prev = e->m_prev; else m_tail = e->m_prev;
     e->m_prev = e->m_next = nullptr;
@@ -362,6 +373,7 @@ void MStlBase::UnindexPoint(MStlPoint* p) {
 }
 
 void MStlBase::InvalidatePointIndex() {
+    m_impl->DropTree();
     m_impl->indexValid = false;
     m_impl->index.clear();
 }
@@ -423,6 +435,7 @@ MStlPoint* MStlBase::GetPoint(int32_t x, int32_t y, int32_t z) const {
 }
 
 void MStlBase::MovePoint(MStlPoint* p, int32_t x, int32_t y, int32_t z) {
+    m_impl->DropTree();
     UnindexPoint(p);
     p->Set(x, y, z);
     IndexPoint(p);
@@ -771,6 +784,7 @@ bool MStlBase::AppendSelected(const MStlBase& source, const std::vector<uint8_t>
     if (m_pointSlots != 0 || m_triangleSlots != 0 || &source == this) return false;
     const Impl& src = *source.m_impl;
     Impl& dst = *m_impl;
+    dst.DropTree();
     const uint32_t sourceTriangles = std::min<uint32_t>(source.m_triangleSlots, uint32_t(take.size()));
     auto taken = [&](const MStlTriangleElement* t) {
         const uint32_t slot = t->m_index;
@@ -1066,4 +1080,26 @@ MStlTriangleElement* MStlFeatureContainer::AddTriangle(MStlPoint* p0, MStlPoint*
         }
     }
     return mesh->AddTriangle(p0, p1, p2, s);
+}
+
+// ---------------------------------------------------------------------------
+// Mesh: cached queries
+
+std::shared_ptr<const MStlTriangleTree> MStlBase::GetTriangleTree() const {
+    {
+        tbb::spin_rw_mutex::scoped_lock read(m_impl->treeMutex, false);
+        if (m_impl->tree) return m_impl->tree;
+    }
+    // Built outside the lock, so that no reader spins through a build; two
+    // threads that both find no tree may each build one, and the first one
+    // stored is kept.
+    auto built = std::make_shared<const MStlTriangleTree>(*this);
+    tbb::spin_rw_mutex::scoped_lock write(m_impl->treeMutex, true);
+    if (!m_impl->tree) m_impl->tree = std::move(built);
+    return m_impl->tree;
+}
+
+void MStlBase::DropTriangleTree() const {
+    tbb::spin_rw_mutex::scoped_lock write(m_impl->treeMutex, true);
+    m_impl->tree.reset();
 }

@@ -26,6 +26,7 @@ class MStlTriangle;
 class MStlSurface;
 class MStlFeature;
 class MStlTextureFactory;
+class MStlTriangleTree;
 template <class T>
 class DLIST_ELEMENT;
 using MStlTriangleElement = DLIST_ELEMENT<MStlTriangle>;
@@ -563,6 +564,13 @@ public:
     // Bytes held by the mesh's own records and indices.
     uint64_t MemoryFootprint() const;
 
+    // --- cached queries ---------------------------------------------------
+    // The triangle tree over every triangle, built on first use and kept
+    // until a triangle is added or removed or a point moves.  Safe to call
+    // from several threads at once while the mesh is not being changed.
+    std::shared_ptr<const MStlTriangleTree> GetTriangleTree() const;
+    void DropTriangleTree() const;
+
 private:
     friend class MStlIteratorStlPoint;
     friend class MStlSurface;
@@ -791,6 +799,7 @@ public:
         return m_surface.AddTriangle(p0, p1, p2);
     }
     MStlBase* GetStl() const override { return m_surface.GetStl(); }
+    MStlSurface& GetSurface() const { return m_surface; }
 
 private:
     MStlSurface& m_surface;
