@@ -2,11 +2,13 @@
 #include <CLI/CLI.hpp>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <vector>
 
 #include "MCutter.h"
@@ -14,6 +16,7 @@
 #include "MStlBaseOperatorPlaneCut.h"
 #include "MStlBaseOperatorPolylineCut.h"
 #include "MStlBaseOperatorTrimStlToStl.h"
+#include "MUserOperatorUndercutRemover.h"
 #include "host/MInternalUnits.h"
 #include "host/MStlBase.h"
 #include "host/MStlChecker.h"
@@ -481,6 +484,92 @@ int RunGenerate(const GenerateArgs& a) {
     return 0;
 }
 
+struct UndercutArgs {
+    std::string input, output, direction;
+    double grid = 0.0, draft = 0.0;
+    bool ascii = false;
+};
+
+// "x,y,z": three finite numbers, not all zero.
+bool ParseDirection(const std::string& text, MMVector3d& direction, std::string& error) {
+    std::istringstream in(text);
+    for (int i = 0; i < 3; ++i) {
+        std::string part;
+        char* end = nullptr;
+        if (!std::getline(in, part, ',')) return error = "--direction needs three numbers x,y,z", false;
+        direction[i] = std::strtod(part.c_str(), &end);
+        if (end == part.c_str() || *end != '\0' || !std::isfinite(direction[i]))
+            return error = "--direction: '" + part + "' is not a finite number", false;
+    }
+    std::string rest;
+    if (std::getline(in, rest)) return error = "--direction needs exactly three numbers", false;
+    if (direction[0] == 0.0 && direction[1] == 0.0 && direction[2] == 0.0) return error = "--direction is zero", false;
+    return true;
+}
+
+int RunUndercut(const UndercutArgs& a) {
+    std::string error;
+    MMVector3d direction;
+    if (!ParseDirection(a.direction, direction, error)) return Fail(error);
+    long cell = 0;
+    if (!(a.grid > 0.0)) return Fail("--grid must be a step above 0");
+    if (!ToInternal(a.grid, cell, error)) return Fail("--grid: " + error);
+    if (cell < 1) return Fail("--grid must be at least one grid step (0.001 units)");
+    if (!(a.draft >= 0.0 && a.draft < 90.0)) return Fail("--draft must lie in [0, 90) degrees");
+    MStlBase mesh;
+    if (!Load(a.input, mesh, error)) return Fail(error);
+
+    MUserOperatorUndercutRemover::MParams params;
+    params.CellSize = int32_t(cell);
+    params.DraftAngle = a.draft;
+    MStlBase solid;
+    MUserOperatorUndercutRemover remover;
+    remover.SetInputModel(&mesh);
+    remover.SetOutputSurface(solid.AddSurface());
+    remover.SetOutputBottomSurface(solid.AddSurface());
+    remover.SetDirection(direction);
+    remover.SetParams(params);
+    auto progress = std::make_shared<TerminalProgress>();
+    const auto start = std::chrono::steady_clock::now();
+    const auto code = remover.Operate(progress);
+    const double seconds = Seconds(start);
+    progress->Finish();
+    if (code == MUserOperatorUndercutRemover::eCancelled || progress->IsCancelled())
+        return std::cerr << "meshcut: interrupted, nothing written\n", kInterrupted;
+    if (code == MUserOperatorUndercutRemover::eGridTooLarge)
+        return Fail("the grid is too fine for the mesh (over " +
+                    std::to_string(uint64_t(MUserOperatorUndercutRemover::kMaxGridPoints)) + " points); use a larger --grid");
+    if (code != MUserOperatorUndercutRemover::eSuccess) return Fail("the undercut removal failed (code " + std::to_string(int(code)) + ")");
+    if (solid.GetNumberOfTriangles() == 0) return Fail("no triangle of the mesh faces the direction; nothing written");
+    if (!WriteAll({{a.output, &solid}}, a.ascii, error)) return Fail(error);
+    std::cout << "input: " << Describe(mesh) << "\n";
+    std::cout << "solid: " << Describe(solid) << " -> " << a.output << "\n";
+    std::printf("undercuts removed in %.3f s\n", seconds);
+    return 0;
+}
+
+const char* const kUndercutHelp =
+    "Looks at the mesh along --direction and writes the solid left when every undercut is\n"
+    "blocked out: the first surface seen on a grid of step --grid across the direction, swept\n"
+    "along the direction to a flat bottom one step behind the mesh. With --draft the walls lean\n"
+    "outward by at least that angle from the direction. The solid is closed and holds the mesh.\n"
+    "Example, seen from above: --direction 0,0,-1 --grid 0.1";
+
+void AddUndercutCommand(CLI::App& app, int& result) {
+    static UndercutArgs args;
+    auto* cmd = app.add_subcommand("undercut", "fill the undercuts of a mesh seen along a direction, giving a closed "
+                                               "height-field solid");
+    cmd->add_option("input", args.input, "mesh file (.stl or .obj)")->required();
+    cmd->add_option("--direction", args.direction, "viewing direction x,y,z")->type_name("X,Y,Z")->required();
+    cmd->add_option("--grid", args.grid, "grid step in units")->type_name("STEP")->required();
+    cmd->add_option("--draft", args.draft, "draft angle of the walls in degrees (default 0: walls along the direction)")
+        ->type_name("DEG");
+    cmd->add_option("--out", args.output, "write the solid here")->type_name("FILE")->required();
+    cmd->add_flag("--ascii", args.ascii, "write STL files as ASCII");
+    cmd->footer(kUndercutHelp);
+    cmd->callback([&result] { result = RunUndercut(args); });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -585,6 +674,8 @@ int main(int argc, char** argv) {
     cmdGen->add_option("--size", gen.size, "radius or half width in units (default 50)");
     cmdGen->add_flag("--ascii", gen.ascii, "write STL as ASCII");
     cmdGen->callback([&] { result = RunGenerate(gen); });
+
+    AddUndercutCommand(app, result);
 
     try {
         app.parse(argc, argv);
