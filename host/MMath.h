@@ -240,18 +240,26 @@ template <class T>
 class MFrame {
 public:
     MFrame() = default;
+    // The third axis defaults to u × v.
     MFrame(const MMVector<T, 3>& origin, const MMVector<T, 3>& u, const MMVector<T, 3>& v)
-        : m_origin(origin), m_u(u), m_v(v) {}
+        : m_origin(origin), m_u(u), m_v(v), m_w(u.Cross(v)) {}
+    MFrame(const MMVector<T, 3>& origin, const MMVector<T, 3>& u, const MMVector<T, 3>& v, const MMVector<T, 3>& w)
+        : m_origin(origin), m_u(u), m_v(v), m_w(w) {}
     const MMVector<T, 3>& GetOrigin() const { return m_origin; }
     const MMVector<T, 3>& GetU() const { return m_u; }
     const MMVector<T, 3>& GetV() const { return m_v; }
+    const MMVector<T, 3>& GetW() const { return m_w; }
     MMVector<T, 3> GetNormal() const { return m_u.Cross(m_v); }
     void Set(const MMVector<T, 3>& origin, const MMVector<T, 3>& u, const MMVector<T, 3>& v) {
-        m_origin = origin; m_u = u; m_v = v;
+        *this = MFrame(origin, u, v);
     }
+    // A caller's tag carried with the frame; the geometry does not use it.
+    uint64_t GetId() const { return m_id; }
+    void SetId(uint64_t id) { m_id = id; }
 
 private:
-    MMVector<T, 3> m_origin, m_u, m_v;
+    uint64_t m_id = 0;
+    MMVector<T, 3> m_origin, m_u, m_v, m_w;
 };
 
 namespace QelSDK::Math {

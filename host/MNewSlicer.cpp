@@ -33,6 +33,7 @@ public:
     SliceRun(MStlBase& mesh, const MMPlaneEq<double>& plane) : m_mesh(mesh), m_plane(plane) {}
 
     void SelectShells(const MDataMaskBits<MStlTriangle>* mask);
+    void SelectTriangles(const MDataMaskBits<MStlTriangle>& mask);
     void ComputeSides();
     void ClassifyAndCollectCrossings();
     void SnapPointsOntoCrossings();
@@ -86,6 +87,11 @@ void SliceRun::SelectShells(const MDataMaskBits<MStlTriangle>* mask) {
     m_sliced.assign(m_mesh.GetNumberOfTriangleSlots(), 0);
     for (auto it = m_mesh.BeginTriangle(); it != m_mesh.EndTriangle(); ++it)
         m_sliced[it->GetIndex()] = m_shellSliced[m_shells->GetShellOf(*it)];
+}
+
+void SliceRun::SelectTriangles(const MDataMaskBits<MStlTriangle>& mask) {
+    m_sliced.assign(m_mesh.GetNumberOfTriangleSlots(), 0);
+    for (auto it = m_mesh.BeginTriangle(); it != m_mesh.EndTriangle(); ++it) m_sliced[it->GetIndex()] = mask.Get(*it);
 }
 
 constexpr uint32_t kGrain = 1u << 14;
@@ -425,7 +431,8 @@ bool MNewSlicer::Operate() {
         mask = scratchMask.get();
     }
     SliceRun run(*mesh, m_plane);
-    run.SelectShells(mask);
+    if (m_maskByTriangle && mask) run.SelectTriangles(*mask);
+    else run.SelectShells(mask);
     run.ComputeSides();
     run.ClassifyAndCollectCrossings();
     run.SnapPointsOntoCrossings();

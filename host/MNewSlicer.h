@@ -39,7 +39,18 @@ public:
     void SetPlaneSliceMode(const MMPlaneEq<double>& plane, bool divide) { m_plane = plane; m_divide = divide; }
     void SetSliceStlBorder(MStlCutBorder* border) { m_border = border; }
     // Only shells holding a triangle with its bit set are sliced.
-    void SetTrianglesToSliceFrom(const MDataMaskBits<MStlTriangle>* mask, bool /*unused*/ = false) { m_mask = mask; }
+    void SetTrianglesToSliceFrom(const MDataMaskBits<MStlTriangle>* mask, bool /*unused*/ = false) {
+        m_mask = mask;
+        m_maskByTriangle = false;
+    }
+    // Only the triangles with their bit set are classified and divided; the
+    // others keep status 0.  The caller marks every triangle that touches or
+    // crosses the plane along the contours it wants cut, so that no crossed
+    // edge is shared with an unmarked triangle.
+    void SetTrianglesToDivide(const MDataMaskBits<MStlTriangle>* mask) {
+        m_mask = mask;
+        m_maskByTriangle = true;
+    }
     // For shells that are not sliced: 0 leaves their triangles with status 0
     // (they reach no side); 1 gives each of their triangles the side that
     // holds most of the shell.
@@ -60,6 +71,7 @@ private:
     bool m_divide = true;
     MStlCutBorder* m_border = nullptr;
     const MDataMaskBits<MStlTriangle>* m_mask = nullptr;
+    bool m_maskByTriangle = false;
     int m_unslicedMode = 0;
     uint64_t m_divided = 0;
     QelSDK::Common::ProgressPtr m_progress;

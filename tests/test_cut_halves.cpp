@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "MCutFunctions.h"
+#include "MUserOperatorCutIntoFeatures.h"
 #include "MUserOperatorCutIntoHalves.h"
 #include "TestMeshes.h"
 
@@ -22,6 +23,16 @@ void ExpectSoundHalves(const MStlBase& inside, const MStlBase& outside, const MS
     EXPECT_GT(outside.GetNumberOfTriangles(), 0u);
     const double bound = GridBound(inside, source) + GridBound(outside, source) + 1e-9 * source.Volume();
     EXPECT_NEAR(inside.Volume() + outside.Volume(), source.Volume(), bound);
+}
+
+// The triangles of one feature of `mesh`, as a mesh of their own.
+std::unique_ptr<MStlBase> part(const MStlBase& mesh, const MStlFeature* f) {
+    std::vector<uint8_t> take(mesh.GetNumberOfTriangleSlots(), 0);
+    for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it)
+        take[it->GetIndex()] = it->GetSurface() && it->GetSurface()->GetFeature() == f;
+    auto out = std::make_unique<MStlBase>();
+    out->AppendSelected(mesh, take, std::vector<MStlSurface*>(mesh.GetNumberOfSurfaces(), nullptr));
+    return out;
 }
 
 }  // namespace
@@ -178,14 +189,6 @@ TEST(CutIntoHalves, FeaturesOfTheSourceByPlaneAndCutter) {
     GenerateBox(box, {0, -30000, -30000}, {30000, 30000, 30000}, 1);
     // Each feature's triangles, taken out on their own, bound a closed solid;
     // together they hold the source's volume.
-    auto part = [](const MStlBase& mesh, const MStlFeature* f) {
-        std::vector<uint8_t> take(mesh.GetNumberOfTriangleSlots(), 0);
-        for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it)
-            take[it->GetIndex()] = it->GetSurface() && it->GetSurface()->GetFeature() == f;
-        auto out = std::make_unique<MStlBase>();
-        out->AppendSelected(mesh, take, std::vector<MStlSurface*>(mesh.GetNumberOfSurfaces(), nullptr));
-        return out;
-    };
     for (const bool byPlane : {true, false}) {
         MStlBase source;
         source.AddStl(sphere, false);
@@ -209,4 +212,56 @@ TEST(CutIntoHalves, FeaturesOfTheSourceByPlaneAndCutter) {
     EXPECT_EQ(AU::CutInSource(inside, outside, source, empty, nullptr, 0, 0, 0, false), AU::EReturnCode(8));
     EXPECT_EQ(source.GetNumberOfFeatures(), 0u) << "no features added for an empty cutter";
     EXPECT_EQ(AU::CutWithPlane(inside, outside, empty, MMPlane()), AU::EReturnCode(7));
+}
+
+TEST(CutIntoFeatures, EveryTriangleStaysAndLandsInOneFeature) {
+    using Features = MUserOperatorCutIntoFeatures;
+    MStlBase sphere, box;
+    GenerateSphere(sphere, 20000.0, 3000);
+    GenerateBox(box, {0, -30000, -30000}, {30000, 30000, 30000}, 1);
+    const std::vector<MMVector<long, 2>> square = {{-5000, -5000}, {5000, -5000}, {5000, 5000}, {-5000, 5000}};
+    for (int mode = 1; mode <= 3; ++mode) {
+        MStlBase source;
+        source.AddStl(sphere, false);
+        Features op;
+        op.SetSourceModel(source);
+        if (mode == 1) op.SetCuttingModel(box);
+        // The plane is taken in internal units: x = 5000 is 5 units off the
+        // sphere's centre, not 5000.
+        if (mode == 2) op.SetCuttingPlane(MMPlane({5000.0, 0.0, 0.0}, {1.0, 0.0, 0.0}));
+        if (mode == 3) op.SetCuttingPolyline(square, MMTransformMatrix());
+        ASSERT_EQ(op.Operate(), Features::eResultOk) << mode;
+        MStlFeature *inside = op.GetOutputFeatureInside(), *outside = op.GetOutputFeatureOutside();
+        ASSERT_TRUE(inside && outside);
+        EXPECT_EQ(inside->GetName(), L"Insides");
+        EXPECT_EQ(outside->GetName(), L"Outsides");
+        const auto in = part(source, inside), out = part(source, outside);
+        EXPECT_EQ(in->GetNumberOfTriangles() + out->GetNumberOfTriangles(), source.GetNumberOfTriangles());
+        ExpectSoundHalves(*in, *out, sphere);
+        if (mode == 1) {
+            EXPECT_GE(in->GetXMin(), -1);
+        } else {
+            EXPECT_LE(in->GetXMax(), 5001);
+        }
+    }
+    Features none, noSource, noModel, two, eight;
+    MStlBase source, empty;
+    source.AddStl(sphere, false);
+    none.SetSourceModel(source);
+    EXPECT_EQ(none.Operate(), Features::eNoCuttingElement);
+    EXPECT_EQ(source.GetNumberOfTriangles(), sphere.GetNumberOfTriangles());
+    noSource.SetCuttingModel(box);
+    EXPECT_EQ(noSource.Operate(), Features::eNoSourceModel);
+    two.SetSourceModel(source);
+    two.SetCuttingPolyline({{0, 0}, {1000, 0}}, MMTransformMatrix());
+    EXPECT_EQ(two.Operate(), Features::eTooFewPolylinePoints);
+    eight.SetSourceModel(source);
+    eight.SetCuttingPolyline({{0, 0}, {1000, 1000}, {1000, 0}, {0, 1000}}, MMTransformMatrix());
+    EXPECT_EQ(eight.Operate(), Features::eSelfIntersectingPolyline);
+    // An empty cutting model fails the cut, and the source keeps every
+    // triangle.
+    noModel.SetSourceModel(source);
+    noModel.SetCuttingModel(empty);
+    EXPECT_EQ(noModel.Operate(), Features::eCutFailed);
+    EXPECT_EQ(source.GetNumberOfTriangles(), sphere.GetNumberOfTriangles());
 }

@@ -63,25 +63,35 @@ bool ToInternal(double modelUnits, long& internal, std::string& error) {
     return true;
 }
 
-bool ParsePlane(const std::string& text, MMPlaneEq<double>& plane, std::string& error) {
-    double v[4];
+bool ParseNumbers(const std::string& text, const std::string& option, int count, double* values,
+                  std::string& error) {
     std::istringstream in(text);
-    for (int i = 0; i < 4; ++i) {
+    const std::string expected = option + " needs " + std::to_string(count) + " comma-separated numbers";
+    for (int i = 0; i < count; ++i) {
         std::string part;
-        if (!std::getline(in, part, ',')) {
-            error = "--plane needs four numbers a,b,c,d (plane a*x + b*y + c*z + d = 0)";
-            return false;
-        }
+        if (!std::getline(in, part, ',')) return error = expected, false;
         char* end = nullptr;
-        v[i] = std::strtod(part.c_str(), &end);
-        if (end == part.c_str() || *end != '\0' || !std::isfinite(v[i])) {
-            error = "--plane: '" + part + "' is not a finite number";
-            return false;
-        }
+        values[i] = std::strtod(part.c_str(), &end);
+        if (end == part.c_str() || *end != '\0' || !std::isfinite(values[i]))
+            return error = option + ": '" + part + "' is not a finite number", false;
     }
     std::string rest;
-    if (std::getline(in, rest)) {
-        error = "--plane needs exactly four numbers";
+    if (std::getline(in, rest)) return error = expected, false;
+    return true;
+}
+
+bool ParseVector(const std::string& text, const std::string& option, MMVector3d& vector, std::string& error) {
+    double v[3];
+    if (!ParseNumbers(text, option, 3, v, error)) return false;
+    vector = {v[0], v[1], v[2]};
+    return true;
+}
+
+bool ParsePlane(const std::string& text, MMPlaneEq<double>& plane, std::string& error) {
+    double v[4];
+    if (!ParseNumbers(text, "--plane", 4, v, error)) {
+        if (error.find("comma-separated") != std::string::npos)
+            error = "--plane needs four numbers a,b,c,d (plane a*x + b*y + c*z + d = 0)";
         return false;
     }
     if (v[0] == 0.0 && v[1] == 0.0 && v[2] == 0.0) {

@@ -31,6 +31,10 @@ private:
     std::chrono::steady_clock::time_point m_lastDraw;
 };
 
+// `count` comma-separated finite numbers; the error names `option`.
+bool ParseNumbers(const std::string& text, const std::string& option, int count, double* values, std::string& error);
+// "x,y,z" -> vector (no unit conversion).
+bool ParseVector(const std::string& text, const std::string& option, MMVector3d& vector, std::string& error);
 // "a,b,c,d" in model units -> plane equation in internal units.
 bool ParsePlane(const std::string& text, MMPlaneEq<double>& plane, std::string& error);
 // A height in model units -> internal units, refused outside the 32-bit grid.

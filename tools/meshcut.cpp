@@ -17,6 +17,8 @@
 #include "MStlBaseOperatorPolylineCut.h"
 #include "MStlBaseOperatorTrimStlToStl.h"
 #include "MUserOperatorUndercutRemover.h"
+#include "MUserOperatorCutIntoHalves.h"
+#include "MUserOperatorStlCutWithFrame.h"
 #include "host/MInternalUnits.h"
 #include "host/MStlBase.h"
 #include "host/MStlChecker.h"
@@ -417,6 +419,180 @@ const char* const kTrimHelp =
     "line separates polylines. A closed polyline's last point joins its first. Example:\n"
     "  closed\n  10 0 0\n  0 10 0\n  -10 0 0\n  0 -10 0\n";
 
+struct HalvesArgs {
+    std::string input, plane, cutter, polyline, direction = "0,0,1", inside, outside;
+    bool ascii = false;
+};
+
+// The rotation taking +z to `direction` along the shortest arc: a polyline
+// drawn in x-y is then seen along the direction, and along +z it stays as
+// drawn.
+MMTransformMatrix ViewAlong(const MMVector3d& direction) {
+    const MMVector3d d = direction / direction.Length();
+    MMTransformMatrix m;
+    if (d[2] < -1.0 + 1e-12) {
+        m(1, 1) = -1.0;  // half a turn about x
+        m(2, 2) = -1.0;
+        return m;
+    }
+    // Rodrigues' formula for the axis z × d, written without the angle.
+    const double c = d[2], k = 1.0 / (1.0 + c);
+    const double ax = -d[1], ay = d[0];
+    m(0, 0) = c + ax * ax * k, m(0, 1) = ax * ay * k, m(0, 2) = ay;
+    m(1, 0) = ax * ay * k, m(1, 1) = c + ay * ay * k, m(1, 2) = -ax;
+    m(2, 0) = -ay, m(2, 1) = ax, m(2, 2) = c;
+    return m;
+}
+
+bool PrepareHalves(const HalvesArgs& a, MUserOperatorCutIntoHalves& op, MStlBase& cutter, std::string& error) {
+    if (a.inside.empty() && a.outside.empty()) return error = "nothing to write: give --inside and/or --outside", false;
+    if (a.inside == a.outside) return error = "--inside and --outside name the same file", false;
+    if (int(!a.plane.empty()) + int(!a.cutter.empty()) + int(!a.polyline.empty()) != 1)
+        return error = "give exactly one of --plane, --cutter or --polyline", false;
+    if (!a.plane.empty()) {
+        MMPlaneEq<double> eq;
+        if (!ParsePlane(a.plane, eq, error)) return false;
+        // The operator takes the plane in model units, as origin and normal.
+        const MMVector3d n = eq.GetNormal();
+        const double units = QelSDK::Common::MInternalUnits::Get();
+        op.SetCuttingPlane(MMPlane(n * (-eq.D() / n.Dot(n) / units), n));
+        return true;
+    }
+    if (!a.cutter.empty()) {
+        if (!Load(a.cutter, cutter, error)) return false;
+        op.SetCuttingModel(cutter, MMTransformMatrix());
+        return true;
+    }
+    MMVector3d direction;
+    if (!ParseVector(a.direction, "--direction", direction, error)) return false;
+    if (!(direction.Length() > 0.0)) return error = "--direction must not be zero", false;
+    std::vector<MMVector<double, 2>> points;
+    if (!ReadPolyline(a.polyline, points, error)) return false;
+    // The file's points come in internal units already.
+    std::vector<MMVector<long, 2>> polyline;
+    for (const auto& p : points) polyline.push_back({long(p[0]), long(p[1])});
+    op.SetCuttingPolyline(polyline, ViewAlong(direction));
+    return true;
+}
+
+int RunHalves(const HalvesArgs& a) {
+    std::string error;
+    MUserOperatorCutIntoHalves op;
+    MStlBase cutter, mesh;
+    if (!PrepareHalves(a, op, cutter, error)) return Fail(error);
+    if (!Load(a.input, mesh, error)) return Fail(error);
+    op.SetSourceModel(mesh);
+    const auto start = std::chrono::steady_clock::now();
+    const auto code = op.Operate();
+    const double seconds = Seconds(start);
+    switch (code) {
+    case MUserOperatorCutIntoHalves::eResultOk: break;
+    case MUserOperatorCutIntoHalves::eTooFewPolylinePoints: return Fail(a.polyline + ": the polyline needs three points");
+    case MUserOperatorCutIntoHalves::eSelfIntersectingPolyline: return Fail(a.polyline + ": the polyline crosses itself");
+    default:
+        return Fail("the cut failed (code " + std::to_string(int(code)) +
+                    "); the mesh and the cutter must be closed and free of self-intersections");
+    }
+    const MStlBase* inside = op.GetOutputModelInside();
+    const MStlBase* outside = op.GetOutputModelOutside();
+    std::vector<Output> outputs;
+    auto request = [&](const char* side, const std::string& path, const MStlBase* part) {
+        if (path.empty()) return;
+        if (IsEmpty(part)) std::cerr << "meshcut: warning: the " << side << " part is empty; " << path << " not written\n";
+        else outputs.push_back({path, part});
+    };
+    request("inside", a.inside, inside);
+    request("outside", a.outside, outside);
+    if (outputs.empty()) return Fail("the cut does not divide the mesh; nothing written");
+    if (!WriteAll(outputs, a.ascii, error)) return Fail(error);
+    std::cout << "input: " << Describe(mesh) << "\n";
+    for (const Output& o : outputs)
+        std::cout << (o.mesh == inside ? "inside: " : "outside: ") << Describe(*o.mesh) << " -> " << o.path << "\n";
+    std::printf("cut in %.3f s\n", seconds);
+    return 0;
+}
+
+const char* const kHalvesHelp =
+    "Exactly one cutting element:\n"
+    "  --plane a,b,c,d    the plane a*x + b*y + c*z + d = 0; inside is the side where the value\n"
+    "                     is negative\n"
+    "  --cutter MESH      a closed mesh; inside is the part of the input within it\n"
+    "  --polyline FILE    a closed polyline (format of the polyline command) drawn in the x-y\n"
+    "                     plane and seen along --direction (default 0,0,1): the plane is turned\n"
+    "                     so that +z points along the direction; inside is what the extruded\n"
+    "                     polyline encloses\n"
+    "Both parts are closed at the cut. The input and a cutting mesh must be closed.";
+
+struct FrameArgs {
+    std::string input, origin, u, v, above, below, uncut, unclassified;
+    bool ascii = false;
+};
+
+bool ParseFrame(const FrameArgs& a, MFrame<double>& frame, std::string& error) {
+    MMVector3d origin, u, v;
+    if (!ParseVector(a.origin, "--origin", origin, error) || !ParseVector(a.u, "--u", u, error) ||
+        !ParseVector(a.v, "--v", v, error))
+        return false;
+    const MMVector3d normal = u.Cross(v);
+    if (!(normal.Length() > 0.0)) return error = "--u and --v must span a rectangle (non-zero and not parallel)", false;
+    const double units = QelSDK::Common::MInternalUnits::Get();
+    for (const MMVector3d& corner : {origin, origin + u, origin + v, origin + u + v})
+        for (int i = 0; i < 3; ++i) {
+            long internal = 0;
+            if (!ToInternal(corner[i], internal, error)) return error = "frame corner: " + error, false;
+        }
+    frame = MFrame<double>(origin * units, u * units, v * units);
+    return true;
+}
+
+int RunFrame(const FrameArgs& a) {
+    std::string error;
+    if (a.above.empty() && a.below.empty() && a.uncut.empty() && a.unclassified.empty())
+        return Fail("nothing to write: give --above, --below, --uncut and/or --unclassified");
+    MFrame<double> frame;
+    if (!ParseFrame(a, frame, error)) return Fail(error);
+    MStlBase mesh;
+    if (!Load(a.input, mesh, error)) return Fail(error);
+    MUserOperatorStlCutWithFrame op;
+    op.SetStl(mesh);
+    op.SetFrame(frame);
+    auto progress = std::make_shared<TerminalProgress>();
+    const auto start = std::chrono::steady_clock::now();
+    const auto code = op.Operate(progress);
+    const double seconds = Seconds(start);
+    progress->Finish();
+    if (code == MUserOperatorStlCutWithFrame::eCancelled) return std::cerr << "meshcut: interrupted, nothing written\n", kInterrupted;
+    if (code == MUserOperatorStlCutWithFrame::eMeshNotClosed) return Fail("the mesh is not closed; nothing written");
+    if (code != MUserOperatorStlCutWithFrame::eCutOk && code != MUserOperatorStlCutWithFrame::eCutPartial)
+        return Fail("the cut failed (code " + std::to_string(int(code)) + ")");
+    if (code == MUserOperatorStlCutWithFrame::eCutPartial)
+        std::cerr << "meshcut: warning: a section contour reaches out of the frame (or could not be closed) and was "
+                     "left uncut\n";
+    const auto above = op.GetOutputModelAbove(), below = op.GetOutputModelBelow(),
+               uncut = op.GetOutputModelShellsWithoutCut();
+    MStlBase unclassified;
+    for (const auto& shell : op.GetOutputModelsUnclassifiedShells()) unclassified.AddStl(*shell, false);
+    std::vector<Output> outputs;
+    auto request = [&](const char* what, const std::string& path, const MStlBase* part) {
+        if (path.empty()) return;
+        if (IsEmpty(part)) std::cerr << "meshcut: warning: no shell is " << what << "; " << path << " not written\n";
+        else outputs.push_back({path, part});
+    };
+    request("above the cut", a.above, above.get());
+    request("below the cut", a.below, below.get());
+    request("without cut", a.uncut, uncut.get());
+    request("cut from both sides", a.unclassified, &unclassified);
+    if (outputs.empty()) return Fail("every requested part is empty; nothing written");
+    if (!WriteAll(outputs, a.ascii, error)) return Fail(error);
+    std::cout << "input: " << Describe(mesh) << "\n";
+    for (const Output& o : outputs) std::cout << Describe(*o.mesh) << " -> " << o.path << "\n";
+    if (unclassified.GetNumberOfTriangles() != 0 && a.unclassified.empty())
+        std::cerr << "meshcut: warning: " << Describe(unclassified)
+                  << " reach the cut from both sides and were not written (give --unclassified FILE)\n";
+    std::printf("cut in %.3f s\n", seconds);
+    return 0;
+}
+
 struct RangeArgs {
     std::string input, output;
     double lower = 0.0, upper = 0.0;
@@ -650,6 +826,38 @@ int main(int argc, char** argv) {
     cmdTrim->add_flag("--ascii", trimArgs.ascii, "write STL files as ASCII");
     cmdTrim->footer(kTrimHelp);
     cmdTrim->callback([&] { result = RunTrim(trimArgs); });
+
+    HalvesArgs halves;
+    auto* cmdHalves = app.add_subcommand("halves", "split a closed mesh by a plane, a cutting mesh or a polyline into "
+                                                   "the part inside and the part outside, both closed");
+    cmdHalves->add_option("input", halves.input, "mesh file (.stl or .obj)")->required();
+    cmdHalves->add_option("--plane", halves.plane, "cut with the plane a*x + b*y + c*z + d = 0")->type_name("A,B,C,D");
+    cmdHalves->add_option("--cutter", halves.cutter, "cut with this closed mesh")->type_name("MESH");
+    cmdHalves->add_option("--polyline", halves.polyline, "cut with this closed polyline")->type_name("FILE");
+    cmdHalves->add_option("--direction", halves.direction, "view direction of the polyline (default 0,0,1)")
+        ->type_name("X,Y,Z");
+    cmdHalves->add_option("--inside", halves.inside, "write the inside part here")->type_name("FILE");
+    cmdHalves->add_option("--outside", halves.outside, "write the outside part here")->type_name("FILE");
+    cmdHalves->add_flag("--ascii", halves.ascii, "write STL files as ASCII");
+    cmdHalves->footer(kHalvesHelp);
+    cmdHalves->callback([&] { result = RunHalves(halves); });
+
+    FrameArgs frameArgs;
+    auto* cmdFrame = app.add_subcommand("frame", "cut a closed mesh with a rectangle: only section contours wholly "
+                                                 "inside it are cut and closed; shells are sorted by side");
+    cmdFrame->add_option("input", frameArgs.input, "mesh file (.stl or .obj)")->required();
+    cmdFrame->add_option("--origin", frameArgs.origin, "a corner of the rectangle")->type_name("X,Y,Z")->required();
+    cmdFrame->add_option("--u", frameArgs.u, "first edge of the rectangle")->type_name("X,Y,Z")->required();
+    cmdFrame->add_option("--v", frameArgs.v, "second edge; above is the side u x v points to")
+        ->type_name("X,Y,Z")
+        ->required();
+    cmdFrame->add_option("--above", frameArgs.above, "write the shells above the cut here")->type_name("FILE");
+    cmdFrame->add_option("--below", frameArgs.below, "write the shells below the cut here")->type_name("FILE");
+    cmdFrame->add_option("--uncut", frameArgs.uncut, "write the shells the cut does not reach here")->type_name("FILE");
+    cmdFrame->add_option("--unclassified", frameArgs.unclassified, "write the shells cut from both sides here")
+        ->type_name("FILE");
+    cmdFrame->add_flag("--ascii", frameArgs.ascii, "write STL files as ASCII");
+    cmdFrame->callback([&] { result = RunFrame(frameArgs); });
 
     RangeArgs range;
     auto* cmdRange = app.add_subcommand("zrange", "keep the part of a mesh surface between two heights (left open)");
