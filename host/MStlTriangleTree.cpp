@@ -99,18 +99,21 @@ void MStlTriangleTree::_Build(const std::vector<const MStlTriangleElement*>& tri
     const uint32_t n = uint32_t(triangles.size());
     if (n == 0) return;
 
-    std::vector<Box> boxes(n);
+    // The triangles' boxes with their input positions, moved about by the
+    // splits: every split reads and reorders a contiguous stretch.
+    struct Item {
+        Box box;
+        uint32_t index;
+    };
+    std::vector<Item> items(n);
     tbb::parallel_for(
         tbb::blocked_range<uint32_t>(0, n, 4096),
         [&](const tbb::blocked_range<uint32_t>& r) {
-            for (uint32_t i = r.begin(); i != r.end(); ++i) boxes[i] = BoxOf(*triangles[i]);
+            for (uint32_t i = r.begin(); i != r.end(); ++i) items[i] = {BoxOf(*triangles[i]), i};
         },
         tbb::static_partitioner());
 
-    std::vector<uint32_t> order(n);
-    std::iota(order.begin(), order.end(), 0u);
-
-    // One pending node: the triangles order[begin, end) go below `node`.
+    // One pending node: the items [begin, end) go below `node`.
     struct Pending {
         uint32_t begin = 0, end = 0;
         Node* node = nullptr;
@@ -125,7 +128,7 @@ void MStlTriangleTree::_Build(const std::vector<const MStlTriangleElement*>& tri
             cLo[a] = INT64_MAX, cHi[a] = INT64_MIN;
         }
         for (uint32_t k = p.begin; k < p.end; ++k) {
-            const Box& b = boxes[order[k]];
+            const Box& b = items[k].box;
             for (int a = 0; a < 3; ++a) {
                 node.lo[a] = std::min(node.lo[a], b.lo[a]);
                 node.hi[a] = std::max(node.hi[a], b.hi[a]);
@@ -142,10 +145,10 @@ void MStlTriangleTree::_Build(const std::vector<const MStlTriangleElement*>& tri
         for (int a = 1; a < 3; ++a)
             if (cHi[a] - cLo[a] > cHi[axis] - cLo[axis]) axis = a;
         const uint32_t mid = p.begin + (p.end - p.begin) / 2;
-        std::nth_element(order.begin() + p.begin, order.begin() + mid, order.begin() + p.end,
-                         [&](uint32_t x, uint32_t y) {
-                             const int64_t cx = Centre2(boxes[x], axis), cy = Centre2(boxes[y], axis);
-                             return cx != cy ? cx < cy : x < y;
+        std::nth_element(items.begin() + p.begin, items.begin() + mid, items.begin() + p.end,
+                         [axis](const Item& x, const Item& y) {
+                             const int64_t cx = Centre2(x.box, axis), cy = Centre2(y.box, axis);
+                             return cx != cy ? cx < cy : x.index < y.index;
                          });
         Node* l = m_storage->New();
         Node* r = m_storage->New();
@@ -190,7 +193,7 @@ void MStlTriangleTree::_Build(const std::vector<const MStlTriangleElement*>& tri
         tbb::blocked_range<uint32_t>(0, n, 4096),
         [&](const tbb::blocked_range<uint32_t>& r) {
             for (uint32_t k = r.begin(); k != r.end(); ++k) {
-                const MStlTriangleElement* t = triangles[order[k]];
+                const MStlTriangleElement* t = triangles[items[k].index];
                 m_triangles[k] = t;
                 for (int c = 0; c < 3; ++c)
                     for (int a = 0; a < 3; ++a) m_corners[k].c[c][a] = t->GetPoint(c)->Get(a);
