@@ -155,6 +155,9 @@ public:
 
     void CalculateAsOffsetOnAxis(unsigned char axis, double offset, double length);
     void CalculateOnAxis(char axis, double d1, double d2);
+    // CalculateAsOffsetOnAxis from exact integers (0 <= offset <= length,
+    // length > 0), stored like every exact calculation; the code is the axis.
+    void CalculateAsExactOffsetOnAxis(unsigned char axis, __int128 offset, __int128 length);
     void SetEndPointOfAxis(unsigned char axis, MStlTriangle& triangle);
     void CalculatePositionOfPoint(const MStlPoint* point);
     bool CalculatePositionOfPoint2d(long x, long y);

@@ -9,12 +9,14 @@
 //    (opposite facing) holding the outline of their common region.
 //
 // Exactness.  Vertices are classed against the other plane by the exact
-// sign of n · (Q − P0), n = (P1 − P0) × (P2 − P0), in 128-bit integers; the
-// magnitudes serve only to place points.  The integer point of a crossing
-// is the exact crossing truncated toward zero, computed from the crossing
-// edge's end points alone, so every triangle that meets that crossing (both
-// triangles of a pair, and the neighbours on a shared edge) gets the same
-// point.  The infos are meant to be built without a transform.
+// sign of n · (Q − P0), n = (P1 − P0) × (P2 − P0), in 128-bit integers.  A
+// crossing of a triangle's own edge is placed on that edge from the same
+// exact values, so that the ends of the common segment are compared exactly
+// wherever the values fit a double (below 2^53).  The integer point of a
+// crossing is the exact crossing truncated toward zero, computed from the
+// crossing edge's end points alone, so every triangle that meets that
+// crossing (both triangles of a pair, and the neighbours on a shared edge)
+// gets the same point.  The infos are meant to be built without a transform.
 #pragma once
 
 #include "MTriangleTrimIntersection.h"

@@ -12,6 +12,11 @@
 // an error bit adds no triangle and returns false; the trimmed triangle keeps
 // its status.  Records consumed while chaining leave their lists either way.
 //
+// A record lying along one edge (where the other mesh only touches that edge)
+// bounds nothing next to records that cross the triangle: it is left out of
+// such a list, and its ends only divide the edge where the walks along it
+// pass, in every list, as the neighbour across the edge divides it.
+//
 // The pieces use only the triangle's corners and the mesh points of the
 // segment ends, and keep the triangle's orientation.  A piece whose three
 // corners are collinear on the integer grid has no area and is left out.
@@ -77,6 +82,9 @@ private:
 
     bool _IsDegenerate(MTriangleTrimInfo& info);
     bool _ProcessList(unsigned listIndex);
+    void _CollectEdgePoints(MTriangleTrimInfo& info);
+    void _TakeRecordsAlongEdges(MTriangleTrimIntersectionList& list);
+    void _AddEdgePointsBefore(const MTriangleTrimPosition& target);
     bool _BuildContour(MTriangleTrimIntersectionList& list, uint64_t pointLimit);
     void _SearchNext();
     bool _FindSegmentStartingHere();
@@ -110,6 +118,11 @@ private:
     bool m_contourValid = true;
     MTriangleTrimPosition m_corner;
     int m_searchResult = 0;
+
+    // Ends of the info's records along edges, strictly inside an edge (their
+    // position codes name it); and those the current walk passes.
+    std::vector<MTriangleTrimPosition> m_edgePoints;
+    std::vector<size_t> m_between;
 
     MStlCutBorder m_contours;
     MStlCutContour* m_contour = nullptr;

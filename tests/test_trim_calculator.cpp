@@ -459,6 +459,31 @@ TEST(TrimCalculatorCoplanar, DisjointGivesFalse) {
 
 // Near 2^30 the plane values reach 2^92; a point exactly on the plane and
 // points one unit off it still class exactly, and the crossing is exact.
+TEST(TrimCalculatorPieces, CrossingOfOwnEdgeIsExact) {
+    // The planes meet in the line x = 1, z = 0, which enters A's triangle
+    // through its edge P2 -> P0 at the grid point (1, 0, 0), 1/77 of the way
+    // from P0.  A's end of the segment there is that point exactly, so that it
+    // orders exactly against the crossings of other triangles.
+    MStlBase meshA, meshB;
+    Tri a{meshA, {0, 0, 0}, {0, 100, 0}, {77, 0, 0}};
+    Tri b{meshB, {11, -50, 10}, {-9, -50, -10}, {6, 60, 5}};  // x - z = 1
+    Calculator calc;
+    ASSERT_TRUE(calc.CALCULATE(*a.info, *b.info));
+    MTriangleTrimPosition exact;
+    exact.SetCS(&a.info->GetCS());
+    exact.CalculatePositionOfPoint(meshA.AddPoint(1, 0, 0));
+    ASSERT_EQ(exact.GetPositionCode(), 2);
+    for (unsigned list = 0; list < 2; ++list) {
+        ASSERT_EQ(a.Count(list), 1u);
+        const MTriangleTrimIntersection& r = a.First(list);
+        const MTriangleTrimPosition& onEdge = r.start.GetPositionCode() == 2 ? r.start : r.end;
+        EXPECT_EQ(onEdge.GetPositionCode(), 2);
+        EXPECT_TRUE(onEdge == exact) << onEdge.GetA() << " " << onEdge.GetB() << " " << onEdge.GetW();
+        EXPECT_EQ(onEdge.POSITION_TO_AXIS(2), MTriangleTrimPosition::kOnLine);
+        EXPECT_EQ((Point{onEdge.GetX(), onEdge.GetY(), onEdge.GetZ()}), (Point{1, 0, 0}));
+    }
+}
+
 TEST(TrimCalculatorLarge, ClassesAndCrossingsStayExact) {
     for (const int64_t sign : {1, -1}) {
         const int64_t A = (int64_t(1) << 30) - 1;

@@ -33,6 +33,41 @@ std::unique_ptr<MStlBase> Trim(const MStlBase& a, const MStlBase& b, bool keepIn
 
 uint64_t BoundaryEdges(const MStlBase& mesh) { return CheckMesh(mesh).boundaryEdges; }
 
+using EdgeSet = std::set<std::pair<const MStlPoint*, const MStlPoint*>>;
+
+std::pair<const MStlPoint*, const MStlPoint*> Undirected(const MStlPoint* p, const MStlPoint* q) {
+    return p < q ? std::pair{p, q} : std::pair{q, p};
+}
+
+// The edges that only one triangle of the mesh uses.
+EdgeSet BoundaryEdgeSet(const MStlBase& mesh) {
+    std::map<std::pair<const MStlPoint*, const MStlPoint*>, int> uses;
+    for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it)
+        for (int k = 0; k < 3; ++k) ++uses[Undirected(it->GetPoint(k), it->GetPoint((k + 1) % 3))];
+    EdgeSet boundary;
+    for (const auto& [edge, count] : uses)
+        if (count == 1) boundary.insert(edge);
+    return boundary;
+}
+
+// The edges in one set but not the other.
+size_t Unmatched(const EdgeSet& a, const EdgeSet& b) {
+    size_t n = 0;
+    for (const auto& e : a) n += !b.count(e);
+    for (const auto& e : b) n += !a.count(e);
+    return n;
+}
+
+// The edges of the border's polylines.
+EdgeSet BorderEdgeSet(const MStlSurfaceBorder& border) {
+    EdgeSet edges;
+    for (const auto& c : border.contours) {
+        const size_t n = c.points.size();
+        for (size_t i = 0; i + (c.closed ? 0 : 1) < n; ++i) edges.insert(Undirected(c.points[i], c.points[(i + 1) % n]));
+    }
+    return edges;
+}
+
 bool OnBoxSurface(const MStlPoint* p, const int32_t lo[3], const int32_t hi[3]) {
     for (int k = 0; k < 3; ++k)
         if (std::abs(p->Get(k) - lo[k]) <= 1 || std::abs(p->Get(k) - hi[k]) <= 1) return true;
@@ -145,30 +180,50 @@ TEST(TrimStlToStl, SharedPlanesTouchingAndShiftedCopies) {
     EXPECT_EQ(Trim(a, corner, true)->GetNumberOfTriangles(), 0u);
     EXPECT_EQ(Trim(a, edge, true)->GetNumberOfTriangles(), 0u);
     // A sphere against a copy of itself shifted by one grid step: every
-    // triangle meets several nearly coplanar ones.  The trim completes and
-    // both parts stay consistently oriented.
-    MStlBase sphere, shifted;
-    GenerateSphere(sphere, 20000.0, 2000);
-    shifted.AddStl(sphere, false);
-    shifted.Translate(1, 0, 0);
-    std::unique_ptr<MStlBase> in = Trim(sphere, shifted, true), out = Trim(sphere, shifted, false);
-    EXPECT_GT(in->GetNumberOfTriangles(), 0u);
-    EXPECT_GT(out->GetNumberOfTriangles(), 0u);
-    EXPECT_TRUE(CheckMesh(*in).oriented);
-    EXPECT_TRUE(CheckMesh(*out).oriented);
-    // The parts' areas add up to within what truncating the new points to
-    // the grid can change: a point moved by up to sqrt(3) changes each of
-    // its triangles by at most that times half the opposite side.
-    double bound = 0.0;
-    for (const MStlBase* part : {in.get(), out.get()})
-        for (auto it = part->BeginTriangle(); it != part->EndTriangle(); ++it)
-            for (int i = 0; i < 3; ++i) {
-                const MStlPoint* p = it->GetPoint(i);
-                if (sphere.GetPoint(p->GetX(), p->GetY(), p->GetZ())) continue;
-                bound += std::sqrt(3.0) / 2.0 *
-                         (it->GetPoint((i + 1) % 3)->GetVector() - it->GetPoint((i + 2) % 3)->GetVector()).Length();
-            }
-    EXPECT_NEAR(in->Area() + out->Area(), sphere.Area(), bound);
+    // triangle meets several nearly coplanar ones, and the cut passes within
+    // a fraction of a step of vertices and edges, so that distinct crossings
+    // round to one grid point.  Both parts stay manifold and oriented, and
+    // each one's open border is exactly its intersection border.
+    for (const uint64_t triangles : {2000u, 20000u}) {
+        SCOPED_TRACE(triangles);
+        MStlBase sphere, shifted;
+        GenerateSphere(sphere, 20000.0, triangles);
+        shifted.AddStl(sphere, false);
+        shifted.Translate(1, 0, 0);
+        const MStlSurfaceBorder* borders[2] = {nullptr, nullptr};
+        Op ops[2];
+        std::unique_ptr<MStlBase> in = Trim(sphere, shifted, true, true, &borders[0], &ops[0]);
+        std::unique_ptr<MStlBase> out = Trim(sphere, shifted, false, true, &borders[1], &ops[1]);
+        EXPECT_GT(in->GetNumberOfTriangles(), 0u);
+        EXPECT_GT(out->GetNumberOfTriangles(), 0u);
+        for (int side = 0; side < 2; ++side) {
+            const MStlBase& part = side == 0 ? *in : *out;
+            SCOPED_TRACE(side == 0 ? "inside" : "outside");
+            const MeshReport report = CheckMesh(part);
+            EXPECT_EQ(report.nonManifoldEdges, 0u);
+            EXPECT_TRUE(report.oriented);
+            EXPECT_EQ(report.shells, 1u);
+            ASSERT_NE(borders[side], nullptr);
+            EXPECT_FALSE(borders[side]->contours.empty());
+            for (const auto& c : borders[side]->contours) EXPECT_TRUE(c.closed);
+            const EdgeSet open = BoundaryEdgeSet(part), cut = BorderEdgeSet(*borders[side]);
+            EXPECT_EQ(open.size(), cut.size());
+            EXPECT_EQ(Unmatched(open, cut), 0u) << "open edges that are no cut edges, and cut edges that are not open";
+        }
+        // The parts' areas add up to within what truncating the new points
+        // to the grid can change: a point moved by up to sqrt(3) changes each
+        // of its triangles by at most that times half the opposite side.
+        double bound = 0.0;
+        for (const MStlBase* part : {in.get(), out.get()})
+            for (auto it = part->BeginTriangle(); it != part->EndTriangle(); ++it)
+                for (int i = 0; i < 3; ++i) {
+                    const MStlPoint* p = it->GetPoint(i);
+                    if (sphere.GetPoint(p->GetX(), p->GetY(), p->GetZ())) continue;
+                    bound += std::sqrt(3.0) / 2.0 *
+                             (it->GetPoint((i + 1) % 3)->GetVector() - it->GetPoint((i + 2) % 3)->GetVector()).Length();
+                }
+        EXPECT_NEAR(in->Area() + out->Area(), sphere.Area(), bound);
+    }
 }
 
 TEST(TrimStlToStl, StateCodesAndCopies) {

@@ -174,6 +174,30 @@ TEST(TrimRetriangulator, SegmentsFromEdgeToEdge) {
     }
 }
 
+TEST(TrimRetriangulator, RecordAlongAnEdgeBesideACrossing) {
+    // List 0 holds a wall cutting off corner P0 and a record lying on edge
+    // P2 -> P0 away from that corner (where the other mesh only touches the
+    // edge).  The edge record bounds nothing: list 0 keeps the corner alone,
+    // list 1 the rest, and the rest divides the edge at the record's ends,
+    // as the neighbour across the edge does.
+    Fixture f;
+    const auto e = f.At(0, 500), g = f.At(500, 0), s = f.At(800, 0), t = f.At(700, 0);
+    f.AddWall(e, g);
+    f.AddToList(0, s, t);
+    CutterRetriangulator r;
+    ASSERT_TRUE(r.CreateNewTriangles(*f.info, 0));
+    EXPECT_EQ(r.GetError(), 0u);
+    const Tiling tiling = CheckTiling(f, Points({e, g, s, t}, f.mesh));
+    EXPECT_EQ(tiling.area[2], 250000);
+    EXPECT_EQ(tiling.area[4], 750000);
+    for (const MTriangleTrimPosition* p : {&s, &t}) {
+        const MStlPoint* point = f.mesh.GetPoint(p->GetX(), p->GetY(), p->GetZ());
+        bool used = false;
+        for (MStlTriangle* n : f.NewTriangles()) used = used || n->IndexOfPoint(point) >= 0;
+        EXPECT_TRUE(used) << p->GetX();
+    }
+}
+
 TEST(TrimRetriangulator, ClosedLoopInsideGivesIslandAndHole) {
     // Clockwise in (a/w, b/w): the right side, kept in list 0, is the inside.
     Fixture f;

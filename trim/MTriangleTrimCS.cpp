@@ -306,6 +306,16 @@ void MTriangleTrimPosition::CalculateAsOffsetOnAxis(unsigned char axis, double o
     if (m_cs) CALCULATE_XYZ(*m_cs);
 }
 
+void MTriangleTrimPosition::CalculateAsExactOffsetOnAxis(unsigned char axis, i128 offset, i128 length) {
+    switch (axis) {
+    case 0: _StoreExact(0, offset, length); break;
+    case 1: _StoreExact(offset, length - offset, length); break;
+    case 2: _StoreExact(length - offset, 0, length); break;
+    default: return;
+    }
+    m_code = axis;
+}
+
 void MTriangleTrimPosition::CalculateOnAxis(char axis, double d1, double d2) {
     const double first = std::fabs(d1);
     CalculateAsOffsetOnAxis(static_cast<unsigned char>(axis), first, first + std::fabs(d2));

@@ -258,9 +258,11 @@ void Calculator::_Crossings(int i) {
         TruncatedPoint(Of(*p), Of(*q), vp, vp - vq, xyz);
         crossing.SetXYZ(xyz[0], xyz[1], xyz[2]);
         crossing.SetPoint(nullptr);
+        // The same point in triangle i's system, from the exact values, so
+        // that it compares exactly with the other triangle's crossings.
         MTriangleTrimPosition& candidate = m_candidates[i][rising ? 0 : 1];
-        const double dk = std::fabs(m_distance[i][k]), dk1 = std::fabs(m_distance[i][k1]);
-        candidate.CalculateAsOffsetOnAxis(static_cast<unsigned char>(k), dk, dk + dk1);
+        const i128 dk = value[k] < 0 ? -value[k] : value[k], dk1 = value[k1] < 0 ? -value[k1] : value[k1];
+        candidate.CalculateAsExactOffsetOnAxis(static_cast<unsigned char>(k), dk, dk + dk1);
         candidate.CopyXYZ(crossing);
     }
 }

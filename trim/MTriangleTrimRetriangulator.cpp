@@ -69,6 +69,28 @@ int GridTurnDot(const MStlPoint* a, const MStlPoint* b, const MStlPoint* c) {
     return dot > 0 ? 1 : dot < 0 ? -1 : 0;
 }
 
+// The edges a position lies on, as bits: the lines it lies on exactly, and
+// the edge its code names (a crossing placed on an edge by its offset keeps
+// that edge even where rounding leaves it just off the line).
+unsigned EdgesOf(const MTriangleTrimPosition& p) {
+    unsigned edges = p.GetPositionCode() <= 2 ? 1u << p.GetPositionCode() : 0u;
+    for (unsigned char axis = 0; axis < 3; ++axis)
+        if (p.POSITION_TO_AXIS(axis) == MTriangleTrimPosition::kOnLine) edges |= 1u << axis;
+    return edges;
+}
+
+// A record with both ends on one edge: a stretch where the other mesh only
+// touches the edge (or a single point on it).  It cuts nothing off the
+// triangle.
+bool LiesAlongEdge(const MTriangleTrimIntersection& r) { return (EdgesOf(r.start) & EdgesOf(r.end)) != 0; }
+
+// The edge a position lies on strictly between two corners, or 3.
+unsigned char InnerEdgeOf(const MTriangleTrimPosition& p) {
+    const unsigned edges = EdgesOf(p);
+    if (p.GetPositionCode() > 2 || (edges & (edges - 1)) != 0) return 3;
+    return p.GetPositionCode();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -354,6 +376,7 @@ bool MTriangleTrimRetriangulator::CreateNewTriangles(MTriangleTrimInfo& info, un
         m_intersectionPoints.clear();
     }
     m_pending.clear();
+    _CollectEdgePoints(info);
     for (unsigned i = 0; i < numLists; ++i) _ProcessList(i);
     m_info = nullptr;
 
@@ -380,6 +403,7 @@ bool MTriangleTrimRetriangulator::_ProcessList(unsigned listIndex) {
     // most three corners; a walk that finds no record start goes round and
     // round until this limit stops it.
     const uint64_t pointLimit = 5 * records + 4;
+    _TakeRecordsAlongEdges(list);
     while (list.GetFirstIntersection()) {
         if (_BuildContour(list, pointLimit)) continue;
         m_contours.RemoveContour(m_contour);
@@ -393,6 +417,62 @@ bool MTriangleTrimRetriangulator::_ProcessList(unsigned listIndex) {
     return m_searchAllLists ? _FillWithFiller(status) : _Triangulate(status);
 }
 
+// A record along an edge (the other mesh only touches the edge there) cuts
+// nothing off the triangle.  In a list of crossing records it would start a
+// contour of its own that covers the triangle once more over the pieces the
+// crossing records bound, so it is taken out there.  The ends of every such
+// record, of every list, stay as points on the edges: each contour walk along
+// an edge passes through those it meets, so that all pieces divide the edge
+// where the neighbour across it divides it.
+void MTriangleTrimRetriangulator::_CollectEdgePoints(MTriangleTrimInfo& info) {
+    m_edgePoints.clear();
+    if (m_listsSearched != 1) return;
+    for (unsigned i = 0; i < info.GetNumLists(); ++i)
+        for (const MTriangleTrimIntersection& r : *info.GetList(i)) {
+            if (!LiesAlongEdge(r)) continue;
+            for (const MTriangleTrimPosition* end : {&r.start, &r.end})
+                if (InnerEdgeOf(*end) < 3 && end->GetPoint() && end->GetW() > 0.0) m_edgePoints.push_back(*end);
+        }
+}
+
+void MTriangleTrimRetriangulator::_TakeRecordsAlongEdges(MTriangleTrimIntersectionList& list) {
+    if (m_listsSearched != 1 || list.GetType() > 1) return;
+    bool crossing = false, along = false;
+    for (const MTriangleTrimIntersection& r : list) (LiesAlongEdge(r) ? along : crossing) = true;
+    if (!crossing || !along) return;
+    for (uint64_t n = list.GetNumIntersections(); n > 0; --n) {
+        Element* e = list.RemoveFirstIntersection();
+        if (LiesAlongEdge(e->GetItem())) list.DeleteIntersection(e);
+        else list.AddIntersectionElement(e);
+    }
+}
+
+// Adds, in order along the current edge, the kept edge points that lie
+// strictly between the current position and `target` (the next record start
+// or the corner that the walk along the edge reached).
+void MTriangleTrimRetriangulator::_AddEdgePointsBefore(const MTriangleTrimPosition& target) {
+    if (m_edgePoints.empty()) return;
+    const unsigned char axis = m_position.GetPositionCode();
+    if (axis > 2) return;
+    const bool toCorner = m_searchResult == 3;
+    m_between.clear();
+    for (size_t i = 0; i < m_edgePoints.size(); ++i) {
+        const MTriangleTrimPosition& q = m_edgePoints[i];
+        if (q.GetPositionCode() != axis || CompareOffsetOnAxis(axis, q, m_position) <= 0) continue;
+        if (!toCorner && CompareOffsetOnAxis(axis, q, target) >= 0) continue;
+        m_between.push_back(i);
+    }
+    std::sort(m_between.begin(), m_between.end(), [&](size_t i, size_t j) {
+        return CompareOffsetOnAxis(axis, m_edgePoints[i], m_edgePoints[j]) < 0;
+    });
+    for (size_t i : m_between) {
+        const MTriangleTrimPosition& q = m_edgePoints[i];
+        if (q == m_position) continue;
+        _AddPosition(q);
+        if (m_saveExtraInfo) m_intersectionPoints.push_back({q.GetPoint(), q.GetPositionCode()});
+    }
+}
+
 bool MTriangleTrimRetriangulator::_BuildContour(MTriangleTrimIntersectionList& list, uint64_t pointLimit) {
     m_contour = m_contours.AddContour();
     m_contourValid = true;
@@ -403,9 +483,11 @@ bool MTriangleTrimRetriangulator::_BuildContour(MTriangleTrimIntersectionList& l
         _SearchNext();
         if (m_searchResult == 0) return false;
         if (m_searchResult == 3) {
+            _AddEdgePointsBefore(m_corner);
             _AddCorner();
             continue;
         }
+        if (m_searchResult == 2) _AddEdgePointsBefore(m_found->GetItem().start);
         const bool closes = m_found == first;
         if (!closes) _AddSegment(m_found->GetItem(), m_searchResult == 2);
         _RemoveFound();
