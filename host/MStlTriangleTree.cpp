@@ -199,7 +199,7 @@ void MStlTriangleTree::_Build(const std::vector<const MStlTriangleElement*>& tri
                     for (int a = 0; a < 3; ++a) m_corners[k].c[c][a] = t->GetPoint(c)->Get(a);
             }
         },
-        tbb::static_partitioner());
+        tbb::auto_partitioner());  // scattered reads: let the load balance itself
     for (const std::deque<Node>& local : m_storage->nodes) m_nodeCount += local.size();
 }
 

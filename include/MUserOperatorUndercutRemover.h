@@ -23,7 +23,6 @@
 
 class MStlBase;
 class MStlSurface;
-class MStlTriangleTree;
 
 namespace UndercutRemoverUtils {
 struct Grid;
@@ -70,8 +69,10 @@ public:
         // The grid would exceed kMaxGridPoints; nothing is written.
         eGridTooLarge = 3,
     };
-    // Grid points (each a double) above which Operate refuses the grid.
-    static constexpr double kMaxGridPoints = double(1u << 27);
+    // Grid points above which Operate refuses the grid: each grid point
+    // costs about 24 bytes while the solid is built, and a full grid gives
+    // about four triangles per point.
+    static constexpr double kMaxGridPoints = double(1u << 24);
 
     MUserOperatorUndercutRemover() = default;
     MUserOperatorUndercutRemover(const MUserOperatorUndercutRemover&) = default;

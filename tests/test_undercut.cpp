@@ -2,6 +2,7 @@
 
 #include <CGAL/Side_of_triangle_mesh.h>
 #include <tbb/global_control.h>
+#include <tbb/parallel_invoke.h>
 
 #include <array>
 #include <cmath>
@@ -14,6 +15,7 @@
 #include "CgalMesh.h"
 #include "MUserOperatorUndercutRemover.h"
 #include "TestMeshes.h"
+#include "host/MStlBaseOperatorReduceEx.h"
 #include "host/MStlTriangleTree.h"
 
 namespace {
@@ -511,4 +513,75 @@ TEST(TriangleTree, MeshCachesItsTreeUntilItChanges) {
     EXPECT_NE(mesh.GetTriangleTree(), third);
     mesh.ClearStl();
     EXPECT_EQ(mesh.GetTriangleTree()->GetNumberOfTriangles(), 0u);
+}
+
+TEST(TriangleTree, ConcurrentReadersShareOneCachedTree) {
+    MStlBase mesh;
+    GenerateSphere(mesh, 50000.0, 50000);
+    std::shared_ptr<const MStlTriangleTree> a, b;
+    tbb::parallel_invoke([&] { a = mesh.GetTriangleTree(); }, [&] { b = mesh.GetTriangleTree(); });
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(mesh.GetTriangleTree(), a);
+}
+
+namespace {
+// Every triangle of the mesh in one new surface.
+MStlSurface* OneSurface(MStlBase& mesh) {
+    MStlSurface* s = mesh.AddSurface();
+    for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it) mesh.MoveTriangleToSurface(*it, s);
+    return s;
+}
+}  // namespace
+
+TEST(SurfaceReducer, FlatFacesLoseTheirInnerPoints) {
+    MStlBase box;
+    GenerateBox(box, {0, 0, 0}, {10000, 10000, 10000}, 10);
+    MStlSurfaceContainer container(*OneSurface(box));
+    MStlBaseOperatorReduceEx<MStlSurfaceContainer> reduce(container, MStlBaseOperatorReduceExBase::MParams());
+    ASSERT_TRUE(reduce.Operate());
+    EXPECT_GT(reduce.GetNumberOfRemovedPoints(), 400u);
+    EXPECT_LT(box.GetNumberOfTriangles(), 300u);
+    ASSERT_TRUE(Sound(box));
+    EXPECT_DOUBLE_EQ(CheckMesh(box).volume, 1000.0) << "points never move, folds are refused";
+    EXPECT_EQ(CheckMesh(box).degenerateTriangles, 0u);
+}
+
+TEST(SurfaceReducer, OtherSurfacesAndTheirBorderStay) {
+    MStlBase box;
+    GenerateBox(box, {0, 0, 0}, {10000, 10000, 10000}, 10);
+    MStlSurface* sides = OneSurface(box);
+    MStlSurface* top = box.AddSurface();
+    for (auto it = box.BeginTriangle(); it != box.EndTriangle(); ++it)
+        if (it->GetPoint(0)->GetZ() == 10000 && it->GetPoint(1)->GetZ() == 10000 && it->GetPoint(2)->GetZ() == 10000)
+            box.MoveTriangleToSurface(*it, top);
+    auto topCorners = [&] {
+        std::vector<std::array<int32_t, 9>> all;
+        for (const auto& c : Corners(box))
+            if (c[2] == 10000 && c[5] == 10000 && c[8] == 10000) all.push_back(c);
+        return all;
+    };
+    const auto topBefore = topCorners();
+    MStlSurfaceContainer container(*sides);
+    MStlBaseOperatorReduceEx<MStlSurfaceContainer> reduce(container, MStlBaseOperatorReduceExBase::MParams());
+    reduce.Operate();
+    EXPECT_EQ(top->GetNumberOfTriangles(), 200u);
+    EXPECT_LT(sides->GetNumberOfTriangles(), 1000u);
+    ASSERT_TRUE(Sound(box));
+    EXPECT_DOUBLE_EQ(CheckMesh(box).volume, 1000.0);
+    EXPECT_EQ(topCorners(), topBefore) << "the top and its border are untouched";
+}
+
+TEST(SurfaceReducer, CurvedSurfaceKeepsItsShape) {
+    MStlBase sphere;
+    GenerateSphere(sphere, 50000.0, 20000);
+    const double before = CheckMesh(sphere).volume;
+    MStlSurfaceContainer container(*OneSurface(sphere));
+    MStlBaseOperatorReduceExBase::MParams params;
+    params.MaximumDeviation = 50.0;
+    MStlBaseOperatorReduceEx<MStlSurfaceContainer> reduce(container, params);
+    reduce.Operate();
+    EXPECT_GT(reduce.GetNumberOfRemovedPoints(), 0u);
+    ASSERT_TRUE(Sound(sphere));
+    EXPECT_NEAR(CheckMesh(sphere).volume, before, 0.01 * before);
 }

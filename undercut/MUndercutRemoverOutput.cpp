@@ -13,9 +13,10 @@ namespace {
 class VertexCache {
 public:
     VertexCache(const Grid& grid, MStlBase& mesh, double depth)
-        : m_grid(grid), m_mesh(mesh), m_depth(depth), m_points((grid.CountU + 1) * (grid.CountV + 1), nullptr) {}
+        : m_grid(grid), m_mesh(mesh), m_depth(depth) {}
     // The top vertex (at the grid point's height) or the bottom one.
     MStlPoint* Get(uint64_t i, uint64_t j) {
+        if (m_points.empty()) m_points.assign((m_grid.CountU + 1) * (m_grid.CountV + 1), nullptr);
         MStlPoint*& p = m_points[i * (m_grid.CountV + 1) + j];
         if (!p) {
             const double u = double(i) * m_grid.CellSize + m_grid.OriginU;
