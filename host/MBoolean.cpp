@@ -15,6 +15,7 @@
 #include <CGAL/box_intersection_d.h>
 #include <absl/container/flat_hash_map.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -186,11 +187,15 @@ bool FacesCross(const Rounded& r, const Face& a, const Face& b) {
 
 struct StopSearch {};
 
-// A rounded part is sound when every edge at a moved point is used once
-// each way and no face at a moved point crosses another face.  Faces away
-// from moved points keep the exact result's positions, which is sound.
-bool PartSound(const Rounded& r, const std::vector<Face>& faces) {
+// The faces of a rounded part that make it unsound: faces at a moved point
+// whose edges are not used once each way, and faces at a moved point that
+// cross another face.  Faces away from moved points keep the exact result's
+// positions, which is sound.  With `firstOnly` the search stops at the
+// first one found.
+std::vector<uint32_t> UnsoundFaces(const Rounded& r, const std::vector<Face>& faces, bool firstOnly) {
+    std::vector<uint32_t> bad;
     auto touched = [&](const Face& f) { return r.moved[f[0]] || r.moved[f[1]] || r.moved[f[2]]; };
+    auto key = [](uint32_t u, uint32_t v) { return uint64_t(u) << 32 | v; };
     absl::flat_hash_map<uint64_t, uint32_t> directed;
     std::vector<uint32_t> local;
     for (uint32_t i = 0; i < faces.size(); ++i) {
@@ -199,15 +204,24 @@ bool PartSound(const Rounded& r, const std::vector<Face>& faces) {
         local.push_back(i);
         for (int k = 0; k < 3; ++k) {
             const uint32_t u = f[size_t(k)], v = f[size_t((k + 1) % 3)];
-            if (r.moved[u] || r.moved[v]) ++directed[uint64_t(u) << 32 | v];
+            if (r.moved[u] || r.moved[v]) ++directed[key(u, v)];
         }
     }
-    if (local.empty()) return true;
-    for (const auto& [key, count] : directed) {
-        if (count != 1) return false;
-        const uint64_t reverse = (key << 32) | (key >> 32);
-        auto it = directed.find(reverse);
-        if (it == directed.end() || it->second != 1) return false;
+    if (local.empty()) return bad;
+    auto count = [&](uint64_t k) {
+        auto it = directed.find(k);
+        return it == directed.end() ? 0u : it->second;
+    };
+    for (uint32_t i : local) {
+        const Face& f = faces[i];
+        for (int k = 0; k < 3; ++k) {
+            const uint32_t u = f[size_t(k)], v = f[size_t((k + 1) % 3)];
+            if ((r.moved[u] || r.moved[v]) && (count(key(u, v)) != 1 || count(key(v, u)) != 1)) {
+                bad.push_back(i);
+                if (firstOnly) return bad;
+                break;
+            }
+        }
     }
     using Box = CGAL::Box_intersection_d::Box_with_info_d<double, 3, uint32_t>;
     auto boxOf = [&](uint32_t i) {
@@ -233,23 +247,191 @@ bool PartSound(const Rounded& r, const std::vector<Face>& faces) {
     }
     try {
         CGAL::box_intersection_d(near.begin(), near.end(), all.begin(), all.end(), [&](const Box& a, const Box& b) {
-            if (a.info() != b.info() && FacesCross(r, faces[a.info()], faces[b.info()])) throw StopSearch{};
+            if (a.info() == b.info() || !FacesCross(r, faces[a.info()], faces[b.info()])) return;
+            bad.push_back(a.info());
+            bad.push_back(b.info());
+            if (firstOnly) throw StopSearch{};
         });
     } catch (const StopSearch&) {
-        return false;
     }
-    return true;
+    std::sort(bad.begin(), bad.end());
+    bad.erase(std::unique(bad.begin(), bad.end()), bad.end());
+    return bad;
 }
 
-// Rounds the meshes onto one grid and checks each part.
+bool PartSound(const Rounded& r, const std::vector<Face>& faces) { return UnsoundFaces(r, faces, true).empty(); }
+
+// Rounding a result to the grid can fold a sliver over its neighbour.  The
+// repair collapses, in every unsound face, its shortest edge at a moved
+// point (when it is short) onto the edge's other end (an unmoved point where there is one),
+// in every part alike so that parts sharing a surface keep sharing it.
+// Faces that lose a corner vanish, and so do pairs of faces left on the
+// same three points with opposite orientations.  Repeated a few rounds.
+class RoundingRepair {
+public:
+    explicit RoundingRepair(Rounded& r) : m_r(r), m_parent(r.points.size()) {
+        for (uint32_t i = 0; i < m_parent.size(); ++i) m_parent[i] = i;
+    }
+
+    bool Run() {
+        for (int round = 0; round < kRounds; ++round) {
+            bool changed = false, sound = true;
+            for (auto& part : m_r.parts) {
+                const std::vector<uint32_t> bad = UnsoundFaces(m_r, part, false);
+                sound &= bad.empty();
+                if (bad.empty()) continue;
+                std::vector<uint8_t> fixed(part.size(), 0);
+                FlipNeedles(part, bad, fixed);
+                for (uint32_t i : bad)
+                    if (!fixed[i]) changed |= CollapseShortestEdge(part[i]);
+                changed |= std::find(fixed.begin(), fixed.end(), 1) != fixed.end();
+            }
+            if (sound) return true;
+            if (!changed) return false;
+            for (auto& part : m_r.parts) Remap(part);
+            if (round >= 1) m_maxSquaredLength = std::min(4.0 * m_maxSquaredLength, kLastSquaredLength);
+        }
+        for (const auto& part : m_r.parts)
+            if (!PartSound(m_r, part)) return false;
+        return true;
+    }
+
+private:
+    static constexpr int kRounds = 8;
+    // Only edges the rounding itself can have made short are collapsed: two
+    // grid diagonals at first, a few more when that does not settle it.  A
+    // fold between points farther apart is not the grid's doing (an input
+    // crossing itself, say) and stays refused.
+    static constexpr double kFirstSquaredLength = 12.0, kLastSquaredLength = 200.0;
+    double m_maxSquaredLength = kFirstSquaredLength;
+    static constexpr double kNeedleHeight = 2.0;
+
+    IK::Point_3 P(uint32_t i) const { return ToIK(m_r.points[i]); }
+
+    // A needle is a face whose corner lies within a grid step or two of the
+    // opposite (longest) edge; rounding can push that corner across.  Where
+    // the face beyond that edge lies in the same plane, flipping the edge
+    // removes the needle without moving any point.
+    void FlipNeedles(std::vector<Face>& faces, const std::vector<uint32_t>& bad, std::vector<uint8_t>& fixed) {
+        auto key = [](uint32_t u, uint32_t v) { return uint64_t(u) << 32 | v; };
+        absl::flat_hash_map<uint64_t, uint32_t> faceOf;
+        for (uint32_t i = 0; i < faces.size(); ++i)
+            for (int k = 0; k < 3; ++k) faceOf[key(faces[i][size_t(k)], faces[i][size_t((k + 1) % 3)])] = i;
+        for (uint32_t i : bad) {
+            if (fixed[i]) continue;
+            const Face f = faces[i];
+            int longest = 0;
+            for (int k = 1; k < 3; ++k)
+                if (SquaredLength(f[size_t(k)], f[size_t((k + 1) % 3)]) >
+                    SquaredLength(f[size_t(longest)], f[size_t((longest + 1) % 3)]))
+                    longest = k;
+            const uint32_t a = f[size_t(longest)], b = f[size_t((longest + 1) % 3)], c = f[size_t((longest + 2) % 3)];
+            if (Height(a, b, c) > kNeedleHeight) continue;
+            auto across = faceOf.find(key(b, a));
+            if (across == faceOf.end() || fixed[across->second]) continue;
+            const uint32_t g = across->second;
+            const Face& h = faces[g];
+            const uint32_t d = h[0] != a && h[0] != b ? h[0] : h[1] != a && h[1] != b ? h[1] : h[2];
+            if (d == c || faceOf.contains(key(c, d)) || faceOf.contains(key(d, c))) continue;
+            if (CGAL::orientation(P(a), P(b), P(c), P(d)) != CGAL::COPLANAR) continue;
+            faces[i] = {a, d, c};
+            faces[g] = {d, b, c};
+            fixed[i] = fixed[g] = 1;
+            faceOf[key(d, c)] = i;
+            faceOf[key(c, d)] = g;
+        }
+    }
+    // Distance of c from the line through a and b.
+    double Height(uint32_t a, uint32_t b, uint32_t c) const {
+        const Grid &pa = m_r.points[a], &pb = m_r.points[b], &pc = m_r.points[c];
+        double u[3], v[3];
+        for (int k = 0; k < 3; ++k) {
+            u[k] = double(pb[size_t(k)]) - pa[size_t(k)];
+            v[k] = double(pc[size_t(k)]) - pa[size_t(k)];
+        }
+        const double x = u[1] * v[2] - u[2] * v[1], y = u[2] * v[0] - u[0] * v[2], z = u[0] * v[1] - u[1] * v[0];
+        const double base = std::sqrt(u[0] * u[0] + u[1] * u[1] + u[2] * u[2]);
+        return base > 0.0 ? std::sqrt(x * x + y * y + z * z) / base : 0.0;
+    }
+    uint32_t Find(uint32_t a) {
+        while (m_parent[a] != a) a = m_parent[a] = m_parent[m_parent[a]];
+        return a;
+    }
+    double SquaredLength(uint32_t a, uint32_t b) const {
+        double s = 0.0;
+        for (int k = 0; k < 3; ++k) {
+            const double d = double(m_r.points[a][size_t(k)]) - double(m_r.points[b][size_t(k)]);
+            s += d * d;
+        }
+        return s;
+    }
+    bool CollapseShortestEdge(const Face& f) {
+        int best = -1;
+        double shortest = 0.0;
+        for (int k = 0; k < 3; ++k) {
+            const uint32_t u = Find(f[size_t(k)]), v = Find(f[size_t((k + 1) % 3)]);
+            if (u == v || (!m_r.moved[u] && !m_r.moved[v])) continue;
+            const double length = SquaredLength(u, v);
+            if (length > m_maxSquaredLength) continue;
+            if (best < 0 || length < shortest) best = k, shortest = length;
+        }
+        if (best < 0) return false;
+        uint32_t u = Find(f[size_t(best)]), v = Find(f[size_t((best + 1) % 3)]);
+        if (!m_r.moved[u] && m_r.moved[v]) std::swap(u, v);  // keep the unmoved point
+        m_parent[u] = v;
+        m_r.moved[v] = 1;  // its neighbourhood changed: check it again
+        return true;
+    }
+    void Remap(std::vector<Face>& faces) {
+        absl::flat_hash_map<Face, uint32_t, FaceHash> seen;
+        std::vector<uint8_t> keep(faces.size(), 1);
+        for (uint32_t i = 0; i < faces.size(); ++i) {
+            Face& f = faces[i];
+            for (uint32_t& v : f) v = Find(v);
+            if (f[0] == f[1] || f[1] == f[2] || f[2] == f[0]) {
+                keep[i] = 0;
+                continue;
+            }
+            // A face whose reverse is already there cancels it.
+            const Face reverse{f[0], f[2], f[1]};
+            if (auto it = seen.find(Canonical(reverse)); it != seen.end() && keep[it->second]) {
+                keep[i] = keep[it->second] = 0;
+                seen.erase(it);
+                continue;
+            }
+            seen.try_emplace(Canonical(f), i);
+        }
+        size_t n = 0;
+        for (uint32_t i = 0; i < faces.size(); ++i)
+            if (keep[i]) faces[n++] = faces[i];
+        faces.resize(n);
+    }
+    // The rotation of a face that starts at its smallest corner.
+    static Face Canonical(const Face& f) {
+        const int s = f[0] < f[1] ? (f[0] < f[2] ? 0 : 2) : (f[1] < f[2] ? 1 : 2);
+        return {f[size_t(s)], f[size_t((s + 1) % 3)], f[size_t((s + 2) % 3)]};
+    }
+    struct FaceHash {
+        size_t operator()(const Face& f) const {
+            return size_t((uint64_t(f[0]) * 0x9E3779B97F4A7C15ull) ^ (uint64_t(f[1]) * 0xC2B2AE3D27D4EB4Full) ^
+                          (uint64_t(f[2]) * 0x165667B19E3779F9ull));
+        }
+    };
+
+    Rounded& m_r;
+    std::vector<uint32_t> m_parent;
+};
+
+// Rounds the meshes onto one grid and checks each part, repairing what the
+// rounding folded where it can.
 EReturnCode RoundParts(const std::vector<const Mesh*>& meshes, Rounded& out, bool check) {
     for (const Mesh* m : meshes) {
         out.AddMesh(*m);
         if (out.outOfRange) return eRoundingBrokeResult;
     }
-    if (check)
-        for (const auto& part : out.parts)
-            if (!PartSound(out, part)) return eRoundingBrokeResult;
+    if (!check) return eSuccess;
+    for (const auto& part : out.parts)
+        if (!PartSound(out, part)) return RoundingRepair(out).Run() ? eSuccess : eRoundingBrokeResult;
     return eSuccess;
 }
 

@@ -7,6 +7,7 @@
 #include <CGAL/Polygon_mesh_processing/measure.h>
 
 #include <memory>
+#include <random>
 
 #include "TestMeshes.h"
 #include "host/MBoolean.h"
@@ -300,6 +301,24 @@ TEST(BooleanCut, RoundingThatBreaksTheResultIsRefused) {
         EXPECT_TRUE(Sound(*r.outside));
     } else {
         EXPECT_EQ(r.rc, eRoundingBrokeResult);
+    }
+}
+
+TEST(BooleanCut, RoundingFoldsAreRepaired) {
+    // Square columns through fine spheres, smooth and rough: the cut points
+    // land within a grid step of the sphere's own points in many places, so
+    // rounding them folds slivers over their neighbours unless repaired.
+    std::mt19937 random(7);
+    for (int rough = 0; rough < 2; ++rough) {
+        MStlBase sphere;
+        if (rough) GenerateRoughSphere(sphere, 50000.0, 8000, 3, random);
+        else GenerateSphere(sphere, 50000.0, 5000);
+        sphere.Update();
+        for (const int32_t half : {10000, 12345, 31000}) {
+            MStlBase column;
+            Box(column, {-half, -half, -100000}, {half, half, 100000});
+            ExpectCutSound(sphere, column, rough ? "rough sphere" : "sphere");
+        }
     }
 }
 
