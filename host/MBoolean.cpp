@@ -287,9 +287,10 @@ public:
                 changed |= std::find(fixed.begin(), fixed.end(), 1) != fixed.end();
             }
             if (sound) return true;
-            if (!changed) return false;
-            for (auto& part : m_r.parts) Remap(part);
-            if (round >= 1) m_maxSquaredLength = std::min(4.0 * m_maxSquaredLength, kLastSquaredLength);
+            const bool wider = m_maxSquaredLength < kLastSquaredLength;
+            if (!changed && !wider) return false;
+            if (changed) for (auto& part : m_r.parts) Remap(part);
+            if (!changed || round >= 1) m_maxSquaredLength = std::min(4.0 * m_maxSquaredLength, kLastSquaredLength);
         }
         for (const auto& part : m_r.parts)
             if (!PartSound(m_r, part)) return false;
