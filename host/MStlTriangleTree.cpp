@@ -105,7 +105,8 @@ void MStlTriangleTree::_Build(const std::vector<const MStlTriangleElement*>& tri
         Box box;
         uint32_t index;
     };
-    std::vector<Item> items(n);
+    // Left uninitialised: the parallel loop writes, and so first touches, every item.
+    const std::unique_ptr<Item[]> items(new Item[n]);
     tbb::parallel_for(
         tbb::blocked_range<uint32_t>(0, n, 4096),
         [&](const tbb::blocked_range<uint32_t>& r) {
@@ -145,7 +146,7 @@ void MStlTriangleTree::_Build(const std::vector<const MStlTriangleElement*>& tri
         for (int a = 1; a < 3; ++a)
             if (cHi[a] - cLo[a] > cHi[axis] - cLo[axis]) axis = a;
         const uint32_t mid = p.begin + (p.end - p.begin) / 2;
-        std::nth_element(items.begin() + p.begin, items.begin() + mid, items.begin() + p.end,
+        std::nth_element(items.get() + p.begin, items.get() + mid, items.get() + p.end,
                          [axis](const Item& x, const Item& y) {
                              const int64_t cx = Centre2(x.box, axis), cy = Centre2(y.box, axis);
                              return cx != cy ? cx < cy : x.index < y.index;
@@ -188,7 +189,7 @@ void MStlTriangleTree::_Build(const std::vector<const MStlTriangleElement*>& tri
     group.wait();
 
     m_triangles.resize(n);
-    m_corners.resize(n);
+    m_corners.reset(new Corners[n]);
     tbb::parallel_for(
         tbb::blocked_range<uint32_t>(0, n, 4096),
         [&](const tbb::blocked_range<uint32_t>& r) {

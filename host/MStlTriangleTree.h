@@ -59,7 +59,7 @@ private:
     void _Traverse(const MMVector3d& o, const MMVector3d& d, double& limit, Visit&& visit) const;
 
     std::vector<const MStlTriangleElement*> m_triangles;  // in tree order
-    std::vector<Corners> m_corners;                       // in tree order
+    std::unique_ptr<Corners[]> m_corners;                 // in tree order
     std::unique_ptr<Storage> m_storage;
     const Node* m_root = nullptr;
     uint64_t m_nodeCount = 0;
