@@ -86,9 +86,16 @@ MStlTriangleTree::MStlTriangleTree(const std::vector<const MStlTriangleElement*>
 }
 
 MStlTriangleTree::MStlTriangleTree(const MStlBase& mesh) : m_storage(std::make_unique<Storage>()) {
-    std::vector<const MStlTriangleElement*> all;
-    all.reserve(mesh.GetNumberOfTriangles());
-    for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it) all.push_back(*it);
+    // By slot rather than along the list: the slots lie in memory in order
+    // and are read in parallel; free slots give null and are dropped.
+    std::vector<const MStlTriangleElement*> all(mesh.GetNumberOfTriangleSlots());
+    tbb::parallel_for(
+        tbb::blocked_range<uint32_t>(0, uint32_t(all.size()), 4096),
+        [&](const tbb::blocked_range<uint32_t>& r) {
+            for (uint32_t slot = r.begin(); slot != r.end(); ++slot) all[slot] = mesh.GetTriangleBySlot(slot);
+        },
+        tbb::static_partitioner());
+    std::erase(all, nullptr);
     _Build(all);
 }
 

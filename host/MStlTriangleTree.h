@@ -28,7 +28,7 @@ public:
     // Over the given triangles (live triangles of one mesh).  More than
     // 4294967295 triangles throws std::runtime_error("Too many objects").
     explicit MStlTriangleTree(const std::vector<const MStlTriangleElement*>& triangles);
-    // Over every triangle of the mesh, in list order.
+    // Over every triangle of the mesh, in slot order.
     explicit MStlTriangleTree(const MStlBase& mesh);
     ~MStlTriangleTree();
     MStlTriangleTree(const MStlTriangleTree&) = delete;
