@@ -8,6 +8,7 @@
 
 #include "host/MInternalUnits.h"
 #include "host/MStlBase.h"
+#include "host/MUnionFind.h"
 
 namespace {
 
@@ -32,25 +33,8 @@ std::vector<EdgeUse> CollectEdgeUses(const MStlBase& mesh) {
     return uses;
 }
 
-class UnionFind {
-public:
-    explicit UnionFind(uint32_t size) : m_parent(size) { std::iota(m_parent.begin(), m_parent.end(), 0u); }
-    uint32_t Find(uint32_t x) {
-        while (m_parent[x] != x) x = m_parent[x] = m_parent[m_parent[x]];
-        return x;
-    }
-    void Join(uint32_t x, uint32_t y) {
-        x = Find(x);
-        y = Find(y);
-        if (x != y) m_parent[std::max(x, y)] = std::min(x, y);
-    }
-
-private:
-    std::vector<uint32_t> m_parent;
-};
-
 // Classifies each run of uses of one edge and joins the triangles on it.
-void AnalyseEdges(const std::vector<EdgeUse>& uses, MeshReport& report, UnionFind& shells) {
+void AnalyseEdges(const std::vector<EdgeUse>& uses, MeshReport& report, MUnionFind& shells) {
     for (size_t begin = 0, end; begin < uses.size(); begin = end) {
         size_t ascending = 0;
         for (end = begin; end < uses.size() && uses[end].edge == uses[begin].edge; ++end) {
@@ -64,7 +48,7 @@ void AnalyseEdges(const std::vector<EdgeUse>& uses, MeshReport& report, UnionFin
     }
 }
 
-uint64_t CountShells(const MStlBase& mesh, UnionFind& shells) {
+uint64_t CountShells(const MStlBase& mesh, MUnionFind& shells) {
     uint64_t count = 0;
     for (const MStlTriangleElement* t = mesh.GetFirstTriangle(); t; t = t->GetNext())
         count += shells.Find(t->GetIndex()) == t->GetIndex();
@@ -85,7 +69,7 @@ MeshReport CheckMesh(const MStlBase& mesh) {
     MeshReport report;
     report.triangles = mesh.GetNumberOfTriangles();
     report.points = mesh.GetNumberOfPoints();
-    UnionFind shells(mesh.GetNumberOfTriangleSlots());
+    MUnionFind shells(mesh.GetNumberOfTriangleSlots());
     AnalyseEdges(CollectEdgeUses(mesh), report, shells);
     report.shells = CountShells(mesh, shells);
     report.degenerateTriangles = CountDegenerate(mesh);

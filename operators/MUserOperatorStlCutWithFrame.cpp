@@ -12,6 +12,7 @@
 #include "host/MPointInsideModelChecker.h"
 #include "host/MStlBorderFiller.h"
 #include "host/MStlChecker.h"
+#include "host/MUnionFind.h"
 
 namespace {
 
@@ -73,19 +74,6 @@ uint64_t EdgeKey(const MStlPoint* a, const MStlPoint* b) {
     return uint64_t(i) << 32 | j;
 }
 
-class UnionFind {
-public:
-    explicit UnionFind(uint32_t n) : m_parent(n) { std::iota(m_parent.begin(), m_parent.end(), 0u); }
-    uint32_t Find(uint32_t a) {
-        while (m_parent[a] != a) a = m_parent[a] = m_parent[m_parent[a]];
-        return a;
-    }
-    void Join(uint32_t a, uint32_t b) { m_parent[Find(a)] = Find(b); }
-
-private:
-    std::vector<uint32_t> m_parent;
-};
-
 // Finds the section contours that lie wholly inside the frame and marks the
 // triangles along them.  A contour is followed through the points the plane
 // touches: the points on it and both ends of every edge it crosses.  Points
@@ -105,7 +93,7 @@ public:
         for (uint32_t s = 0; s < slots; ++s)
             if (const MStlPoint* p = m_mesh.GetPointBySlot(s))
                 m_side[s] = int8_t(m_frame.GetPlane().Side(p->GetX(), p->GetY(), p->GetZ()));
-        UnionFind contours(slots);
+        MUnionFind contours(slots);
         for (auto it = m_mesh.BeginTriangle(); it != m_mesh.EndTriangle(); ++it) JoinTouchedCorners(*it, contours);
         Inspect(contours);
         bool partial = false;
@@ -131,7 +119,7 @@ private:
             if (m_touched[t->GetPoint(k)->GetIndex()]) return t->GetPoint(k)->GetIndex();
         return kNone;
     }
-    void JoinTouchedCorners(const MStlTriangle* t, UnionFind& contours) {
+    void JoinTouchedCorners(const MStlTriangle* t, MUnionFind& contours) {
         uint32_t first = kNone;
         for (int k = 0; k < 3; ++k) {
             const MStlPoint* a = t->GetPoint(k);
@@ -147,7 +135,7 @@ private:
     }
     // Where each contour meets the mesh: the points on the plane and the
     // crossings of the edges, tested against the frame.
-    void Inspect(UnionFind& contours) {
+    void Inspect(MUnionFind& contours) {
         const uint32_t slots = m_mesh.GetNumberOfPointSlots();
         m_crossed.assign(slots, 0);
         m_anyInside.assign(slots, 0);
