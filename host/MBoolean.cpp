@@ -101,19 +101,30 @@ struct Rounded {
         return it->second;
     }
 
-    // Rounds a coordinate to the nearest integer; exact values stay.
-    static bool RoundCoordinate(const K::FT& x, int32_t& out, bool& wasMoved) {
-        const auto iv = CGAL::to_interval(x);
-        double v;
-        if (iv.first == iv.second && std::floor(iv.first) == iv.first) {
-            v = iv.first;
-        } else {
-            const double d = CGAL::to_double(x.exact());
-            v = std::nearbyint(d);
-            wasMoved = wasMoved || K::FT(v) != x;
+    // Rounds a point to the nearest grid point; integer coordinates stay.
+    // The interval approximation settles the points that were not
+    // constructed; only new points are evaluated exactly.
+    static bool RoundPoint(const Point& p, Grid& out, bool& wasMoved) {
+        const auto& approx = CGAL::approx(p);
+        double v[3];
+        bool exactInteger = true;
+        for (int k = 0; k < 3; ++k) {
+            const auto& c = approx[k];
+            v[k] = c.inf();
+            exactInteger &= c.inf() == c.sup() && std::floor(c.inf()) == c.inf();
         }
-        if (!(v >= -2147483648.0 && v <= 2147483647.0)) return false;
-        out = int32_t(v);
+        if (!exactInteger) {
+            const auto& e = CGAL::exact(p);
+            using ExactFT = std::decay_t<decltype(e[0])>;
+            for (int k = 0; k < 3; ++k) {
+                v[k] = std::nearbyint(CGAL::to_double(e[k]));
+                wasMoved = wasMoved || ExactFT(v[k]) != e[k];
+            }
+        }
+        for (int k = 0; k < 3; ++k) {
+            if (!(v[k] >= -2147483648.0 && v[k] <= 2147483647.0)) return false;
+            out[size_t(k)] = int32_t(v[k]);
+        }
         return true;
     }
 
@@ -123,8 +134,7 @@ struct Rounded {
             const Point& p = m.point(v);
             Grid g{};
             bool wasMoved = false;
-            if (!RoundCoordinate(p.x(), g[0], wasMoved) || !RoundCoordinate(p.y(), g[1], wasMoved) ||
-                !RoundCoordinate(p.z(), g[2], wasMoved)) {
+            if (!RoundPoint(p, g, wasMoved)) {
                 outOfRange = true;
                 return;
             }
