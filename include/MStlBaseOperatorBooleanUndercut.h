@@ -1,0 +1,62 @@
+// Boolean undercut of an upper part over (or under) a lower part.
+//
+// The part of the upper mesh inside the lower mesh's outer shells is swept
+// vertically into a notch volume, cut to the lower mesh; the notch is joined
+// to the upper mesh, and a hole tool made from it is subtracted from the
+// lower mesh.  Everything runs on working copies; the upper mesh receives
+// the joined result only when every step succeeded, the lower mesh is cut in
+// place.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "host/MProgress.h"
+#include "host/MStlBase.h"
+
+class MStlBaseOperatorBooleanUndercut {
+public:
+    struct Params {
+        // Integer mesh units.  0: the hole tool is the notch with its points
+        // near the lower surface lifted by 3 units; otherwise an offset tool.
+        double Offset = 0.0;
+        // 0: the notch hangs down from the upward-facing faces; otherwise it
+        // rises from the downward-facing faces.
+        int32_t Direction = 0;
+    };
+
+    enum EReturnCode : int32_t {
+        eSuccess = 0,
+        eFailure = 1,
+        eEmptyIntermediate = 2,
+        eCancelled = 3,
+    };
+
+    MStlBaseOperatorBooleanUndercut() = default;
+    MStlBaseOperatorBooleanUndercut(const MStlBaseOperatorBooleanUndercut&) = default;
+    MStlBaseOperatorBooleanUndercut(MStlBaseOperatorBooleanUndercut&&) = default;
+    MStlBaseOperatorBooleanUndercut& operator=(const MStlBaseOperatorBooleanUndercut&) = default;
+    MStlBaseOperatorBooleanUndercut& operator=(MStlBaseOperatorBooleanUndercut&&) = default;
+
+    void SetUpperStl(MStlBase* upper) { m_upper = upper; }
+    void SetLowerStl(MStlBase* lower) { m_lower = lower; }
+    void SetParams(const Params& params) { m_params = params; }
+
+    EReturnCode Operate(QelSDK::Common::ProgressPtr progress = nullptr);
+
+private:
+    EReturnCode _Operate(QelSDK::Common::IncrementalProgressReporter& reporter);
+    // The shells of non-negative volume of a mesh with several shells; null
+    // when the mesh has one shell and is used as it is.
+    std::unique_ptr<MStlBase> BuildOuterShellStl(MStlBase* mesh);
+    bool _CreateNotchUp(MStlBase& mesh, const MStlBase& lower, QelSDK::Common::ProgressPtr progress);
+    bool _CreateNotchDown(MStlBase& mesh, const MStlBase& lower, QelSDK::Common::ProgressPtr progress);
+    bool _CreateNotch(MStlBase& mesh, const MStlBase& lower, bool upward, QelSDK::Common::ProgressPtr progress);
+    // Removes the shells of `mesh` that come nowhere near `other`.
+    void _FilterShells(MStlBase& mesh, const MStlBase& other);
+    bool CreateHole(MStlBase* lower, MStlBase* notch, QelSDK::Common::ProgressPtr progress);
+
+    Params m_params;
+    MStlBase* m_upper = nullptr;
+    MStlBase* m_lower = nullptr;
+};

@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+#include <tbb/global_control.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "MStlBaseOperatorBooleanUndercut.h"
+#include "TestMeshes.h"
+#include "host/MBoolean.h"
+
+namespace {
+
+using Undercut = MStlBaseOperatorBooleanUndercut;
+
+using Corners = std::array<int32_t, 9>;
+std::vector<Corners> Dump(const MStlBase& mesh) {
+    std::vector<Corners> out;
+    for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it) {
+        Corners c;
+        for (int i = 0; i < 3; ++i)
+            for (int a = 0; a < 3; ++a) c[size_t(3 * i + a)] = it->GetPoint(i)->Get(a);
+        out.push_back(c);
+    }
+    return out;
+}
+
+double IntersectionVolume(const MStlBase& a, const MStlBase& b) {
+    MStlBase r;
+    EXPECT_EQ(AU::BooleanIntersect({&a, &b}, r, {}, nullptr), AU::EReturnCode(0));
+    return r.Volume();
+}
+
+double DifferenceVolume(const MStlBase& a, const MStlBase& b) {
+    MStlBase r;
+    EXPECT_EQ(AU::BooleanSubtract({&a}, {&b}, r, {}, nullptr), AU::EReturnCode(0));
+    return r.Volume();
+}
+
+double UnionVolume(const MStlBase& a, const MStlBase& b) {
+    MStlBase r;
+    EXPECT_EQ(AU::BooleanUnite({&a, &b}, r, {}, nullptr), AU::EReturnCode(0));
+    return r.Volume();
+}
+
+void Box(MStlBase& m, MMVector3l lo, MMVector3l hi) {
+    GenerateBox(m, lo, hi, 2);
+    m.Update();
+}
+
+// Counts the cancellation polls of a whole run.
+class CountPolls final : public QelSDK::Common::IProgressDelegate {
+public:
+    void OnProgress(const std::string& step, double) override { steps.insert(step); }
+    bool IsCancelled() const override { ++polls; return false; }
+    mutable int polls = 0;
+    std::set<std::string> steps;
+};
+
+Undercut::EReturnCode RunUndercut(MStlBase& upper, MStlBase& lower, Undercut::Params params = {},
+                          QelSDK::Common::ProgressPtr progress = nullptr) {
+    Undercut op;
+    op.SetUpperStl(&upper);
+    op.SetLowerStl(&lower);
+    op.SetParams(params);
+    return op.Operate(progress);
+}
+
+constexpr double kFoot = 400.0 * 400.0;  // footprint of the upper boxes
+
+}  // namespace
+
+TEST(BooleanUndercut, UnsetMeshesFailAndTouchNothing) {
+    MStlBase lower;
+    Box(lower, {0, 0, 0}, {1000, 1000, 500});
+    const auto before = Dump(lower);
+    Undercut op;
+    EXPECT_EQ(op.Operate(nullptr), Undercut::eFailure);
+    op.SetLowerStl(&lower);
+    EXPECT_EQ(op.Operate(nullptr), Undercut::eFailure);
+    EXPECT_EQ(Dump(lower), before);
+    Undercut other;
+    other.SetUpperStl(&lower);
+    EXPECT_EQ(other.Operate(nullptr), Undercut::eFailure);
+    EXPECT_EQ(Dump(lower), before);
+}
+
+TEST(BooleanUndercut, DisjointPartsGiveEmptyIntermediate) {
+    MStlBase lower, upper;
+    Box(lower, {0, 0, 0}, {1000, 1000, 500});
+    Box(upper, {300, 300, 600}, {700, 700, 900});
+    const auto upperBefore = Dump(upper), lowerBefore = Dump(lower);
+    EXPECT_EQ(RunUndercut(upper, lower), Undercut::eEmptyIntermediate);
+    EXPECT_EQ(Dump(upper), upperBefore);
+    EXPECT_EQ(Dump(lower), lowerBefore);
+}
+
+TEST(BooleanUndercut, OpenUpperFails) {
+    MStlBase lower, upper;
+    Box(lower, {0, 0, 0}, {1000, 1000, 500});
+    Box(upper, {300, 300, 400}, {700, 700, 900});
+    upper.RemoveTriangle(upper.GetFirstTriangle());
+    const auto upperBefore = Dump(upper);
+    EXPECT_EQ(RunUndercut(upper, lower), Undercut::eFailure);
+    EXPECT_EQ(Dump(upper), upperBefore);
+}
+
+// Without a volume offset module the offset tool cannot be made; the
+// operation fails instead of reporting success without a hole.
+TEST(BooleanUndercut, OffsetToolFailsAndLeavesUpperUnchanged) {
+    MStlBase lower, upper;
+    Box(lower, {0, 0, 0}, {1000, 1000, 500});
+    Box(upper, {300, 300, 400}, {700, 700, 900});
+    const auto upperBefore = Dump(upper), lowerBefore = Dump(lower);
+    Undercut::Params params;
+    params.Offset = -20.0;
+    EXPECT_EQ(RunUndercut(upper, lower, params), Undercut::eFailure);
+    EXPECT_EQ(Dump(upper), upperBefore);
+    EXPECT_EQ(Dump(lower), lowerBefore);
+}
+
+// A box standing 100 deep in a slab: the notch hangs from the slab's top
+// face inside the box down to 100 below the overlap, the upper part is
+// extended by it, and the lower part gets the matching pocket: the two
+// results touch without overlapping.
+TEST(BooleanUndercut, DownwardNotchOnBoxes) {
+    MStlBase lower, upper, upperInput, lowerInput;
+    Box(lower, {0, 0, 0}, {1000, 1000, 500});
+    Box(upper, {300, 300, 400}, {700, 700, 900});
+    upperInput.AddStl(upper, false);
+    lowerInput.AddStl(lower, false);
+    auto progress = std::make_shared<CountPolls>();
+    ASSERT_EQ(RunUndercut(upper, lower, {}, progress), Undercut::eSuccess);
+    EXPECT_TRUE(progress->steps.count("Boolean Undercut . Hole Creation"));
+    EXPECT_TRUE(progress->steps.count("Boolean Undercut . Notch Creation"));
+
+    EXPECT_TRUE(Sound(upper));
+    EXPECT_TRUE(Sound(lower));
+    EXPECT_DOUBLE_EQ(upper.Volume(), kFoot * 600.0);  // [300, 900] in z
+    EXPECT_DOUBLE_EQ(lower.Volume(), 1000.0 * 1000.0 * 500.0 - kFoot * 200.0);
+    EXPECT_DOUBLE_EQ(DifferenceVolume(upperInput, upper), 0.0);  // contains the input
+    EXPECT_DOUBLE_EQ(DifferenceVolume(upper, upperInput), kFoot * 100.0);
+    EXPECT_DOUBLE_EQ(IntersectionVolume(upper, lower), 0.0);  // no overlap
+    // No gap either: together they fill the slab and the box.
+    EXPECT_DOUBLE_EQ(UnionVolume(upper, lower), UnionVolume(upperInput, lowerInput));
+}
+
+// A box reaching 300 up into a slab from below: the notch rises from the
+// slab's bottom face to 100 below the overlap's top and lies inside the
+// upper part, which comes back unchanged in volume.  The tool's points on
+// the slab's bottom are lifted by 3, so the hole is a closed cavity over a
+// 3-unit floor.
+TEST(BooleanUndercut, UpwardNotchOnBoxes) {
+    MStlBase lower, upper, upperInput;
+    Box(lower, {0, 0, 0}, {1000, 1000, 500});
+    Box(upper, {300, 300, -400}, {700, 700, 300});
+    upperInput.AddStl(upper, false);
+    Undercut::Params params;
+    params.Direction = 1;
+    ASSERT_EQ(RunUndercut(upper, lower, params), Undercut::eSuccess);
+
+    EXPECT_TRUE(Sound(upper));
+    EXPECT_TRUE(Sound(lower));
+    EXPECT_EQ(CheckMesh(lower).shells, 2u);
+    EXPECT_DOUBLE_EQ(upper.Volume(), kFoot * 700.0);
+    EXPECT_DOUBLE_EQ(DifferenceVolume(upperInput, upper), 0.0);
+    EXPECT_DOUBLE_EQ(lower.Volume(), 1000.0 * 1000.0 * 500.0 - kFoot * 197.0);
+    // Overlap: the 3-unit floor and the 100 above the cavity.
+    EXPECT_DOUBLE_EQ(IntersectionVolume(upper, lower), kFoot * 103.0);
+}
+
+// A sphere sunk into a slab: the results are closed, the upper one holds
+// the sphere, they do not overlap, and they are the same with one and two
+// threads.
+TEST(BooleanUndercut, SphereOnSlabSameWithOneAndTwoThreads) {
+    std::vector<Corners> upperDump[2], lowerDump[2];
+    for (int threads = 1; threads <= 2; ++threads) {
+        tbb::global_control limit(tbb::global_control::max_allowed_parallelism, size_t(threads));
+        MStlBase lower, upper, upperInput;
+        Box(lower, {0, 0, 0}, {1000, 1000, 500});
+        GenerateSphere(upper, 300.0, 1000, {500, 500, 550});
+        upper.Update();
+        upperInput.AddStl(upper, false);
+        ASSERT_EQ(RunUndercut(upper, lower), Undercut::eSuccess);
+        upperDump[threads - 1] = Dump(upper);
+        lowerDump[threads - 1] = Dump(lower);
+        if (threads == 2) break;  // the same meshes, compared below
+        EXPECT_TRUE(Sound(upper));
+        EXPECT_TRUE(Sound(lower));
+        EXPECT_LE(std::abs(DifferenceVolume(upperInput, upper)), 1e-4 * upperInput.Volume());
+        EXPECT_GT(upper.Volume(), upperInput.Volume());
+        EXPECT_LE(std::abs(IntersectionVolume(upper, lower)), 1e-4 * upperInput.Volume());
+        EXPECT_LT(lower.Volume(), 1000.0 * 1000.0 * 500.0);
+    }
+    EXPECT_EQ(upperDump[0], upperDump[1]);
+    EXPECT_EQ(lowerDump[0], lowerDump[1]);
+}
+
+// A lower part with an inner cavity: the cavity is no outer shell and is
+// not used for the notch, and it stays in the lower result.
+TEST(BooleanUndercut, LowerCavityIsKept) {
+    MStlBase lower, upper;
+    Box(lower, {0, 0, 0}, {1000, 1000, 500});
+    MStlBase cavity;
+    Box(cavity, {50, 50, 50}, {150, 150, 150});
+    cavity.Invert();
+    lower.AddStl(cavity, false);
+    lower.Update();
+    Box(upper, {300, 300, 400}, {700, 700, 900});
+    ASSERT_EQ(RunUndercut(upper, lower), Undercut::eSuccess);
+    EXPECT_TRUE(Sound(upper));
+    EXPECT_TRUE(Sound(lower));
+    EXPECT_EQ(CheckMesh(lower).shells, 2u);
+    EXPECT_DOUBLE_EQ(upper.Volume(), kFoot * 600.0);
+    EXPECT_DOUBLE_EQ(lower.Volume(), 1000.0 * 1000.0 * 500.0 - kFoot * 200.0 - 100.0 * 100.0 * 100.0);
+}
+
+// Stopping at any poll returns the cancellation code; the upper mesh is
+// untouched and the lower one is still a closed solid.
+TEST(BooleanUndercut, CancellationAtEveryPhase) {
+    MStlBase lower0, upper0;
+    Box(lower0, {0, 0, 0}, {1000, 1000, 500});
+    Box(upper0, {300, 300, 400}, {700, 700, 900});
+    const auto upperBefore = Dump(upper0);
+    int polls = 0;
+    {
+        MStlBase upper, lower;
+        upper.AddStl(upper0, false);
+        lower.AddStl(lower0, false);
+        auto count = std::make_shared<CountPolls>();
+        ASSERT_EQ(RunUndercut(upper, lower, {}, count), Undercut::eSuccess);
+        polls = count->polls;
+    }
+    ASSERT_GT(polls, 0);
+    std::set<std::string> seen;
+    std::vector<int> stops;
+    for (int allowed = 0; allowed < polls; allowed += std::max(1, polls / 40)) stops.push_back(allowed);
+    stops.push_back(polls - 1);
+    for (const int allowed : stops) {
+        MStlBase upper, lower;
+        upper.AddStl(upper0, false);
+        lower.AddStl(lower0, false);
+        upper.Update();
+        lower.Update();
+        auto cancel = std::make_shared<CancelAfter>(allowed);
+        ASSERT_EQ(RunUndercut(upper, lower, {}, cancel), Undercut::eCancelled) << "allowed " << allowed;
+        EXPECT_EQ(Dump(upper), upperBefore) << "allowed " << allowed;
+        EXPECT_TRUE(Sound(lower)) << "allowed " << allowed;
+        seen.insert(cancel->steps.begin(), cancel->steps.end());
+    }
+    EXPECT_TRUE(seen.count("Boolean Undercut . Notch Creation"));
+    EXPECT_TRUE(seen.count("Boolean Undercut . Hole Creation"));
+}

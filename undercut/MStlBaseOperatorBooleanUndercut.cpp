@@ -1,0 +1,381 @@
+#include "MStlBaseOperatorBooleanUndercut.h"
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "host/MBoolean.h"
+
+using QelSDK::Common::IncrementalProgressReporter;
+using QelSDK::Common::ProgressPtr;
+
+namespace {
+
+// Thrown when the progress delegate asks to stop; caught by Operate.
+struct MBooleanUndercutCancelled {};
+
+void CheckCancel(const QelSDK::Common::BaseProgressReporter& reporter) {
+    if (reporter.IsCancelled()) throw MBooleanUndercutCancelled{};
+}
+
+// A boolean step's code: cancellation is thrown, anything else but success is false.
+bool Succeeded(AU::EReturnCode code) {
+    if (code == QelSDK::Triangles::Boolean::eCancelled) throw MBooleanUndercutCancelled{};
+    return code == QelSDK::Triangles::Boolean::eSuccess;
+}
+
+AU::BooleanParameters Parameters() {
+    AU::BooleanParameters p;
+    p.checkWholeInput = false;
+    p.skipClosedCheck = false;
+    p.checkRounding = true;
+    return p;
+}
+
+constexpr int64_t kLowestZ = -2147483647;
+constexpr int64_t kHighestZ = 2147483646;
+int32_t ClampZ(int64_t z) { return int32_t(std::clamp(z, kLowestZ, kHighestZ)); }
+
+// Repeated triangles, and sheets of two opposite coincident triangles, are
+// what the booleans leave behind as slivers; removing them keeps a closed
+// mesh closed.
+void SmallTriangleCleanup(MStlBase& mesh) {
+    AU::RemoveDoubleTrianglesAndUpdateStl(mesh);
+}
+
+// Shells of fewer than four triangles cannot bound a volume.
+void NoiseShellRemoval(MStlBase& mesh) {
+    const MStlShellManager shells(mesh);
+    std::vector<MStlTriangle*> noise;
+    for (uint32_t i = 0; i < shells.GetNumberShells(); ++i)
+        if (shells.GetShell(i).size() < 4)
+            for (MStlTriangleElement* t : shells.GetShell(i)) noise.push_back(t);
+    if (noise.empty()) return;
+    for (MStlTriangle* t : noise) mesh.RemoveTriangle(t);
+    mesh.RemoveFreePoints();
+    mesh.Update();
+}
+
+void CopyInto(MStlBase& target, const MStlBase& source) {
+    target.ClearStl();
+    target.AddStl(source, false);
+    target.UpdateExtremes();
+}
+
+double ShellVolume(const AU::MStlShell& shell) {
+    MStlBase copy;
+    AU::CopyShell(copy, shell);
+    return copy.Volume();
+}
+
+// Closest point on triangle (a, b, c) to p.
+MMVector3d ClosestPoint(const MMVector3d& p, const MMVector3d& a, const MMVector3d& b, const MMVector3d& c) {
+    const MMVector3d ab = b - a, ac = c - a, ap = p - a;
+    const double d1 = ab.Dot(ap), d2 = ac.Dot(ap);
+    if (d1 <= 0 && d2 <= 0) return a;
+    const MMVector3d bp = p - b;
+    const double d3 = ab.Dot(bp), d4 = ac.Dot(bp);
+    if (d3 >= 0 && d4 <= d3) return b;
+    const double vc = d1 * d4 - d3 * d2;
+    if (vc <= 0 && d1 >= 0 && d3 <= 0) return a + ab * (d1 / (d1 - d3));
+    const MMVector3d cp = p - c;
+    const double d5 = ab.Dot(cp), d6 = ac.Dot(cp);
+    if (d6 >= 0 && d5 <= d6) return c;
+    const double vb = d5 * d2 - d1 * d6;
+    if (vb <= 0 && d2 >= 0 && d6 <= 0) return a + ac * (d2 / (d2 - d6));
+    const double va = d3 * d6 - d5 * d4;
+    if (va <= 0 && d4 - d3 >= 0 && d5 - d6 >= 0) return b + (c - b) * ((d4 - d3) / ((d4 - d3) + (d5 - d6)));
+    const double sum = va + vb + vc;
+    if (sum == 0.0) return a;  // degenerate triangle
+    return a + ab * (vb / sum) + ac * (vc / sum);
+}
+
+// Distances from points to a mesh's surface up to a fixed limit, on a
+// uniform grid of cells holding the triangles whose widened boxes meet them.
+// Read-only after construction; queries may run on several threads.
+class MNearSurface {
+public:
+    MNearSurface(const MStlBase& mesh, double limit) : m_limit(limit) {
+        double extent = 0.0;
+        for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it) {
+            std::array<MMVector3d, 3> c;
+            for (int i = 0; i < 3; ++i) c[size_t(i)] = it->GetPoint(i)->GetVector();
+            m_triangles.push_back(c);
+            for (int a = 0; a < 3; ++a)
+                extent += std::max({c[0][a], c[1][a], c[2][a]}) - std::min({c[0][a], c[1][a], c[2][a]});
+        }
+        m_cell = std::max(4.0 * limit, m_triangles.empty() ? 1.0 : extent / (3.0 * double(m_triangles.size())));
+        for (uint32_t k = 0; k < m_triangles.size(); ++k) {
+            const auto& c = m_triangles[k];
+            int64_t lo[3], hi[3];
+            for (int a = 0; a < 3; ++a) {
+                lo[a] = _Cell(std::min({c[0][a], c[1][a], c[2][a]}) - limit);
+                hi[a] = _Cell(std::max({c[0][a], c[1][a], c[2][a]}) + limit);
+            }
+            for (int64_t x = lo[0]; x <= hi[0]; ++x)
+                for (int64_t y = lo[1]; y <= hi[1]; ++y)
+                    for (int64_t z = lo[2]; z <= hi[2]; ++z) m_cells[_Key(x, y, z)].push_back(k);
+        }
+    }
+
+    // The distance to the nearest surface point within the limit, or a
+    // negative value when there is none.
+    double Distance(const MMVector3d& p) const {
+        auto it = m_cells.find(_Key(_Cell(p[0]), _Cell(p[1]), _Cell(p[2])));
+        if (it == m_cells.end()) return -1.0;
+        double best = m_limit * m_limit;
+        bool found = false;
+        for (uint32_t k : it->second) {
+            const auto& c = m_triangles[k];
+            const double d = (ClosestPoint(p, c[0], c[1], c[2]) - p).SquaredLength();
+            if (d <= best) { best = d; found = true; }
+        }
+        return found ? std::sqrt(best) : -1.0;
+    }
+
+private:
+    int64_t _Cell(double v) const { return int64_t(std::floor(v / m_cell)); }
+    static uint64_t _Key(int64_t x, int64_t y, int64_t z) {
+        return (uint64_t(x) & 0x1FFFFF) | (uint64_t(y) & 0x1FFFFF) << 21 | (uint64_t(z) & 0x1FFFFF) << 42;
+    }
+
+    double m_limit;
+    double m_cell = 1.0;
+    std::vector<std::array<MMVector3d, 3>> m_triangles;
+    std::unordered_map<uint64_t, std::vector<uint32_t>> m_cells;
+};
+
+constexpr double kSearchLimit = 10.0;
+constexpr double kNearDistance = 3.0;
+constexpr int32_t kLift = 3;
+
+}  // namespace
+
+MStlBaseOperatorBooleanUndercut::EReturnCode MStlBaseOperatorBooleanUndercut::Operate(ProgressPtr progress) {
+    if (!m_upper || !m_lower) return eFailure;
+    try {
+        IncrementalProgressReporter reporter(progress, "Boolean Undercut", 1000);
+        return _Operate(reporter);
+    } catch (const MBooleanUndercutCancelled&) {
+        return eCancelled;
+    } catch (...) {
+        return eFailure;
+    }
+}
+
+MStlBaseOperatorBooleanUndercut::EReturnCode MStlBaseOperatorBooleanUndercut::_Operate(
+    IncrementalProgressReporter& reporter) {
+    const AU::BooleanParameters parameters = Parameters();
+    MStlBase a, b;
+    CopyInto(a, *m_upper);
+    SmallTriangleCleanup(a);
+    NoiseShellRemoval(a);
+    CopyInto(b, a);
+
+    const std::unique_ptr<MStlBase> outer = BuildOuterShellStl(m_lower);
+    const MStlBase& l = outer ? *outer : *m_lower;
+
+    // a: the upper part inside the lower one; b: the rest of the upper part
+    // (downward notch) or the whole upper part (upward notch).
+    if (!Succeeded(AU::BooleanTrimNoGraphs(a, l, true, true, false, false, parameters,
+                                           reporter.CreateNestedDelegate(0.06))))
+        return eFailure;
+    CheckCancel(reporter);
+    if (m_params.Direction == 0) {
+        if (!Succeeded(AU::BooleanTrimNoGraphs(b, l, false, true, false, false, parameters,
+                                               reporter.CreateNestedDelegate(0.06))))
+            return eFailure;
+        CheckCancel(reporter);
+    }
+    if (a.GetNumberOfTriangles() == 0 || b.GetNumberOfTriangles() == 0) return eEmptyIntermediate;
+
+    const bool built = m_params.Direction != 0 ? _CreateNotchUp(a, l, reporter.CreateNestedDelegate(0.4))
+                                               : _CreateNotchDown(a, l, reporter.CreateNestedDelegate(0.4));
+    if (!built) return eFailure;
+    CheckCancel(reporter);
+
+    _FilterShells(a, b);
+    if (m_params.Direction != 0) {
+        if (!Succeeded(AU::BooleanUnite({&b, &a}, b, parameters, reporter.CreateNestedDelegate(0.06))))
+            return eFailure;
+    } else {
+        b.AddStl(a, false);
+    }
+    CheckCancel(reporter);
+    reporter += 10;
+
+    // The appended notch touches the trimmed upper part along the lower
+    // surface; a failed merge would hand out overlapping shells, so it fails
+    // the operation.
+    SmallTriangleCleanup(b);
+    if (!Succeeded(AU::BooleanUnify(b, 0, parameters, nullptr))) return eFailure;
+    SmallTriangleCleanup(b);
+    NoiseShellRemoval(b);
+    CheckCancel(reporter);
+    reporter += 10;
+
+    if (!CreateHole(m_lower, &a, reporter.CreateNestedDelegate(0.4))) return eFailure;
+    CheckCancel(reporter);
+    SmallTriangleCleanup(*m_lower);
+    NoiseShellRemoval(*m_lower);
+    CheckCancel(reporter);
+
+    CopyInto(*m_upper, b);
+    m_upper->Update();
+    return eSuccess;
+}
+
+std::unique_ptr<MStlBase> MStlBaseOperatorBooleanUndercut::BuildOuterShellStl(MStlBase* mesh) {
+    const MStlShellManager shells(*mesh);
+    if (shells.GetNumberShells() < 2) return nullptr;
+    auto outer = std::make_unique<MStlBase>();
+    for (uint32_t i = 0; i < shells.GetNumberShells(); ++i)
+        if (ShellVolume(shells.GetShell(i)) >= 0.0) AU::CopyShell(*outer, shells.GetShell(i));
+    outer->Update();
+    return outer;
+}
+
+bool MStlBaseOperatorBooleanUndercut::_CreateNotchUp(MStlBase& mesh, const MStlBase& lower, ProgressPtr progress) {
+    return _CreateNotch(mesh, lower, true, progress);
+}
+
+bool MStlBaseOperatorBooleanUndercut::_CreateNotchDown(MStlBase& mesh, const MStlBase& lower, ProgressPtr progress) {
+    return _CreateNotch(mesh, lower, false, progress);
+}
+
+// Sweeps the selected faces vertically to a level below (downward) or
+// within the top (upward) of the mesh: every connected selected region
+// becomes one closed prism.  Faces that reach past the level are left out,
+// since their prisms would be inside out.  The prisms, merged, are cut to
+// the lower mesh and replace the mesh.
+bool MStlBaseOperatorBooleanUndercut::_CreateNotch(MStlBase& mesh, const MStlBase& lower, bool upward,
+                                                   ProgressPtr progress) {
+    if (mesh.GetNumberOfTriangles() == 0 || lower.GetNumberOfTriangles() == 0) return false;
+    IncrementalProgressReporter reporter(progress, "Boolean Undercut . Notch Creation", 100);
+    const AU::BooleanParameters parameters = Parameters();
+    mesh.UpdateExtremes();
+    const int32_t level = upward ? ClampZ(int64_t(mesh.GetZMax()) - 100) : ClampZ(int64_t(mesh.GetZMin()) - 100);
+    auto selected = [&](const MStlTriangle* t) {
+        const double nz = t->GetNormal()[2];
+        for (int i = 0; i < 3; ++i) {
+            const int32_t z = t->GetPoint(i)->GetZ();
+            if (upward ? z >= level : z <= level) return false;
+        }
+        return upward ? nz < 0.0 : nz >= 0.005;
+    };
+
+    MStlBase notch;
+    const uint64_t every = std::max<uint64_t>(1, mesh.GetNumberOfTriangles() / 40);
+    uint64_t count = 0;
+    for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it) {
+        if (++count % every == 0) {
+            ++reporter;
+            CheckCancel(reporter);
+        }
+        const MStlTriangle* t = *it;
+        if (!selected(t)) continue;
+        MStlPoint *p[3], *q[3];
+        for (int i = 0; i < 3; ++i) {
+            const MStlPoint* c = t->GetPoint(i);
+            p[i] = notch.AddPoint(c->GetX(), c->GetY(), c->GetZ());
+            q[i] = notch.AddPoint(c->GetX(), c->GetY(), level);
+        }
+        for (int i = 0; i < 3; ++i) {
+            const int j = (i + 1) % 3;
+            const MStlTriangle* across = t->FindAdjacentTriangle(i);
+            if (across && selected(across)) continue;
+            notch.AddTriangle(p[j], p[i], q[i]);
+            notch.AddTriangle(p[j], q[i], q[j]);
+        }
+        if (q[0] != q[1] && q[1] != q[2] && q[0] != q[2])
+            if (MStlTriangleElement* cap = notch.AddTriangle(q[0], q[1], q[2])) cap->Invert();
+        notch.AddTriangle(p[0], p[1], p[2]);
+    }
+    notch.Update();
+
+    SmallTriangleCleanup(notch);
+    if (!Succeeded(AU::BooleanUnify(notch, 0, parameters, reporter.CreateNestedDelegate(0.1)))) return false;
+    CheckCancel(reporter);
+    mesh.ClearStl();
+    SmallTriangleCleanup(notch);
+    if (!Succeeded(AU::BooleanIntersect({&lower, &notch}, mesh, parameters, reporter.CreateNestedDelegate(0.5))))
+        return false;
+    mesh.UpdateExtremes();
+    return mesh.GetNumberOfTriangles() > 0;
+}
+
+void MStlBaseOperatorBooleanUndercut::_FilterShells(MStlBase& mesh, const MStlBase& other) {
+    SmallTriangleCleanup(mesh);
+    const MStlShellManager shells(mesh);
+    const uint32_t n = shells.GetNumberShells();
+    if (n < 2) return;
+    const MNearSurface near(other, kSearchLimit);
+    std::vector<uint8_t> keep(n, 0);
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n), [&](const tbb::blocked_range<uint32_t>& r) {
+        for (uint32_t s = r.begin(); s != r.end(); ++s)
+            for (const MStlTriangleElement* t : shells.GetShell(s)) {
+                for (int i = 0; i < 3 && !keep[s]; ++i) {
+                    const double d = near.Distance(t->GetPoint(i)->GetVector());
+                    keep[s] = d >= 0.0 && d < kNearDistance;
+                }
+                if (keep[s]) break;
+            }
+    });
+    mesh.InitStatusOfTriangles(0);
+    for (uint32_t s = 0; s < n; ++s)
+        if (!keep[s])
+            for (MStlTriangleElement* t : shells.GetShell(s)) t->SetStatus(1);
+    mesh.RemoveTrianglesIf([](const MStlTriangle& t) { return t.GetStatus() == 1; });
+    mesh.RemoveFreePoints();
+    mesh.Update();
+}
+
+// The hole tool is the notch with every point that lies on or next to the
+// lower surface lifted by 3 units, so the tool reaches through the lower
+// surface above the notch and the subtraction leaves no skin there.  An
+// offset tool needs a volume offset, which this build has no module for:
+// a non-zero Offset fails the hole (and the operation) rather than leaving
+// the lower mesh without its hole.
+bool MStlBaseOperatorBooleanUndercut::CreateHole(MStlBase* lower, MStlBase* notch, ProgressPtr progress) {
+    IncrementalProgressReporter reporter(progress, "Boolean Undercut . Hole Creation", 100);
+    if (!lower || !notch || m_params.Offset != 0.0) return false;
+    MStlBase tool;
+    CopyInto(tool, *notch);
+
+    std::vector<MStlPoint*> points;
+    for (auto it = tool.BeginPoint(); it != tool.EndPoint(); ++it) points.push_back(*it);
+    std::vector<uint8_t> lift(points.size(), 0);
+    const MNearSurface near(*lower, kSearchLimit);
+    const size_t chunk = size_t(tool.GetNumberOfTriangles() / 70 + 1);
+    for (size_t begin = 0; begin < points.size(); begin += chunk) {
+        const size_t end = std::min(points.size(), begin + chunk);
+        tbb::parallel_for(tbb::blocked_range<size_t>(begin, end), [&](const tbb::blocked_range<size_t>& r) {
+            for (size_t k = r.begin(); k != r.end(); ++k) {
+                const double d = near.Distance(points[k]->GetVector());
+                lift[k] = d >= 0.0 && d <= kNearDistance;
+            }
+        });
+        ++reporter;
+        CheckCancel(reporter);
+    }
+    {
+        MStlBaseOperatorHelperDirectPointChange change(tool, true);
+        for (size_t k = 0; k < points.size(); ++k)
+            if (lift[k])
+                points[k]->SetCoordinatesFast(points[k]->GetX(), points[k]->GetY(),
+                                              ClampZ(int64_t(points[k]->GetZ()) + kLift));
+    }
+    CheckCancel(reporter);
+    const AU::BooleanParameters parameters = Parameters();
+    if (!Succeeded(AU::BooleanSubtract({lower}, {&tool}, *lower, parameters, reporter.CreateNestedDelegate(0.2))))
+        return false;
+    lower->Update();
+    CheckCancel(reporter);
+    return true;
+}
