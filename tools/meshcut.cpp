@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "MCutter.h"
+#include "MStlBaseOperatorBooleanUndercut.h"
 #include "MStlBaseOperatorCreateZRange.h"
 #include "MStlBaseOperatorPlaneCut.h"
 #include "MStlBaseOperatorPolylineCut.h"
@@ -746,6 +747,63 @@ void AddUndercutCommand(CLI::App& app, int& result) {
     cmd->callback([&result] { result = RunUndercut(args); });
 }
 
+struct BooleanUndercutArgs {
+    std::string upper, lower, outUpper, outLower;
+    double offset = 0.0;
+    bool upward = false, ascii = false;
+};
+
+int RunBooleanUndercut(const BooleanUndercutArgs& a) {
+    std::string error;
+    MStlBase upper, lower;
+    if (!Load(a.upper, upper, error) || !Load(a.lower, lower, error)) return Fail(error);
+    if (a.offset != 0.0) return Fail("--offset: no volume offset is available in this build; use 0 (lifted points)");
+    MStlBaseOperatorBooleanUndercut::Params params;
+    params.Direction = a.upward ? 1 : 0;
+    MStlBaseOperatorBooleanUndercut op;
+    op.SetUpperStl(&upper);
+    op.SetLowerStl(&lower);
+    op.SetParams(params);
+    auto progress = std::make_shared<TerminalProgress>();
+    const auto start = std::chrono::steady_clock::now();
+    const auto code = op.Operate(progress);
+    const double seconds = Seconds(start);
+    progress->Finish();
+    if (code == MStlBaseOperatorBooleanUndercut::eCancelled || progress->IsCancelled())
+        return std::cerr << "meshcut: interrupted, nothing written\n", kInterrupted;
+    if (code == MStlBaseOperatorBooleanUndercut::eEmptyIntermediate)
+        return Fail("the upper part does not reach into the lower part (or lies wholly inside it); nothing written");
+    if (code != MStlBaseOperatorBooleanUndercut::eSuccess)
+        return Fail("the boolean undercut failed (code " + std::to_string(int(code)) + "); are both meshes closed?");
+    if (!WriteAll({{a.outUpper, &upper}, {a.outLower, &lower}}, a.ascii, error)) return Fail(error);
+    std::cout << "upper: " << Describe(upper) << " -> " << a.outUpper << "\n";
+    std::cout << "lower: " << Describe(lower) << " -> " << a.outLower << "\n";
+    std::printf("boolean undercut done in %.3f s\n", seconds);
+    return 0;
+}
+
+const char* const kBooleanUndercutHelp =
+    "Joins to the closed UPPER part the region of the closed LOWER part under its faces that\n"
+    "dip into LOWER (the notch, reaching 100 grid steps below that overlap), and cuts the\n"
+    "notch out of LOWER, its top lifted 3 grid steps so the hole opens cleanly. With --upward\n"
+    "the notch rises from the downward-facing faces instead.";
+
+void AddBooleanUndercutCommand(CLI::App& app, int& result) {
+    static BooleanUndercutArgs args;
+    auto* cmd = app.add_subcommand("boolean-undercut", "extend an upper part by the notch it cuts into a lower part and "
+                                                       "cut that notch out of the lower part");
+    cmd->add_option("upper", args.upper, "closed upper mesh (.stl or .obj)")->required();
+    cmd->add_option("lower", args.lower, "closed lower mesh (.stl or .obj)")->required();
+    cmd->add_option("--out-upper", args.outUpper, "write the extended upper part here")->type_name("FILE")->required();
+    cmd->add_option("--out-lower", args.outLower, "write the cut lower part here")->type_name("FILE")->required();
+    cmd->add_flag("--upward", args.upward, "build the notch upward from the downward-facing faces");
+    cmd->add_option("--offset", args.offset, "hole tool offset in grid steps (only 0, lifted points, is available)")
+        ->type_name("STEPS");
+    cmd->add_flag("--ascii", args.ascii, "write STL files as ASCII");
+    cmd->footer(kBooleanUndercutHelp);
+    cmd->callback([&result] { result = RunBooleanUndercut(args); });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -884,6 +942,7 @@ int main(int argc, char** argv) {
     cmdGen->callback([&] { result = RunGenerate(gen); });
 
     AddUndercutCommand(app, result);
+    AddBooleanUndercutCommand(app, result);
 
     try {
         app.parse(argc, argv);

@@ -1,0 +1,69 @@
+#include "CliTest.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "host/MStlBase.h"
+#include "host/MStlChecker.h"
+#include "host/MStlGenerate.h"
+#include "host/MStlIO.h"
+
+namespace {
+
+class CliBooleanUndercut : public CliTest {
+protected:
+    void SetUp() override {
+        CliTest::SetUp();
+        if (IsSkipped()) return;
+        // A 4 x 4 x 5 box standing 1 deep in a 10 x 10 x 5 slab.
+        Save("lower.stl", {0, 0, 0}, {10000, 10000, 5000});
+        Save("upper.stl", {3000, 3000, 4000}, {7000, 7000, 9000});
+        Save("far.stl", {3000, 3000, 6000}, {7000, 7000, 9000});
+    }
+    void Save(const std::string& name, MMVector3l lo, MMVector3l hi) {
+        MStlBase mesh;
+        GenerateBox(mesh, lo, hi, 2);
+        std::string error;
+        ASSERT_TRUE(WriteMesh(P(name), mesh, FormatFromPath(P(name), false), error)) << error;
+    }
+    MeshReport Report(const std::string& name) const {
+        MStlBase mesh;
+        std::string error;
+        EXPECT_TRUE(ReadMesh(P(name), mesh, error)) << error;
+        return CheckMesh(mesh);
+    }
+};
+
+}  // namespace
+
+TEST_F(CliBooleanUndercut, ExtendsTheUpperPartAndCutsTheLowerPart) {
+    ASSERT_EQ(Run("boolean-undercut " + P("upper.stl") + " " + P("lower.stl") + " --out-upper " + P("u.stl") +
+                  " --out-lower " + P("l.obj")),
+              0)
+        << Output();
+    EXPECT_NE(Output().find("upper: "), std::string::npos) << Output();
+    const MeshReport u = Report("u.stl"), l = Report("l.obj");
+    EXPECT_TRUE(u.closed && u.oriented);
+    EXPECT_TRUE(l.closed && l.oriented);
+    // The notch reaches 0.1 below the 1-deep overlap.
+    EXPECT_NEAR(u.volume, 4.0 * 4.0 * 5.1, 1e-6);
+    EXPECT_NEAR(l.volume, 10.0 * 10.0 * 5.0 - 4.0 * 4.0 * 1.1, 1e-6);
+}
+
+TEST_F(CliBooleanUndercut, PartsThatDoNotMeetWriteNothing) {
+    EXPECT_EQ(Run("boolean-undercut " + P("far.stl") + " " + P("lower.stl") + " --out-upper " + P("u.stl") +
+                  " --out-lower " + P("l.stl")),
+              1);
+    EXPECT_FALSE(std::filesystem::exists(P("u.stl")));
+    EXPECT_FALSE(std::filesystem::exists(P("l.stl")));
+}
+
+TEST_F(CliBooleanUndercut, OffsetToolIsRefused) {
+    EXPECT_EQ(Run("boolean-undercut " + P("upper.stl") + " " + P("lower.stl") + " --offset 5 --out-upper " +
+                  P("u.stl") + " --out-lower " + P("l.stl")),
+              1);
+    EXPECT_NE(Output().find("--offset"), std::string::npos) << Output();
+    EXPECT_FALSE(std::filesystem::exists(P("u.stl")));
+}
