@@ -197,6 +197,52 @@ bool FacesCross(const Rounded& r, const Face& a, const Face& b) {
 
 struct StopSearch {};
 
+// A coarse grid over a set of boxes: the cells they cover are marked, so
+// that boxes far from all of them are passed over without a pairwise test.
+class CellMarks {
+public:
+    template <class Boxes>
+    CellMarks(const Boxes& boxes, const CGAL::Bbox_3& span) : m_span(span) {
+        double extent = 1.0;
+        for (int k = 0; k < 3; ++k) extent = std::max(extent, span.max(k) - span.min(k));
+        m_cell = extent / kCells;
+        m_marks.assign(size_t(kCells) * kCells * kCells, 0);
+        for (const auto& b : boxes) {
+            int lo[3], hi[3];
+            if (!Range(b.bbox(), lo, hi)) continue;
+            for (int x = lo[0]; x <= hi[0]; ++x)
+                for (int y = lo[1]; y <= hi[1]; ++y)
+                    for (int z = lo[2]; z <= hi[2]; ++z) m_marks[Index(x, y, z)] = 1;
+        }
+    }
+    bool Touches(const CGAL::Bbox_3& b) const {
+        int lo[3], hi[3];
+        if (!Range(b, lo, hi)) return false;
+        for (int x = lo[0]; x <= hi[0]; ++x)
+            for (int y = lo[1]; y <= hi[1]; ++y)
+                for (int z = lo[2]; z <= hi[2]; ++z)
+                    if (m_marks[Index(x, y, z)]) return true;
+        return false;
+    }
+
+private:
+    static constexpr int kCells = 64;
+    size_t Index(int x, int y, int z) const { return (size_t(x) * kCells + size_t(y)) * kCells + size_t(z); }
+    // The cells a box covers, clamped to the grid; false when it misses it.
+    bool Range(const CGAL::Bbox_3& b, int lo[3], int hi[3]) const {
+        if (!CGAL::do_overlap(b, m_span)) return false;
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = std::clamp(int((b.min(k) - m_span.min(k)) / m_cell), 0, kCells - 1);
+            hi[k] = std::clamp(int((b.max(k) - m_span.min(k)) / m_cell), 0, kCells - 1);
+        }
+        return true;
+    }
+
+    CGAL::Bbox_3 m_span;
+    double m_cell = 1.0;
+    std::vector<uint8_t> m_marks;
+};
+
 // The faces of a rounded part that make it unsound: faces at a moved point
 // whose edges are not used once each way, and faces at a moved point that
 // cross another face.  Faces away from moved points keep the exact result's
@@ -251,9 +297,10 @@ std::vector<uint32_t> UnsoundFaces(const Rounded& r, const std::vector<Face>& fa
         near.push_back(boxOf(i));
         span += near.back().bbox();
     }
+    const CellMarks marks(near, span);
     for (uint32_t i = 0; i < faces.size(); ++i) {
         Box b = boxOf(i);
-        if (CGAL::do_overlap(b.bbox(), span) && !Collinear(r, faces[i])) all.push_back(b);
+        if (marks.Touches(b.bbox()) && !Collinear(r, faces[i])) all.push_back(b);
     }
     try {
         CGAL::box_intersection_d(near.begin(), near.end(), all.begin(), all.end(), [&](const Box& a, const Box& b) {
@@ -325,9 +372,16 @@ private:
     // removes the needle without moving any point.
     void FlipNeedles(std::vector<Face>& faces, const std::vector<uint32_t>& bad, std::vector<uint8_t>& fixed) {
         auto key = [](uint32_t u, uint32_t v) { return uint64_t(u) << 32 | v; };
+        // The edges of the faces around the bad ones: all a flip can meet.
+        std::vector<uint8_t> near(m_r.points.size(), 0);
+        for (uint32_t i : bad)
+            for (uint32_t v : faces[i]) near[v] = 1;
         absl::flat_hash_map<uint64_t, uint32_t> faceOf;
-        for (uint32_t i = 0; i < faces.size(); ++i)
-            for (int k = 0; k < 3; ++k) faceOf[key(faces[i][size_t(k)], faces[i][size_t((k + 1) % 3)])] = i;
+        for (uint32_t i = 0; i < faces.size(); ++i) {
+            const Face& f = faces[i];
+            if (!near[f[0]] && !near[f[1]] && !near[f[2]]) continue;
+            for (int k = 0; k < 3; ++k) faceOf[key(f[size_t(k)], f[size_t((k + 1) % 3)])] = i;
+        }
         for (uint32_t i : bad) {
             if (fixed[i]) continue;
             const Face f = faces[i];
@@ -393,12 +447,18 @@ private:
         m_r.moved[v] = 1;  // its neighbourhood changed: check it again
         return true;
     }
+    // Only faces at a point that received a collapse can have vanished or
+    // met their reverse: the others are passed over without hashing.
     void Remap(std::vector<Face>& faces) {
+        std::vector<uint8_t> target(m_parent.size(), 0);
+        for (uint32_t i = 0; i < m_parent.size(); ++i)
+            if (m_parent[i] != i) target[Find(i)] = 1;
         absl::flat_hash_map<Face, uint32_t, FaceHash> seen;
         std::vector<uint8_t> keep(faces.size(), 1);
         for (uint32_t i = 0; i < faces.size(); ++i) {
             Face& f = faces[i];
             for (uint32_t& v : f) v = Find(v);
+            if (!target[f[0]] && !target[f[1]] && !target[f[2]]) continue;
             if (f[0] == f[1] || f[1] == f[2] || f[2] == f[0]) {
                 keep[i] = 0;
                 continue;
