@@ -1,0 +1,60 @@
+// Boolean undercut of a 200k-triangle sphere sunk into another 200k-triangle
+// sphere, with one and with two threads: time of the whole operation, its
+// result code, the triangles of both results and the peak resident memory.
+#include <benchmark/benchmark.h>
+#include <tbb/global_control.h>
+
+#include <chrono>
+
+#include "MStlBaseOperatorBooleanUndercut.h"
+#include "bench/BenchSupport.h"
+#include "host/MStlBase.h"
+#include "host/MStlGenerate.h"
+
+namespace {
+
+constexpr double kRadius = 1e6;
+
+void BM_BooleanUndercut(benchmark::State& state) {
+    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, size_t(state.range(1)));
+    MStlBase lower, upper;
+    GenerateSphere(lower, kRadius, uint64_t(state.range(0)));
+    GenerateSphere(upper, 0.6 * kRadius, uint64_t(state.range(0)), {0.0123 * kRadius, -0.0071 * kRadius, 1.2 * kRadius});
+    lower.Update();
+    upper.Update();
+    double seconds = 0.0;
+    int code = 0;
+    uint64_t upperTriangles = 0, lowerTriangles = 0;
+    for (auto _ : state) {
+        MStlBase u, l;
+        u.Copy(upper);
+        l.Copy(lower);
+        MStlBaseOperatorBooleanUndercut op;
+        op.SetUpperStl(&u);
+        op.SetLowerStl(&l);
+        const auto start = std::chrono::steady_clock::now();
+        code = op.Operate(nullptr);
+        seconds += SecondsSince(start);
+        upperTriangles = u.GetNumberOfTriangles();
+        lowerTriangles = l.GetNumberOfTriangles();
+    }
+    const double n = double(state.iterations());
+    state.counters["threads"] = double(state.range(1));
+    state.counters["input_triangles"] = double(upper.GetNumberOfTriangles() + lower.GetNumberOfTriangles());
+    state.counters["ms"] = 1e3 * seconds / n;
+    state.counters["code"] = code;
+    state.counters["upper_result_triangles"] = double(upperTriangles);
+    state.counters["lower_result_triangles"] = double(lowerTriangles);
+    state.counters["peak_MB"] = PeakMegabytes();
+}
+
+BENCHMARK(BM_BooleanUndercut)
+    ->Args({200000, 1})
+    ->Args({200000, 2})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
