@@ -1,10 +1,11 @@
-// Boolean undercut of a 200k-triangle sphere sunk into another 200k-triangle
-// sphere, with one and with two threads: time of the whole operation, its
+// Boolean undercut of a 200k-triangle sphere sunk into a 200k-triangle slab
+// (a box of 129 x 129 squares a face), with one and with two threads: time of the whole operation, its
 // result code, the triangles of both results and the peak resident memory.
 #include <benchmark/benchmark.h>
 #include <tbb/global_control.h>
 
 #include <chrono>
+#include <cmath>
 
 #include "MStlBaseOperatorBooleanUndercut.h"
 #include "bench/BenchSupport.h"
@@ -18,8 +19,9 @@ constexpr double kRadius = 1e6;
 void BM_BooleanUndercut(benchmark::State& state) {
     tbb::global_control limit(tbb::global_control::max_allowed_parallelism, size_t(state.range(1)));
     MStlBase lower, upper;
-    GenerateSphere(lower, kRadius, uint64_t(state.range(0)));
-    GenerateSphere(upper, 0.6 * kRadius, uint64_t(state.range(0)), {0.0123 * kRadius, -0.0071 * kRadius, 1.2 * kRadius});
+    const int squares = int(std::lround(std::sqrt(double(state.range(0)) / 12.0)));
+    GenerateBox(lower, {-2000000, -2000000, -1000000}, {2000000, 2000000, 0}, squares);
+    GenerateSphere(upper, 0.6 * kRadius, uint64_t(state.range(0)), {0.0123 * kRadius, -0.0071 * kRadius, 0.1 * kRadius});
     lower.Update();
     upper.Update();
     double seconds = 0.0;
