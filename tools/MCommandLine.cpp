@@ -63,37 +63,33 @@ bool ToInternal(double modelUnits, long& internal, std::string& error) {
     return true;
 }
 
-bool ParseNumbers(const std::string& text, const std::string& option, int count, double* values,
-                  std::string& error) {
+bool ParseNumbers(const std::string& text, const std::string& option, int count, const std::string& form,
+                  double* values, std::string& error) {
     std::istringstream in(text);
-    const std::string expected = option + " needs " + std::to_string(count) + " comma-separated numbers";
     for (int i = 0; i < count; ++i) {
         std::string part;
-        if (!std::getline(in, part, ',')) return error = expected, false;
+        if (!std::getline(in, part, ',')) return error = option + " needs " + form, false;
         char* end = nullptr;
         values[i] = std::strtod(part.c_str(), &end);
         if (end == part.c_str() || *end != '\0' || !std::isfinite(values[i]))
             return error = option + ": '" + part + "' is not a finite number", false;
     }
     std::string rest;
-    if (std::getline(in, rest)) return error = expected, false;
+    if (std::getline(in, rest)) return error = option + " needs exactly " + form, false;
     return true;
 }
 
 bool ParseVector(const std::string& text, const std::string& option, MMVector3d& vector, std::string& error) {
     double v[3];
-    if (!ParseNumbers(text, option, 3, v, error)) return false;
+    if (!ParseNumbers(text, option, 3, "three numbers x,y,z", v, error)) return false;
     vector = {v[0], v[1], v[2]};
     return true;
 }
 
 bool ParsePlane(const std::string& text, MMPlaneEq<double>& plane, std::string& error) {
     double v[4];
-    if (!ParseNumbers(text, "--plane", 4, v, error)) {
-        if (error.find("comma-separated") != std::string::npos)
-            error = "--plane needs four numbers a,b,c,d (plane a*x + b*y + c*z + d = 0)";
+    if (!ParseNumbers(text, "--plane", 4, "four numbers a,b,c,d (plane a*x + b*y + c*z + d = 0)", v, error))
         return false;
-    }
     if (v[0] == 0.0 && v[1] == 0.0 && v[2] == 0.0) {
         error = "--plane: the normal (a,b,c) is zero";
         return false;

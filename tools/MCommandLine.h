@@ -31,8 +31,10 @@ private:
     std::chrono::steady_clock::time_point m_lastDraw;
 };
 
-// `count` comma-separated finite numbers; the error names `option`.
-bool ParseNumbers(const std::string& text, const std::string& option, int count, double* values, std::string& error);
+// `count` comma-separated finite numbers; a wrong count is reported as
+// "`option` needs `form`" (or "needs exactly `form`" for too many).
+bool ParseNumbers(const std::string& text, const std::string& option, int count, const std::string& form,
+                  double* values, std::string& error);
 // "x,y,z" -> vector (no unit conversion).
 bool ParseVector(const std::string& text, const std::string& option, MMVector3d& vector, std::string& error);
 // "a,b,c,d" in model units -> plane equation in internal units.

@@ -8,7 +8,6 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
-#include <sstream>
 #include <vector>
 
 #include "MCutter.h"
@@ -164,6 +163,14 @@ void SetUpCutter(const CutSettings& cut, MCutter& cutter) {
 
 bool IsEmpty(const MStlBase* mesh) { return !mesh || mesh->GetNumberOfTriangles() == 0; }
 
+// Queues `part` for writing when `path` asks for it; an empty part is
+// reported as `what` and left unwritten.
+void RequestOutput(std::vector<Output>& outputs, const std::string& path, const MStlBase* part, const std::string& what) {
+    if (path.empty()) return;
+    if (IsEmpty(part)) std::cerr << "meshcut: warning: " << what << "; " << path << " not written\n";
+    else outputs.push_back({path, part});
+}
+
 int RunProfile(const ProfileArgs& a) {
     std::string error;
     CutSettings settings;
@@ -296,13 +303,8 @@ int RunPolyline(const PolylineArgs& a) {
     // A polyline that misses the mesh (or holds all of it) leaves one side
     // empty: the other side is still written.
     std::vector<Output> outputs;
-    auto request = [&](const char* side, const std::string& path, const MStlBase* part) {
-        if (path.empty()) return;
-        if (IsEmpty(part)) std::cerr << "meshcut: warning: the " << side << " part is empty; " << path << " not written\n";
-        else outputs.push_back({path, part});
-    };
-    request("inside", a.inside, inside.get());
-    request("outside", a.outside, outside.get());
+    RequestOutput(outputs, a.inside, inside.get(), "the inside part is empty");
+    RequestOutput(outputs, a.outside, outside.get(), "the outside part is empty");
     if (outputs.empty()) return Fail("the polyline does not divide the mesh; nothing written");
     if (!WriteAll(outputs, a.ascii, error)) return Fail(error);
     std::cout << "input: " << inputSummary << "\n";
@@ -497,13 +499,8 @@ int RunHalves(const HalvesArgs& a) {
     const MStlBase* inside = op.GetOutputModelInside();
     const MStlBase* outside = op.GetOutputModelOutside();
     std::vector<Output> outputs;
-    auto request = [&](const char* side, const std::string& path, const MStlBase* part) {
-        if (path.empty()) return;
-        if (IsEmpty(part)) std::cerr << "meshcut: warning: the " << side << " part is empty; " << path << " not written\n";
-        else outputs.push_back({path, part});
-    };
-    request("inside", a.inside, inside);
-    request("outside", a.outside, outside);
+    RequestOutput(outputs, a.inside, inside, "the inside part is empty");
+    RequestOutput(outputs, a.outside, outside, "the outside part is empty");
     if (outputs.empty()) return Fail("the cut does not divide the mesh; nothing written");
     if (!WriteAll(outputs, a.ascii, error)) return Fail(error);
     std::cout << "input: " << Describe(mesh) << "\n";
@@ -574,15 +571,10 @@ int RunFrame(const FrameArgs& a) {
     MStlBase unclassified;
     for (const auto& shell : op.GetOutputModelsUnclassifiedShells()) unclassified.AddStl(*shell, false);
     std::vector<Output> outputs;
-    auto request = [&](const char* what, const std::string& path, const MStlBase* part) {
-        if (path.empty()) return;
-        if (IsEmpty(part)) std::cerr << "meshcut: warning: no shell is " << what << "; " << path << " not written\n";
-        else outputs.push_back({path, part});
-    };
-    request("above the cut", a.above, above.get());
-    request("below the cut", a.below, below.get());
-    request("without cut", a.uncut, uncut.get());
-    request("cut from both sides", a.unclassified, &unclassified);
+    RequestOutput(outputs, a.above, above.get(), "no shell is above the cut");
+    RequestOutput(outputs, a.below, below.get(), "no shell is below the cut");
+    RequestOutput(outputs, a.uncut, uncut.get(), "no shell is without cut");
+    RequestOutput(outputs, a.unclassified, &unclassified, "no shell is cut from both sides");
     if (outputs.empty()) return Fail("every requested part is empty; nothing written");
     if (!WriteAll(outputs, a.ascii, error)) return Fail(error);
     std::cout << "input: " << Describe(mesh) << "\n";
@@ -669,17 +661,7 @@ struct UndercutArgs {
 
 // "x,y,z": three finite numbers, not all zero.
 bool ParseDirection(const std::string& text, MMVector3d& direction, std::string& error) {
-    std::istringstream in(text);
-    for (int i = 0; i < 3; ++i) {
-        std::string part;
-        char* end = nullptr;
-        if (!std::getline(in, part, ',')) return error = "--direction needs three numbers x,y,z", false;
-        direction[i] = std::strtod(part.c_str(), &end);
-        if (end == part.c_str() || *end != '\0' || !std::isfinite(direction[i]))
-            return error = "--direction: '" + part + "' is not a finite number", false;
-    }
-    std::string rest;
-    if (std::getline(in, rest)) return error = "--direction needs exactly three numbers", false;
+    if (!ParseVector(text, "--direction", direction, error)) return false;
     if (direction[0] == 0.0 && direction[1] == 0.0 && direction[2] == 0.0) return error = "--direction is zero", false;
     return true;
 }
