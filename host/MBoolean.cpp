@@ -338,10 +338,9 @@ public:
                 sound &= bad.empty();
                 if (bad.empty()) continue;
                 std::vector<uint8_t> fixed(part.size(), 0);
-                FlipNeedles(part, bad, fixed);
+                changed |= FlipNeedles(part, bad, fixed);
                 for (uint32_t i : bad)
                     if (!fixed[i]) changed |= CollapseShortestEdge(part[i]);
-                changed |= std::find(fixed.begin(), fixed.end(), 1) != fixed.end();
             }
             if (sound) return true;
             const bool wider = m_maxSquaredLength < kLastSquaredLength;
@@ -370,7 +369,9 @@ private:
     // opposite (longest) edge; rounding can push that corner across.  Where
     // the face beyond that edge lies in the same plane, flipping the edge
     // removes the needle without moving any point.
-    void FlipNeedles(std::vector<Face>& faces, const std::vector<uint32_t>& bad, std::vector<uint8_t>& fixed) {
+    // Returns whether it flipped any edge.
+    bool FlipNeedles(std::vector<Face>& faces, const std::vector<uint32_t>& bad, std::vector<uint8_t>& fixed) {
+        bool flipped = false;
         auto key = [](uint32_t u, uint32_t v) { return uint64_t(u) << 32 | v; };
         // The edges of the faces around the bad ones: all a flip can meet.
         std::vector<uint8_t> near(m_r.points.size(), 0);
@@ -404,7 +405,9 @@ private:
             fixed[i] = fixed[g] = 1;
             faceOf[key(d, c)] = i;
             faceOf[key(c, d)] = g;
+            flipped = true;
         }
+        return flipped;
     }
     // Distance of c from the line through a and b.
     double Height(uint32_t a, uint32_t b, uint32_t c) const {

@@ -336,9 +336,8 @@ void NestCavities(std::vector<ShellRecord>& shells) {
             if (cavity.volume > 0.0 || cavity.enclosing >= 0 || cavity.mesh->GetNumberOfPoints() == 0) continue;
             if (std::fabs(cavity.volume) > shells[r].volume) continue;
             if (!prepared && !(prepared = checker.Preprocess(*shells[r].mesh))) break;
-            const MStlPoint* p = cavity.mesh->GetPointBySlot(0);
-            for (uint32_t i = 1; !p && i < cavity.mesh->GetNumberOfPointSlots(); ++i) p = cavity.mesh->GetPointBySlot(i);
-            if (p && checker.QueryPoint(p->GetX(), p->GetY(), p->GetZ()) == MPointInsideModelChecker::eInside)
+            const MStlPoint* p = *cavity.mesh->BeginPoint();
+            if (checker.QueryPoint(p->GetX(), p->GetY(), p->GetZ()) == MPointInsideModelChecker::eInside)
                 cavity.enclosing = int(r);
         }
     }
