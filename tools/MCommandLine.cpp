@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iomanip>
+#include <iostream>
 #include <limits>
 #include <sstream>
 
@@ -21,6 +22,27 @@ extern "C" void OnInterrupt(int) { g_interrupted = 1; }
 
 double Units() { return double(QelSDK::Common::MInternalUnits::Get()); }
 }  // namespace
+
+int Fail(const std::string& message) {
+    std::cerr << "meshcut: " << message << "\n";
+    return kFailure;
+}
+
+bool Load(const std::string& path, MStlBase& mesh, std::string& error) {
+    ReadStats stats;
+    if (!ReadMesh(path, mesh, error, &stats)) return false;
+    if (mesh.GetNumberOfTriangles() == 0) {
+        error = path + ": the file holds no usable triangle";
+        return false;
+    }
+    if (stats.skippedDegenerate)
+        std::cerr << "meshcut: " << path << ": left out " << stats.skippedDegenerate << " degenerate triangles\n";
+    return true;
+}
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
 
 TerminalProgress::TerminalProgress() : m_terminal(isatty(STDERR_FILENO) != 0) {
     g_interrupted = 0;

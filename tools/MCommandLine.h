@@ -15,6 +15,18 @@ class MStlBase;
 
 namespace meshcut_cli {
 
+// Exit statuses of the tool.
+constexpr int kFailure = 1;
+constexpr int kNotClosed = 2;
+constexpr int kInterrupted = 130;
+
+// Prints "meshcut: message" on stderr and returns kFailure.
+int Fail(const std::string& message);
+// Reads a mesh file; an empty result is an error.  Left-out degenerate
+// triangles are reported on stderr.
+bool Load(const std::string& path, MStlBase& mesh, std::string& error);
+double Seconds(std::chrono::steady_clock::time_point since);
+
 // Draws a bar on stderr when stderr is a terminal; Ctrl-C asks the running
 // operation to stop.
 class TerminalProgress final : public QelSDK::Common::IProgressDelegate {

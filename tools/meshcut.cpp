@@ -24,36 +24,12 @@
 #include "host/MStlChecker.h"
 #include "host/MStlGenerate.h"
 #include "tools/MCommandLine.h"
+#include "tools/MCommands.h"
 #include "tools/MPolygonFile.h"
 
 namespace {
 
 using namespace meshcut_cli;
-
-constexpr int kFailure = 1;
-constexpr int kNotClosed = 2;
-constexpr int kInterrupted = 130;
-
-int Fail(const std::string& message) {
-    std::cerr << "meshcut: " << message << "\n";
-    return kFailure;
-}
-
-bool Load(const std::string& path, MStlBase& mesh, std::string& error) {
-    ReadStats stats;
-    if (!ReadMesh(path, mesh, error, &stats)) return false;
-    if (mesh.GetNumberOfTriangles() == 0) {
-        error = path + ": the file holds no usable triangle";
-        return false;
-    }
-    if (stats.skippedDegenerate)
-        std::cerr << "meshcut: " << path << ": left out " << stats.skippedDegenerate << " degenerate triangles\n";
-    return true;
-}
-
-double Seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
 
 struct PlaneArgs {
     std::string input, below, above, plane;
