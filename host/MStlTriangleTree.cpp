@@ -4,122 +4,127 @@
 #include <tbb/concurrent_queue.h>
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_pipeline.h>
 #include <tbb/partitioner.h>
+#include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
 #include <algorithm>
-#include <array>
-#include <cmath>
 #include <deque>
-#include <functional>
-#include <limits>
-#include <numeric>
 #include <stdexcept>
+#include <type_traits>
 
 namespace {
 // Triangles per leaf.
 constexpr uint32_t kLeafSize = 4;
 // Below this many triangles a sub-tree is built by one task alone.
 constexpr uint32_t kTaskGrain = 8192;
+// Triangles per item of the box pipeline.
+constexpr uint32_t kBoxRun = 4096;
 // A ray this close to a triangle's plane misses it.
 constexpr double kParallel = 1.4901161193847656e-8;  // 2^-26
 
+template <class C>
 struct Box {
-    int32_t lo[3], hi[3];
+    C lo[3], hi[3];
 };
 
 int32_t Saturate(int64_t v) { return int32_t(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); }
 
-// The triangle's integer box grown by one unit on every side.
-Box BoxOf(const MStlTriangle& t) {
-    Box b;
+// The integer corners' box grown by one unit on every side, so that ray and
+// distance tests in doubles never miss a triangle on the box's face.
+Box<int32_t> BoxOf(const MTriangleTree<int32_t>::Corners& c) {
+    Box<int32_t> b;
     for (int a = 0; a < 3; ++a) {
-        const int32_t p = t.GetPoint(0)->Get(a), q = t.GetPoint(1)->Get(a), r = t.GetPoint(2)->Get(a);
-        b.lo[a] = Saturate(int64_t(std::min({p, q, r})) - 1);
-        b.hi[a] = Saturate(int64_t(std::max({p, q, r})) + 1);
+        b.lo[a] = Saturate(int64_t(std::min({c[0][a], c[1][a], c[2][a]})) - 1);
+        b.hi[a] = Saturate(int64_t(std::max({c[0][a], c[1][a], c[2][a]})) + 1);
     }
     return b;
 }
 
-// Twice the box centre, exact in 64 bits.
-int64_t Centre2(const Box& b, int axis) { return int64_t(b.lo[axis]) + b.hi[axis]; }
-
-// Entry distance of the ray into the box, or false when it misses the box
-// within `limit`.
-bool EnterBox(const int32_t lo[3], const int32_t hi[3], const MMVector3d& o, const MMVector3d& inv,
-              const MMVector3d& d, double limit, double& enter) {
-    double t0 = 0.0, t1 = limit;
+// The double corners' box, exact; empty (low above high) when a corner is
+// not finite.
+Box<double> BoxOf(const MTriangleTree<double>::Corners& c) {
+    Box<double> b;
+    bool finite = true;
     for (int a = 0; a < 3; ++a) {
-        if (d[a] == 0.0) {
-            if (o[a] < lo[a] || o[a] > hi[a]) return false;
-            continue;
-        }
-        double n = (lo[a] - o[a]) * inv[a], f = (hi[a] - o[a]) * inv[a];
-        if (n > f) std::swap(n, f);
-        t0 = std::max(t0, n);
-        t1 = std::min(t1, f);
-        if (t0 > t1) return false;
+        b.lo[a] = std::min({c[0][a], c[1][a], c[2][a]});
+        b.hi[a] = std::max({c[0][a], c[1][a], c[2][a]});
+        finite = finite && std::isfinite(c[0][a]) && std::isfinite(c[1][a]) && std::isfinite(c[2][a]);
     }
-    enter = t0;
-    return true;
+    if (!finite)
+        for (int a = 0; a < 3; ++a) b.lo[a] = INFINITY, b.hi[a] = -INFINITY;
+    return b;
+}
+
+// Twice the box centre along an axis: exact in 64 bits for integer boxes;
+// for double boxes an empty box counts as centred at 0, so that the order
+// stays strict.
+int64_t CentreKey(const Box<int32_t>& b, int axis) { return int64_t(b.lo[axis]) + b.hi[axis]; }
+double CentreKey(const Box<double>& b, int axis) {
+    const double k = b.lo[axis] + b.hi[axis];
+    return k == k ? k : 0.0;
 }
 }  // namespace
 
-struct MStlTriangleTree::Node {
-    int32_t lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
-    // A leaf holds `count` > 0 triangles from tree position `first`; an
-    // inner node has two children.
-    uint32_t first = 0, count = 0;
-    const Node* child[2] = {nullptr, nullptr};
-};
-
 // Nodes come from a deque of the thread that made them: no locking, and
 // addresses stay put while the deques grow.
-struct MStlTriangleTree::Storage {
+template <class C>
+struct MTriangleTree<C>::Storage {
     tbb::enumerable_thread_specific<std::deque<Node>> nodes;
     Node* New() { return &nodes.local().emplace_back(); }
 };
 
-MStlTriangleTree::MStlTriangleTree(const std::vector<const MStlTriangleElement*>& triangles)
-    : m_storage(std::make_unique<Storage>()) {
-    _Build(triangles);
-}
+template <class C>
+MTriangleTree<C>::~MTriangleTree() = default;
+template <class C>
+MTriangleTree<C>::MTriangleTree(MTriangleTree&&) noexcept = default;
+template <class C>
+MTriangleTree<C>& MTriangleTree<C>::operator=(MTriangleTree&&) noexcept = default;
 
-MStlTriangleTree::MStlTriangleTree(const MStlBase& mesh) : m_storage(std::make_unique<Storage>()) {
-    // By slot rather than along the list: the slots lie in memory in order
-    // and are read in parallel; free slots give null and are dropped.
-    std::vector<const MStlTriangleElement*> all(mesh.GetNumberOfTriangleSlots());
-    tbb::parallel_for(
-        tbb::blocked_range<uint32_t>(0, uint32_t(all.size()), 4096),
-        [&](const tbb::blocked_range<uint32_t>& r) {
-            for (uint32_t slot = r.begin(); slot != r.end(); ++slot) all[slot] = mesh.GetTriangleBySlot(slot);
-        },
-        tbb::static_partitioner());
-    std::erase(all, nullptr);
-    _Build(all);
-}
-
-MStlTriangleTree::~MStlTriangleTree() = default;
-
-void MStlTriangleTree::_Build(const std::vector<const MStlTriangleElement*>& triangles) {
-    if (triangles.size() > uint64_t(UINT32_MAX)) throw std::runtime_error("Too many objects");
-    const uint32_t n = uint32_t(triangles.size());
+template <class C>
+MTriangleTree<C>::MTriangleTree(uint64_t count, const CornerSource& source) : m_storage(std::make_unique<Storage>()) {
+    if (count > uint64_t(UINT32_MAX)) throw std::runtime_error("Too many objects");
+    const uint32_t n = uint32_t(count);
+    m_count = n;
     if (n == 0) return;
 
     // The triangles' boxes with their input positions, moved about by the
     // splits: every split reads and reorders a contiguous stretch.
+    using Key = decltype(CentreKey(Box<C>{}, 0));
     struct Item {
-        Box box;
+        Box<C> box;
         uint32_t index;
     };
-    // Left uninitialised: the parallel loop writes, and so first touches, every item.
+    // Left uninitialised: the box filter writes, and so first touches, every item.
     const std::unique_ptr<Item[]> items(new Item[n]);
-    tbb::parallel_for(
-        tbb::blocked_range<uint32_t>(0, n, 4096),
-        [&](const tbb::blocked_range<uint32_t>& r) {
-            for (uint32_t i = r.begin(); i != r.end(); ++i) items[i] = {BoxOf(*triangles[i]), i};
-        },
-        tbb::static_partitioner());
+
+    // The boxes: a serial filter hands out runs of input positions (a run's
+    // boxes go to the item slots of the same positions), a parallel filter
+    // reads the runs' corners and computes their boxes.
+    struct Run {
+        uint32_t first, count;
+    };
+    uint32_t next = 0;
+    tbb::parallel_pipeline(
+        size_t(4 * tbb::this_task_arena::max_concurrency()),
+        tbb::make_filter<void, Run>(tbb::filter_mode::serial_in_order,
+                                    [&](tbb::flow_control& control) -> Run {
+                                        if (next == n) {
+                                            control.stop();
+                                            return Run{0, 0};
+                                        }
+                                        const Run run{next, std::min(kBoxRun, n - next)};
+                                        next += run.count;
+                                        return run;
+                                    }) &
+            tbb::make_filter<Run, void>(tbb::filter_mode::parallel, [&](const Run& run) {
+                Corners corners;
+                for (uint32_t i = run.first; i != run.first + run.count; ++i) {
+                    source(i, corners);
+                    items[i] = {BoxOf(corners), i};
+                }
+            }));
 
     // One pending node: the items [begin, end) go below `node`.
     struct Pending {
@@ -130,19 +135,24 @@ void MStlTriangleTree::_Build(const std::vector<const MStlTriangleElement*>& tri
     // splits them at the median and gives the two halves.
     auto split = [&](const Pending& p, Pending& left, Pending& right) {
         Node& node = *p.node;
-        int64_t cLo[3], cHi[3];
+        Key cLo[3], cHi[3];
         for (int a = 0; a < 3; ++a) {
-            node.lo[a] = INT32_MAX, node.hi[a] = INT32_MIN;
-            cLo[a] = INT64_MAX, cHi[a] = INT64_MIN;
+            node.lo[a] = std::numeric_limits<C>::max(), node.hi[a] = std::numeric_limits<C>::lowest();
+            cLo[a] = std::numeric_limits<Key>::max(), cHi[a] = std::numeric_limits<Key>::lowest();
         }
         for (uint32_t k = p.begin; k < p.end; ++k) {
-            const Box& b = items[k].box;
+            const Box<C>& b = items[k].box;
             for (int a = 0; a < 3; ++a) {
                 node.lo[a] = std::min(node.lo[a], b.lo[a]);
                 node.hi[a] = std::max(node.hi[a], b.hi[a]);
-                cLo[a] = std::min(cLo[a], Centre2(b, a));
-                cHi[a] = std::max(cHi[a], Centre2(b, a));
+                cLo[a] = std::min(cLo[a], CentreKey(b, a));
+                cHi[a] = std::max(cHi[a], CentreKey(b, a));
             }
+        }
+        if constexpr (std::is_floating_point_v<C>) {
+            // Only empty boxes below: keep the node empty too.
+            if (!(node.lo[0] <= node.hi[0]))
+                for (int a = 0; a < 3; ++a) node.lo[a] = INFINITY, node.hi[a] = -INFINITY;
         }
         if (p.end - p.begin <= kLeafSize) {
             node.first = p.begin;
@@ -155,7 +165,7 @@ void MStlTriangleTree::_Build(const std::vector<const MStlTriangleElement*>& tri
         const uint32_t mid = p.begin + (p.end - p.begin) / 2;
         std::nth_element(items.get() + p.begin, items.get() + mid, items.get() + p.end,
                          [axis](const Item& x, const Item& y) {
-                             const int64_t cx = Centre2(x.box, axis), cy = Centre2(y.box, axis);
+                             const Key cx = CentreKey(x.box, axis), cy = CentreKey(y.box, axis);
                              return cx != cy ? cx < cy : x.index < y.index;
                          });
         Node* l = m_storage->New();
@@ -195,31 +205,29 @@ void MStlTriangleTree::_Build(const std::vector<const MStlTriangleElement*>& tri
     group.run(runOne);
     group.wait();
 
-    m_triangles.resize(n);
+    m_input.reset(new uint32_t[n]);
     m_corners.reset(new Corners[n]);
     tbb::parallel_for(
         tbb::blocked_range<uint32_t>(0, n, 4096),
         [&](const tbb::blocked_range<uint32_t>& r) {
             for (uint32_t k = r.begin(); k != r.end(); ++k) {
-                const MStlTriangleElement* t = triangles[items[k].index];
-                m_triangles[k] = t;
-                for (int c = 0; c < 3; ++c)
-                    for (int a = 0; a < 3; ++a) m_corners[k].c[c][a] = t->GetPoint(c)->Get(a);
+                m_input[k] = items[k].index;
+                source(items[k].index, m_corners[k]);
             }
         },
         tbb::auto_partitioner());  // scattered reads: let the load balance itself
     for (const std::deque<Node>& local : m_storage->nodes) m_nodeCount += local.size();
 }
 
-bool MStlTriangleTree::_Intersect(uint32_t k, const MMVector3d& o, const MMVector3d& d, double limit,
-                                  double& t) const {
-    const int32_t (*c)[3] = m_corners[k].c;
-    const MMVector3d a(c[0][0], c[0][1], c[0][2]);
-    const MMVector3d e1 = MMVector3d(c[1][0], c[1][1], c[1][2]) - a;
-    const MMVector3d e2 = MMVector3d(c[2][0], c[2][1], c[2][2]) - a;
+template <class C>
+bool MTriangleTree<C>::IntersectRay(uint32_t k, const MMVector3d& o, const MMVector3d& d, double limit,
+                                    double& t) const {
+    const MMVector3d a = GetCorner(k, 0);
+    const MMVector3d e1 = GetCorner(k, 1) - a;
+    const MMVector3d e2 = GetCorner(k, 2) - a;
     const MMVector3d p = d.Cross(e2);
     double det = e1.Dot(p);  // -(N . d) for the normal N = e1 x e2
-    if (std::fabs(det) <= kParallel) return false;
+    if (!(std::fabs(det) > kParallel)) return false;
     const MMVector3d s = o - a;
     const MMVector3d q = s.Cross(e1);
     double u = s.Dot(p), v = d.Dot(q);
@@ -230,44 +238,55 @@ bool MStlTriangleTree::_Intersect(uint32_t k, const MMVector3d& o, const MMVecto
     return t >= 0.0 && t <= limit;
 }
 
-// Visits the leaves' triangles nearest box first; `visit(k, t)` sees every
-// hit within `limit` and may lower `limit` to prune farther boxes.
-template <class Visit>
-void MStlTriangleTree::_Traverse(const MMVector3d& o, const MMVector3d& d, double& limit, Visit&& visit) const {
-    if (!m_root) return;
-    const MMVector3d inv(1.0 / d[0], 1.0 / d[1], 1.0 / d[2]);
-    struct Entry {
-        const Node* node;
-        double enter;
+template class MTriangleTree<int32_t>;
+template class MTriangleTree<double>;
+
+// --- the mesh's tree ---------------------------------------------------------------
+
+namespace {
+MTriangleTree<int32_t>::CornerSource MeshCorners(const std::vector<const MStlTriangleElement*>& triangles) {
+    return [&triangles](uint32_t i, MTriangleTree<int32_t>::Corners& corners) {
+        const MStlTriangleElement& t = *triangles[i];
+        for (int c = 0; c < 3; ++c)
+            for (int a = 0; a < 3; ++a) corners[c][a] = t.GetPoint(c)->Get(a);
     };
-    // Median splits keep the depth below 33 for 2^32 triangles; each level
-    // leaves at most one entry on the stack.
-    std::array<Entry, 80> stack;
-    size_t top = 0;
-    double enter = 0.0;
-    if (!EnterBox(m_root->lo, m_root->hi, o, inv, d, limit, enter)) return;
-    stack[top++] = {m_root, enter};
-    while (top) {
-        const Entry e = stack[--top];
-        if (e.enter > limit) continue;
-        const Node& node = *e.node;
-        if (node.count) {
-            for (uint32_t k = node.first; k < node.first + node.count; ++k) {
-                double t;
-                if (_Intersect(k, o, d, limit, t)) visit(k, t);
-            }
-            continue;
-        }
-        Entry next[2];
-        int count = 0;
-        double t;
-        for (const Node* child : node.child)
-            if (EnterBox(child->lo, child->hi, o, inv, d, limit, t)) next[count++] = {child, t};
-        if (count == 2 && next[1].enter < next[0].enter) std::swap(next[0], next[1]);
-        // The nearer child goes on top.
-        while (count) stack[top++] = next[--count];
-    }
 }
+
+// Every live triangle of the mesh in slot order.  By slot rather than along
+// the list: the slots lie in memory in order and are read in parallel; free
+// slots give null and are dropped.
+std::vector<const MStlTriangleElement*> LiveTriangles(const MStlBase& mesh) {
+    std::vector<const MStlTriangleElement*> all(mesh.GetNumberOfTriangleSlots());
+    tbb::parallel_for(
+        tbb::blocked_range<uint32_t>(0, uint32_t(all.size()), 4096),
+        [&](const tbb::blocked_range<uint32_t>& r) {
+            for (uint32_t slot = r.begin(); slot != r.end(); ++slot) all[slot] = mesh.GetTriangleBySlot(slot);
+        },
+        tbb::static_partitioner());
+    std::erase(all, nullptr);
+    return all;
+}
+
+// The tree's triangles in tree order.
+std::vector<const MStlTriangleElement*> InTreeOrder(const MTriangleTree<int32_t>& tree,
+                                                    const std::vector<const MStlTriangleElement*>& input) {
+    std::vector<const MStlTriangleElement*> ordered(input.size());
+    tbb::parallel_for(
+        tbb::blocked_range<uint32_t>(0, uint32_t(ordered.size()), 4096),
+        [&](const tbb::blocked_range<uint32_t>& r) {
+            for (uint32_t k = r.begin(); k != r.end(); ++k) ordered[k] = input[tree.GetInputPosition(k)];
+        },
+        tbb::static_partitioner());
+    return ordered;
+}
+}  // namespace
+
+MStlTriangleTree::MStlTriangleTree(const std::vector<const MStlTriangleElement*>& triangles)
+    : m_tree(triangles.size(), MeshCorners(triangles)) {
+    m_triangles = InTreeOrder(m_tree, triangles);
+}
+
+MStlTriangleTree::MStlTriangleTree(const MStlBase& mesh) : MStlTriangleTree(LiveTriangles(mesh)) {}
 
 bool MStlTriangleTree::CastRay(const MMVector3d& origin, const MMVector3d& direction, double maxLength,
                                Hit& hit) const {
@@ -275,7 +294,7 @@ bool MStlTriangleTree::CastRay(const MMVector3d& origin, const MMVector3d& direc
     if (!d.Normalize()) return false;
     double limit = maxLength;
     int64_t best = -1;
-    _Traverse(origin, d, limit, [&](uint32_t k, double t) {
+    m_tree.TraverseRay(origin, d, limit, [&](uint32_t k, double t) {
         limit = t;
         best = k;
     });
@@ -292,7 +311,35 @@ std::vector<MStlTriangleTree::Hit> MStlTriangleTree::CastRayAll(const MMVector3d
     MMVector3d d = direction;
     if (!d.Normalize()) return hits;
     double limit = maxLength;
-    _Traverse(origin, d, limit, [&](uint32_t k, double t) { hits.push_back({m_triangles[k], t, origin + d * t}); });
+    m_tree.TraverseRay(origin, d, limit,
+                       [&](uint32_t k, double t) { hits.push_back({m_triangles[k], t, origin + d * t}); });
     std::stable_sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) { return a.distance < b.distance; });
     return hits;
+}
+
+const MStlTriangleElement* MStlTriangleTree::FindNearestIf(
+    const MMVector3d& point, double maxDistance,
+    const std::function<bool(const MStlTriangleElement*, double, const MMVector3d&)>& accept) const {
+    const MStlTriangleElement* found = nullptr;
+    m_tree.VisitNear(point, maxDistance, [&](uint32_t k, double limit) {
+        MMVector3d closest;
+        const double d = QelSDK::Math::point_to_triangle_distance(point, m_tree.GetCorner(k, 0),
+                                                                  m_tree.GetCorner(k, 1), m_tree.GetCorner(k, 2),
+                                                                  &closest);
+        if (!(d <= limit) || !accept(m_triangles[k], d, closest)) return limit;
+        found = m_triangles[k];
+        return d;
+    });
+    return found;
+}
+
+bool MStlTriangleTree::FindNearest(const MMVector3d& point, double maxDistance, Nearest& nearest) const {
+    bool found = false;
+    const MStlTriangleElement* t =
+        FindNearestIf(point, maxDistance, [&](const MStlTriangleElement* candidate, double d, const MMVector3d& q) {
+            if (found && !(d < nearest.distance)) return false;
+            nearest = {candidate, d, q};
+            return found = true;
+        });
+    return t != nullptr;
 }
