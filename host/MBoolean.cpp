@@ -969,6 +969,60 @@ EReturnCode BooleanTrimNoGraphs(MStlBase& a, const MStlBase& b, bool keepInside,
     return WriteMesh(mine, a, writing);
 }
 
+EReturnCode BooleanSplitAlongSurface(MStlBase& a, const MStlBase& cutter, const BooleanParameters& prm,
+                                     ProgressPtr progress) {
+    if (&a == &cutter) return eInvalidInput;
+    if (a.GetNumberOfTriangles() == 0 || cutter.GetNumberOfTriangles() == 0) return eEmptyMesh;
+    IncrementalProgressReporter reporter(progress, "QelStlBoolean.AU.BooleanSplitAlongSurface", 3);
+    if (HasDegenerateTriangle(a)) return eInvalidInput;
+    // A triangle without area cuts nothing: the cutter goes without them.
+    MStlBase clean;
+    clean.AddStl(cutter, false);
+    clean.RemoveTrianglesIf([](const MStlTriangle& t) { return t.IsZeroArea(); });
+    if (clean.GetNumberOfTriangles() == 0) return eEmptyMesh;
+    uint64_t rejectedA = 0, rejectedCutter = 0;
+    Mesh mine = QelSDK::Cgal::ToSurfaceMesh<Point>(a, &rejectedA);
+    Mesh tool = QelSDK::Cgal::ToSurfaceMesh<Point>(clean, &rejectedCutter);
+    if (rejectedA != 0 || rejectedCutter != 0) return eInvalidInput;
+    if (prm.checkWholeInput && (PMP::does_self_intersect(mine) || PMP::does_self_intersect(tool)))
+        return eSelfIntersecting;
+    ++reporter;
+    if (reporter.IsCancelled()) return eCancelled;
+    if (EReturnCode rc = Guarded([&] {
+            PMP::split(mine, tool, Np(), Np());
+            return true;
+        });
+        rc != eSuccess)
+        return rc;
+    ++reporter;
+    if (reporter.IsCancelled()) return eCancelled;
+    // Every vertex of the split mesh becomes a point of its own, so that the
+    // two sides of a cut keep apart.
+    MStlBase out;
+    out.Reserve(mine.number_of_vertices(), mine.number_of_faces());
+    std::vector<MStlPoint*> points(mine.number_of_vertices() + mine.number_of_removed_vertices(), nullptr);
+    for (auto v : mine.vertices()) {
+        Grid g{};
+        bool moved = false;
+        if (!Rounded::RoundPoint(mine.point(v), g, moved)) return eRoundingBrokeResult;
+        points[v.idx()] = out.AddPoint(g[0], g[1], g[2], true);
+    }
+    MStlSurface* surface = out.AddSurface(nullptr);
+    for (auto f : mine.faces()) {
+        MStlPoint* p[3] = {nullptr, nullptr, nullptr};
+        int i = 0;
+        for (auto v : CGAL::vertices_around_face(mine.halfedge(f), mine))
+            if (i < 3) p[i++] = points[v.idx()];
+        out.AddTriangle(p, surface);
+    }
+    out.SetName(a.GetName());
+    a.ClearStl(false);
+    out.MoveTo(a);
+    a.Update();
+    ++reporter;
+    return eSuccess;
+}
+
 void CopyShell(MStlBase& target, const MStlShell& shell) {
     absl::flat_hash_map<const MStlSurface*, MStlSurface*> surfaces;
     for (const MStlTriangleElement* t : shell) {

@@ -172,6 +172,21 @@ EReturnCode BooleanSubtract(const std::vector<const MStlBase*>& minuends,
                             const std::vector<const MStlBase*>& subtrahends, MStlBase& result,
                             const BooleanParameters& parameters, QelSDK::Common::ProgressPtr progress);
 
+// Splits mesh `a` in place along the surface `cutter`, which may be open
+// (a sheet) or closed: `a`'s triangles are divided exactly along the curves
+// where the cutter meets them, and the pieces on the two sides of such a
+// curve get points of their own there, so that they become separate shells
+// that touch.  Nothing is removed; a part of `a` lying in the cutter is cut
+// out along the border of the contact.  New points are rounded to the
+// nearest grid point (a sliver that rounding collapses is left out).  `a`
+// may be open but must be free of degenerate triangles and of edges used
+// twice the same way; the cutter's degenerate triangles are ignored.
+// Codes: eInvalidInput, eEmptyMesh, eSelfIntersecting (near the cut, or
+// anywhere with checkWholeInput), eCorefinementFailed, eRoundingBrokeResult
+// (a point off the 32-bit grid), eCancelled; on failure `a` is unchanged.
+EReturnCode BooleanSplitAlongSurface(MStlBase& a, const MStlBase& cutter, const BooleanParameters& parameters,
+                                     QelSDK::Common::ProgressPtr progress);
+
 // A shell: triangles of one mesh, as MStlShellManager::GetShell gives them.
 using MStlShell = std::vector<MStlTriangleElement*>;
 // Appends the shell's triangles (with their points) to `target`.

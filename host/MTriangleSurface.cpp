@@ -49,10 +49,13 @@ Fans BuildFans(const triangle_surface& s) {
             if (v < n) ++f.offsets[v + 1];
     for (uint64_t v = 0; v < n; ++v) f.offsets[v + 1] += f.offsets[v];
     f.triangles.resize(f.offsets[n]);
-    std::vector<uint64_t> fill(f.offsets.begin(), f.offsets.end() - 1);
+    // Filling moves each vertex's start to the next one's; shifting back
+    // restores the starts.
     for (uint32_t t = 0; t < count; ++t)
         for (uint64_t v : s.triangles[t])
-            if (v < n) f.triangles[fill[v]++] = t;
+            if (v < n) f.triangles[f.offsets[v]++] = t;
+    for (uint64_t v = n; v > 0; --v) f.offsets[v] = f.offsets[v - 1];
+    f.offsets[0] = 0;
     return f;
 }
 
@@ -122,7 +125,7 @@ bool has_finite_vertices(const triangle_surface& surface) {
     return true;
 }
 
-std::unique_ptr<MStlBase> convert(const triangle_surface& surface) {
+std::unique_ptr<MStlBase> convert(const triangle_surface& surface, bool merge_points) {
     if (!has_valid_indices(surface)) return nullptr;
     auto mesh = std::make_unique<MStlBase>();
     mesh->Reserve(surface.vertices.size(), surface.triangles.size());
@@ -130,7 +133,7 @@ std::unique_ptr<MStlBase> convert(const triangle_surface& surface) {
     for (size_t i = 0; i < points.size(); ++i) {
         int32_t c[3];
         if (!ToGrid(surface.vertices[i], c)) return nullptr;
-        points[i] = mesh->AddPoint(c[0], c[1], c[2], true);
+        points[i] = mesh->AddPoint(c[0], c[1], c[2], !merge_points);
     }
     for (const triangle& t : surface.triangles) mesh->AddTriangle(points[t[0]], points[t[1]], points[t[2]]);
     return mesh;

@@ -60,11 +60,13 @@ bool has_finite_vertices(const triangle_surface& surface);
 
 // The surface as a mesh in internal units: every vertex becomes a point of
 // its own (also where two vertices coincide), rounded to the nearest grid
-// point, and every triangle a triangle of the mesh, in order.  Null when an
-// index names no vertex or a vertex does not fit the 32-bit grid (not finite,
-// or beyond about 2147483 model units).  A triangle with two corners on one
-// grid point has no place in a mesh and is left out.
-std::unique_ptr<MStlBase> convert(const triangle_surface& surface);
+// point, and every triangle a triangle of the mesh, in order.  With
+// `merge_points` vertices that land on one grid point become one point
+// instead, which makes a closed surface given as separate triangles a closed
+// mesh.  Null when an index names no vertex or a vertex does not fit the
+// 32-bit grid (not finite, or beyond about 2147483 model units).  A triangle
+// with two corners on one grid point has no place in a mesh and is left out.
+std::unique_ptr<MStlBase> convert(const triangle_surface& surface, bool merge_points = false);
 // The mesh as a surface in model units: every live point (in slot order)
 // one vertex, every triangle (in list order) one triangle.  A surface made
 // by convert above comes back unchanged, up to the grid.

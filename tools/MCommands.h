@@ -6,4 +6,9 @@
 
 namespace meshcut_cli {
 
+// meshcut zones: shells split by zone surfaces, one file per zone.
+void AddZonesCommand(CLI::App& app, int& result);
+// meshcut extrude: a surface thickened into a closed shell.
+void AddExtrudeCommand(CLI::App& app, int& result);
+
 }  // namespace meshcut_cli

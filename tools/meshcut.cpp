@@ -900,6 +900,8 @@ int main(int argc, char** argv) {
     cmdGen->callback([&] { result = RunGenerate(gen); });
 
     AddUndercutCommand(app, result);
+    AddZonesCommand(app, result);
+    AddExtrudeCommand(app, result);
     AddBooleanUndercutCommand(app, result);
 
     try {
