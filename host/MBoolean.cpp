@@ -14,9 +14,13 @@
 #include <CGAL/Surface_mesh.h>
 #include <CGAL/box_intersection_d.h>
 #include <absl/container/flat_hash_map.h>
+#include <tbb/blocked_range.h>
+#include <tbb/combinable.h>
+#include <tbb/parallel_for.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -24,6 +28,7 @@
 #include "MStlBaseOperatorTrimStlToStl.h"
 #include "host/MCgalMesh.h"
 #include "host/MStlChecker.h"
+#include "host/MUnionFind.h"
 
 namespace QelSDK::Triangles::Boolean {
 namespace {
@@ -498,15 +503,20 @@ private:
 
 // Rounds the meshes onto one grid and checks each part, repairing what the
 // rounding folded where it can.
+EReturnCode CheckRounded(Rounded& r, bool check) {
+    if (r.outOfRange) return eRoundingBrokeResult;
+    if (!check) return eSuccess;
+    for (const auto& part : r.parts)
+        if (!PartSound(r, part)) return RoundingRepair(r).Run() ? eSuccess : eRoundingBrokeResult;
+    return eSuccess;
+}
+
 EReturnCode RoundParts(const std::vector<const Mesh*>& meshes, Rounded& out, bool check) {
     for (const Mesh* m : meshes) {
         out.AddMesh(*m);
         if (out.outOfRange) return eRoundingBrokeResult;
     }
-    if (!check) return eSuccess;
-    for (const auto& part : out.parts)
-        if (!PartSound(out, part)) return RoundingRepair(out).Run() ? eSuccess : eRoundingBrokeResult;
-    return eSuccess;
+    return CheckRounded(out, check);
 }
 
 // Replaces the mesh's content by one rounded part, in one new surface.
@@ -605,6 +615,601 @@ EReturnCode BuildFlatCutterPrism(const MStlBase& cutter, const MStlBase& mesh, M
     return eSuccess;
 }
 
+// --- cutting by patches ----------------------------------------------------
+//
+// A cut changes the meshes only where their surfaces meet.  Only the faces
+// of each input whose boxes meet a box of the other input's faces (the
+// patches) are converted to exact points and corefined; every other face
+// keeps its integer points.  The faces of each input then fall into pieces
+// bounded by the cut curves, and one point-in-solid test per piece says
+// which part it goes to.
+
+constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
+
+// A closed input as indexed triangles: faces by triangle slot (a free slot
+// holds kNone corners), points by point slot.
+struct Soup {
+    std::vector<std::array<double, 3>> xyz;  // the points; exact when `exact` is empty
+    std::vector<Point> exact;                // the points, when they are not all on the grid
+    std::vector<Face> faces;
+    std::vector<std::array<uint32_t, 3>> across;  // the face beyond edge k (corner k to k + 1)
+    std::vector<uint32_t> fanStart, fan;          // the faces around each point
+
+    bool Live(uint32_t f) const { return faces[f][0] != kNone; }
+    Point ExactPoint(uint32_t v) const { return exact.empty() ? Point(xyz[v][0], xyz[v][1], xyz[v][2]) : exact[v]; }
+    CGAL::Bbox_3 PointBox(uint32_t v) const {
+        if (!exact.empty()) return exact[v].bbox();
+        const auto& p = xyz[v];
+        return CGAL::Bbox_3(p[0], p[1], p[2], p[0], p[1], p[2]);
+    }
+    CGAL::Bbox_3 FaceBox(uint32_t f) const {
+        return PointBox(faces[f][0]) + PointBox(faces[f][1]) + PointBox(faces[f][2]);
+    }
+    // The corner of face f at point v (0 to 2).
+    int CornerOf(uint32_t f, uint32_t v) const { return faces[f][0] == v ? 0 : faces[f][1] == v ? 1 : 2; }
+    // The face after f turning around its corner v.
+    uint32_t NextAround(uint32_t f, uint32_t v) const { return across[f][size_t((CornerOf(f, v) + 2) % 3)]; }
+    std::pair<const uint32_t*, const uint32_t*> Fan(uint32_t v) const {
+        return {fan.data() + fanStart[v], fan.data() + fanStart[size_t(v) + 1]};
+    }
+
+    // Builds the fans and the faces across each edge; false unless every
+    // edge is run exactly once each way (closed, manifold, oriented).
+    bool Link() {
+        const size_t n = xyz.size();
+        fanStart.assign(n + 1, 0);
+        for (const Face& f : faces)
+            if (f[0] != kNone)
+                for (uint32_t v : f) ++fanStart[size_t(v) + 1];
+        for (size_t i = 0; i < n; ++i) fanStart[i + 1] += fanStart[i];
+        fan.resize(fanStart[n]);
+        std::vector<uint32_t> fill(fanStart.begin(), fanStart.end() - 1);
+        for (uint32_t f = 0; f < faces.size(); ++f)
+            if (Live(f))
+                for (uint32_t v : faces[f]) fan[fill[v]++] = f;
+        across.assign(faces.size(), {kNone, kNone, kNone});
+        std::atomic<bool> ok = true;
+        tbb::parallel_for(tbb::blocked_range<uint32_t>(0, uint32_t(faces.size()), 4096), [&](const auto& range) {
+            for (uint32_t f = range.begin(); f != range.end(); ++f) {
+                if (!Live(f)) continue;
+                for (int k = 0; k < 3; ++k) {
+                    const uint32_t u = faces[f][size_t(k)], v = faces[f][size_t((k + 1) % 3)];
+                    int reverse = 0;
+                    auto [g, end] = Fan(u);
+                    for (; g != end; ++g) {
+                        if (*g == f) continue;
+                        const int j = CornerOf(*g, u);
+                        if (faces[*g][size_t((j + 1) % 3)] == v) reverse = 2;  // the same edge run twice the same way
+                        if (faces[*g][size_t((j + 2) % 3)] == v) ++reverse, across[f][size_t(k)] = *g;
+                    }
+                    if (reverse != 1) ok = false;
+                }
+            }
+        });
+        return ok;
+    }
+};
+
+Soup SoupOf(const MStlBase& m) {
+    Soup s;
+    s.xyz.assign(m.GetNumberOfPointSlots(), {0.0, 0.0, 0.0});
+    for (auto it = m.BeginPoint(); it != m.EndPoint(); ++it)
+        s.xyz[(*it)->GetIndex()] = {double((*it)->GetX()), double((*it)->GetY()), double((*it)->GetZ())};
+    s.faces.resize(m.GetNumberOfTriangleSlots());
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, m.GetNumberOfTriangleSlots(), 4096), [&](const auto& range) {
+        for (uint32_t slot = range.begin(); slot != range.end(); ++slot) {
+            const MStlTriangle* t = m.GetTriangleBySlot(slot);
+            s.faces[slot] = t ? Face{t->GetPoint(0)->GetIndex(), t->GetPoint(1)->GetIndex(), t->GetPoint(2)->GetIndex()}
+                              : Face{kNone, kNone, kNone};
+        }
+    });
+    return s;
+}
+
+Soup SoupOf(const Mesh& m) {
+    Soup s;
+    for (auto v : m.vertices()) {
+        s.exact.push_back(m.point(v));
+        s.xyz.push_back({CGAL::to_double(m.point(v).x()), CGAL::to_double(m.point(v).y()),
+                         CGAL::to_double(m.point(v).z())});
+    }
+    for (auto f : m.faces()) {
+        Face t{};
+        int i = 0;
+        for (auto v : CGAL::vertices_around_face(m.halfedge(f), m)) t[size_t(i++)] = uint32_t(v.idx());
+        s.faces.push_back(t);
+    }
+    return s;
+}
+
+using FaceBox = CGAL::Box_intersection_d::Box_with_info_d<double, 3, uint32_t>;
+
+std::vector<FaceBox> FaceBoxes(const Soup& s, const CGAL::Bbox_3& within) {
+    std::vector<FaceBox> out;
+    for (uint32_t f = 0; f < s.faces.size(); ++f) {
+        if (!s.Live(f)) continue;
+        const CGAL::Bbox_3 b = s.FaceBox(f);
+        if (CGAL::do_overlap(b, within)) out.emplace_back(b, f);
+    }
+    return out;
+}
+
+CGAL::Bbox_3 Span(const Soup& s) {
+    CGAL::Bbox_3 b;
+    for (uint32_t f = 0; f < s.faces.size(); ++f)
+        if (s.Live(f)) b += s.FaceBox(f);
+    return b;
+}
+
+// Marks the faces of each soup whose boxes meet a box of the other's faces:
+// every point where the surfaces meet lies in marked faces of both.
+void MarkNearFaces(const Soup& a, const Soup& b, std::vector<uint8_t>& nearA, std::vector<uint8_t>& nearB) {
+    nearA.assign(a.faces.size(), 0);
+    nearB.assign(b.faces.size(), 0);
+    std::vector<FaceBox> boxesB = FaceBoxes(b, Span(a));
+    if (boxesB.empty()) return;
+    CGAL::Bbox_3 spanB;
+    for (const FaceBox& x : boxesB) spanB += x.bbox();
+    std::vector<FaceBox> boxesA = FaceBoxes(a, spanB);
+    // A coarse grid passes over most faces far from the other surface
+    // before the pairwise search.
+    const CellMarks marksB(boxesB, spanB);
+    std::erase_if(boxesA, [&](const FaceBox& x) { return !marksB.Touches(x.bbox()); });
+    if (boxesA.empty()) return;
+    CGAL::Bbox_3 spanA;
+    for (const FaceBox& x : boxesA) spanA += x.bbox();
+    const CellMarks marksA(boxesA, spanA);
+    std::erase_if(boxesB, [&](const FaceBox& x) { return !marksA.Touches(x.bbox()); });
+    CGAL::box_intersection_d(boxesA.begin(), boxesA.end(), boxesB.begin(), boxesB.end(),
+                             [&](const FaceBox& x, const FaceBox& y) {
+                                 nearA[x.info()] = 1;
+                                 nearB[y.info()] = 1;
+                             });
+}
+
+// Widens the marked faces until no point has its marked faces in more than
+// one fan (a pinched point the corefinement cannot take): such a point gets
+// all its faces.  False when a point of the patch is pinched in the whole
+// mesh (two cones meeting at a point).
+bool WidenPatch(const Soup& s, std::vector<uint8_t>& in) {
+    std::vector<uint32_t> work;
+    for (uint32_t f = 0; f < in.size(); ++f)
+        if (in[f]) work.insert(work.end(), s.faces[f].begin(), s.faces[f].end());
+    std::vector<uint8_t> checked(s.xyz.size(), 0);
+    while (!work.empty()) {
+        const uint32_t v = work.back();
+        work.pop_back();
+        auto [begin, end] = s.Fan(v);
+        const size_t degree = size_t(end - begin);
+        if (!checked[v]) {
+            checked[v] = 1;
+            size_t steps = 1;
+            for (uint32_t g = s.NextAround(*begin, v); g != *begin && steps <= degree; g = s.NextAround(g, v)) ++steps;
+            if (steps != degree) return false;
+        }
+        size_t marked = 0, fans = 0;
+        for (auto g = begin; g != end; ++g)
+            if (in[*g]) {
+                ++marked;
+                fans += !in[s.NextAround(*g, v)];
+            }
+        if (marked == degree || fans <= 1) continue;
+        for (auto g = begin; g != end; ++g)
+            if (!in[*g]) {
+                in[*g] = 1;
+                work.insert(work.end(), s.faces[*g].begin(), s.faces[*g].end());
+            }
+    }
+    return true;
+}
+
+// The marked faces of a soup as a surface mesh over exact points.  Its
+// first `originals` vertices are soup points (`pointOf`); the
+// corefinement appends the new ones.
+struct Patch {
+    Mesh mesh;
+    std::vector<uint32_t> pointOf;
+    uint32_t originals = 0;
+    Mesh::Property_map<Mesh::Edge_index, bool> cut;
+
+    bool Build(const Soup& s, const std::vector<uint8_t>& in) {
+        std::vector<uint32_t> vertexOf(s.xyz.size(), kNone);
+        for (uint32_t f = 0; f < in.size(); ++f) {
+            if (!in[f]) continue;
+            std::array<Mesh::Vertex_index, 3> corner;
+            for (int k = 0; k < 3; ++k) {
+                const uint32_t v = s.faces[f][size_t(k)];
+                if (vertexOf[v] == kNone) {
+                    vertexOf[v] = uint32_t(pointOf.size());
+                    pointOf.push_back(v);
+                    mesh.add_vertex(s.ExactPoint(v));
+                }
+                corner[size_t(k)] = Mesh::Vertex_index(vertexOf[v]);
+            }
+            if (mesh.add_face(corner[0], corner[1], corner[2]) == Mesh::null_face()) return false;
+        }
+        originals = uint32_t(pointOf.size());
+        cut = mesh.add_property_map<Mesh::Edge_index, bool>("e:cut", false).first;
+        return true;
+    }
+    bool IsOriginal(Mesh::Vertex_index v) const { return v.idx() < originals; }
+    std::array<Mesh::Vertex_index, 3> Corners(Mesh::Face_index f) const {
+        auto h = mesh.halfedge(f);
+        return {mesh.target(mesh.prev(h)), mesh.target(h), mesh.target(mesh.next(h))};
+    }
+};
+
+// Crossing of the ray from q along +x with face f: 1 when it crosses, 0
+// when not, 2 when q lies on the face.  The ray's start is moved by
+// (ε, ε²) in y and z (a symbolic perturbation), so that it passes no edge
+// or corner and every crossing is counted exactly once.
+int RayCrossing(const Soup& s, uint32_t f, const Point& q) {
+    const Point a = s.ExactPoint(s.faces[f][0]), b = s.ExactPoint(s.faces[f][1]), c = s.ExactPoint(s.faces[f][2]);
+    const CGAL::Orientation height = CGAL::orientation(a, b, c, q);
+    if (height == CGAL::COPLANAR) return K::Triangle_3(a, b, c).has_on(q) ? 2 : 0;
+    using P2 = K::Point_2;
+    const P2 pa(a.y(), a.z()), pb(b.y(), b.z()), pc(c.y(), c.z()), pq(q.y(), q.z());
+    const CGAL::Orientation turn = CGAL::orientation(pa, pb, pc);
+    if (turn == CGAL::COLLINEAR) return 0;
+    auto side = [&](const P2& u, const P2& v) {
+        const CGAL::Orientation o = CGAL::orientation(u, v, pq);
+        if (o != CGAL::COLLINEAR) return o;
+        // On the edge's line: the perturbation decides, first by ε, then ε².
+        const CGAL::Comparison_result z = CGAL::compare(u.y(), v.y());
+        if (z != CGAL::EQUAL) return z == CGAL::LARGER ? CGAL::POSITIVE : CGAL::NEGATIVE;
+        return CGAL::compare(v.x(), u.x()) == CGAL::LARGER ? CGAL::POSITIVE : CGAL::NEGATIVE;
+    };
+    if (side(pa, pb) != turn || side(pb, pc) != turn || side(pc, pa) != turn) return 0;
+    // The face's plane lies ahead of q along +x.
+    return height == -turn ? 1 : 0;
+}
+
+// Which side of the closed soup each query point lies on, by the parity of
+// its ray crossings; all queries in one parallel pass over the faces.
+std::vector<CGAL::Bounded_side> SidesOf(const Soup& s, const std::vector<Point>& queries) {
+    const size_t n = queries.size();
+    std::vector<CGAL::Bounded_side> sides(n, CGAL::ON_UNBOUNDED_SIDE);
+    if (n == 0) return sides;
+    // The queries on a grid over y and z, each in the cell of its box's
+    // low corner.
+    std::vector<CGAL::Bbox_3> box(n);
+    CGAL::Bbox_3 span;
+    double width = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        box[i] = queries[i].bbox();
+        span += box[i];
+        width = std::max({width, box[i].ymax() - box[i].ymin(), box[i].zmax() - box[i].zmin()});
+    }
+    const int cells = std::clamp(int(std::sqrt(double(n))), 1, 64);
+    const double cy = std::max(span.ymax() - span.ymin(), 1.0) / cells, cz = std::max(span.zmax() - span.zmin(), 1.0) / cells;
+    auto cellY = [&](double y) { return std::clamp(int((y - span.ymin()) / cy), 0, cells - 1); };
+    auto cellZ = [&](double z) { return std::clamp(int((z - span.zmin()) / cz), 0, cells - 1); };
+    std::vector<std::vector<uint32_t>> bucket(size_t(cells) * size_t(cells));
+    for (size_t i = 0; i < n; ++i)
+        bucket[size_t(cellY(box[i].ymin())) * size_t(cells) + size_t(cellZ(box[i].zmin()))].push_back(uint32_t(i));
+
+    struct Hits {
+        std::vector<uint8_t> parity, onSurface;
+    };
+    tbb::combinable<Hits> hits([n] { return Hits{std::vector<uint8_t>(n, 0), std::vector<uint8_t>(n, 0)}; });
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, uint32_t(s.faces.size()), 4096), [&](const auto& range) {
+        Hits& h = hits.local();
+        for (uint32_t f = range.begin(); f != range.end(); ++f) {
+            if (!s.Live(f)) continue;
+            const CGAL::Bbox_3 b = s.FaceBox(f);
+            if (b.ymax() < span.ymin() || b.ymin() > span.ymax() || b.zmax() < span.zmin() || b.zmin() > span.zmax() ||
+                b.xmax() < span.xmin())
+                continue;
+            const int y1 = cellY(b.ymax()), z1 = cellZ(b.zmax());
+            for (int y = cellY(b.ymin() - width); y <= y1; ++y)
+                for (int z = cellZ(b.zmin() - width); z <= z1; ++z)
+                    for (uint32_t i : bucket[size_t(y) * size_t(cells) + size_t(z)]) {
+                        const CGAL::Bbox_3& q = box[i];
+                        if (q.xmin() > b.xmax() || q.ymin() > b.ymax() || q.ymax() < b.ymin() || q.zmin() > b.zmax() ||
+                            q.zmax() < b.zmin())
+                            continue;
+                        const int crossing = RayCrossing(s, f, queries[i]);
+                        if (crossing == 2) h.onSurface[i] = 1;
+                        else h.parity[i] ^= uint8_t(crossing);
+                    }
+        }
+    });
+    std::vector<uint8_t> parity(n, 0), onSurface(n, 0);
+    hits.combine_each([&](const Hits& h) {
+        for (size_t i = 0; i < n; ++i) {
+            parity[i] ^= h.parity[i];
+            onSurface[i] |= h.onSurface[i];
+        }
+    });
+    for (size_t i = 0; i < n; ++i)
+        sides[i] = onSurface[i] ? CGAL::ON_BOUNDARY : parity[i] ? CGAL::ON_BOUNDED_SIDE : CGAL::ON_UNBOUNDED_SIDE;
+    return sides;
+}
+
+// Where a piece of one input goes: inside or outside the other input, or
+// lying on the other's surface facing the same way or the opposite way.
+enum class Place : uint8_t { eUnknown, eInside, eOutside, eOnSame, eOnOpposite };
+
+// The faces of one input after the corefinement of its patch: the soup's
+// faces outside the patch (ids 0 .. soup faces - 1) and the patch's faces
+// (ids from soup faces on), sorted into pieces that the cut curves bound.
+struct Pieces {
+    const Soup& soup;
+    const std::vector<uint8_t>& inPatch;
+    const Patch& patch;
+    std::vector<uint32_t> pieceOf;  // by face id; kNone for free slots
+    std::vector<Place> place;       // by piece
+
+    Pieces(const Soup& s, const std::vector<uint8_t>& in, const Patch& p) : soup(s), inPatch(in), patch(p) {}
+    uint32_t PatchId(Mesh::Face_index f) const { return uint32_t(soup.faces.size()) + uint32_t(f.idx()); }
+
+    void Sort() {
+        const uint32_t own = uint32_t(soup.faces.size());
+        MUnionFind sets(own + uint32_t(patch.mesh.number_of_faces()));
+        for (uint32_t f = 0; f < own; ++f) {
+            if (!soup.Live(f) || inPatch[f]) continue;
+            for (uint32_t g : soup.across[f])
+                if (g < f && !inPatch[g]) sets.Join(f, g);
+        }
+        const Mesh& m = patch.mesh;
+        for (auto h : m.halfedges()) {
+            const auto o = m.opposite(h);
+            if (m.is_border(h)) {
+                // An edge of the patch's rim joins the face beyond it, which
+                // is outside the patch; rims are never cut.
+                const uint32_t u = patch.pointOf[m.source(o).idx()], v = patch.pointOf[m.target(o).idx()];
+                auto [g, end] = soup.Fan(v);
+                for (; g != end; ++g)
+                    if (!inPatch[*g] && soup.faces[*g][size_t((soup.CornerOf(*g, v) + 1) % 3)] == u) break;
+                if (g != end) sets.Join(PatchId(m.face(o)), *g);
+            } else if (!m.is_border(o) && h < o && !get(patch.cut, m.edge(h))) {
+                sets.Join(PatchId(m.face(h)), PatchId(m.face(o)));
+            }
+        }
+        pieceOf.assign(size_t(own) + m.number_of_faces(), kNone);
+        std::vector<uint32_t> dense(pieceOf.size(), kNone);
+        uint32_t count = 0;
+        for (uint32_t id = 0; id < pieceOf.size(); ++id) {
+            if (id < own && (!soup.Live(id) || inPatch[id])) continue;
+            uint32_t& d = dense[sets.Find(id)];
+            if (d == kNone) d = count++;
+            pieceOf[id] = d;
+        }
+        place.assign(count, Place::eUnknown);
+    }
+
+    // Up to `most` corner points of each unplaced piece that are points of
+    // the soup (not made by the cut), as exact points; `of` names the piece.
+    void OriginalCorners(size_t most, std::vector<Point>& points, std::vector<uint32_t>& of) const {
+        std::vector<uint8_t> taken(place.size(), 0);
+        std::vector<uint32_t> last(place.size(), kNone);
+        auto offer = [&](uint32_t piece, uint32_t v) {
+            if (taken[piece] >= most || last[piece] == v) return;
+            ++taken[piece];
+            last[piece] = v;
+            points.push_back(soup.ExactPoint(v));
+            of.push_back(piece);
+        };
+        for (uint32_t id = 0; id < pieceOf.size(); ++id) {
+            const uint32_t piece = pieceOf[id];
+            if (piece == kNone || place[piece] != Place::eUnknown || taken[piece] >= most) continue;
+            if (id < soup.faces.size()) {
+                for (uint32_t v : soup.faces[id]) offer(piece, v);
+            } else {
+                for (auto v : patch.Corners(Mesh::Face_index(id - uint32_t(soup.faces.size()))))
+                    if (patch.IsOriginal(v)) offer(piece, patch.pointOf[v.idx()]);
+            }
+        }
+    }
+
+    // The corners of a face by id, as exact points.
+    std::array<Point, 3> Corners(uint32_t id) const {
+        if (id < soup.faces.size()) {
+            const Face& f = soup.faces[id];
+            return {soup.ExactPoint(f[0]), soup.ExactPoint(f[1]), soup.ExactPoint(f[2])};
+        }
+        const auto c = patch.Corners(Mesh::Face_index(id - uint32_t(soup.faces.size())));
+        return {patch.mesh.point(c[0]), patch.mesh.point(c[1]), patch.mesh.point(c[2])};
+    }
+
+    // Up to `most` faces of each unplaced piece.
+    std::vector<std::vector<uint32_t>> FacesOfUnplaced(size_t most) const {
+        std::vector<std::vector<uint32_t>> faces(place.size());
+        for (uint32_t id = 0; id < pieceOf.size(); ++id) {
+            const uint32_t piece = pieceOf[id];
+            if (piece != kNone && place[piece] == Place::eUnknown && faces[piece].size() < most)
+                faces[piece].push_back(id);
+        }
+        return faces;
+    }
+};
+
+// A piece whose every test point lies on the other surface lies in it: its
+// face is coplanar with a face of the other corefined patch there.  The
+// place says whether the two face the same way; eUnknown when no such face
+// is found.
+Place PlaceOnSurface(const std::array<Point, 3>& face, const Patch& other) {
+    const Point c = CGAL::centroid(face[0], face[1], face[2]);
+    const CGAL::Bbox_3 box = c.bbox();
+    const Mesh& m = other.mesh;
+    for (auto g : m.faces()) {
+        const auto v = other.Corners(g);
+        const Point &a = m.point(v[0]), &b = m.point(v[1]), &d = m.point(v[2]);
+        if (!CGAL::do_overlap(box, a.bbox() + b.bbox() + d.bbox())) continue;
+        if (CGAL::orientation(a, b, d, face[0]) != CGAL::COPLANAR ||
+            CGAL::orientation(a, b, d, face[1]) != CGAL::COPLANAR ||
+            CGAL::orientation(a, b, d, face[2]) != CGAL::COPLANAR || !K::Triangle_3(a, b, d).has_on(c))
+            continue;
+        const K::Vector_3 mine = CGAL::normal(face[0], face[1], face[2]), theirs = CGAL::normal(a, b, d);
+        return CGAL::is_positive(mine * theirs) ? Place::eOnSame : Place::eOnOpposite;
+    }
+    return Place::eUnknown;
+}
+
+// Places every piece against the other input's solid.  A corner of the
+// input's own off the other surface settles a piece; failing that, a face
+// lying in the other surface, or a face centre off it.  False when a piece
+// cannot be placed.
+bool PlacePieces(Pieces& pieces, const Soup& otherSoup, const Patch& otherPatch) {
+    auto settle = [&](const std::vector<Point>& points, const std::vector<uint32_t>& of) {
+        const std::vector<CGAL::Bounded_side> sides = SidesOf(otherSoup, points);
+        for (size_t i = 0; i < points.size(); ++i) {
+            Place& p = pieces.place[of[i]];
+            if (p == Place::eUnknown && sides[i] != CGAL::ON_BOUNDARY)
+                p = sides[i] == CGAL::ON_BOUNDED_SIDE ? Place::eInside : Place::eOutside;
+        }
+    };
+    std::vector<Point> points;
+    std::vector<uint32_t> of;
+    pieces.OriginalCorners(3, points, of);
+    settle(points, of);
+    if (std::find(pieces.place.begin(), pieces.place.end(), Place::eUnknown) == pieces.place.end()) return true;
+
+    constexpr size_t kFacesTried = 8;
+    const std::vector<std::vector<uint32_t>> faces = pieces.FacesOfUnplaced(kFacesTried);
+    points.clear();
+    of.clear();
+    for (uint32_t piece = 0; piece < faces.size(); ++piece) {
+        if (faces[piece].empty()) continue;
+        const Place on = PlaceOnSurface(pieces.Corners(faces[piece][0]), otherPatch);
+        if (on != Place::eUnknown) {
+            pieces.place[piece] = on;
+            continue;
+        }
+        for (uint32_t id : faces[piece]) {
+            const auto c = pieces.Corners(id);
+            points.push_back(CGAL::centroid(c[0], c[1], c[2]));
+            of.push_back(piece);
+        }
+    }
+    settle(points, of);
+    return std::find(pieces.place.begin(), pieces.place.end(), Place::eUnknown) == pieces.place.end();
+}
+
+// The inside part (a ∩ b) and the outside part (a − b) as faces over one
+// set of grid points: the points of `a` keep their slots, those of `b`
+// follow, and the points the cut made come last.
+class CutAssembly {
+public:
+    CutAssembly(const Soup& a, const Soup& b, const MStlBase& meshA, const MStlBase* meshB)
+        : m_meshA(meshA), m_meshB(meshB) {
+        const size_t na = a.xyz.size(), nb = b.xyz.size();
+        m_r.points.resize(na + nb);
+        m_r.moved.assign(na + nb, 0);
+        m_unusable.assign(na + nb, 0);
+        for (size_t i = 0; i < na; ++i) m_r.points[i] = GridOf(a.xyz[i]);
+        for (size_t i = 0; i < nb; ++i) {
+            if (b.exact.empty()) {
+                m_r.points[na + i] = GridOf(b.xyz[i]);
+            } else {
+                bool moved = false;
+                if (!Rounded::RoundPoint(b.exact[i], m_r.points[na + i], moved)) m_unusable[na + i] = 1;
+                m_r.moved[na + i] = moved;
+            }
+        }
+        m_mapB.resize(nb);
+        for (uint32_t i = 0; i < nb; ++i) m_mapB[i] = uint32_t(na) + i;
+        m_r.parts.resize(2);
+    }
+
+    // Points the patches share (where the surfaces touch) become one point.
+    void SharePatchPoints(const Patch& pa, const Patch& pb) {
+        for (uint32_t v : pa.pointOf) m_r.index.try_emplace(m_r.points[v], v);
+        for (uint32_t v : pb.pointOf) {
+            const uint32_t own = m_mapB[v];
+            if (m_unusable[own] || m_r.moved[own]) continue;  // off the grid: meets no point of `a`
+            m_mapB[v] = m_r.index.try_emplace(m_r.points[own], own).first->second;
+        }
+    }
+
+    // Output points of a corefined patch's vertices; new points are rounded
+    // to the grid and merged with any point already there.
+    std::vector<uint32_t> MapPatch(const Patch& p, bool isA) {
+        std::vector<uint32_t> map(p.mesh.number_of_vertices() + p.mesh.number_of_removed_vertices(), kNone);
+        for (auto v : p.mesh.vertices()) {
+            if (p.IsOriginal(v)) {
+                map[v.idx()] = isA ? p.pointOf[v.idx()] : m_mapB[p.pointOf[v.idx()]];
+                continue;
+            }
+            Grid g{};
+            bool moved = false;
+            if (!Rounded::RoundPoint(p.mesh.point(v), g, moved)) {
+                m_r.outOfRange = true;
+                continue;
+            }
+            map[v.idx()] = PointAt(g, moved);
+        }
+        return map;
+    }
+
+    void AddFace(int part, Face f) {
+        for (uint32_t v : f)
+            if (v == kNone || m_unusable[v]) m_r.outOfRange = true;
+        if (m_r.outOfRange || f[0] == f[1] || f[1] == f[2] || f[2] == f[0]) return;
+        m_r.parts[size_t(part)].push_back(f);
+    }
+
+    // Adds the faces of one input's pieces to the parts they belong to.
+    void AddPieces(const Pieces& pieces, bool isA, const std::vector<uint32_t>& patchMap) {
+        const Soup& s = pieces.soup;
+        for (uint32_t id = 0; id < pieces.pieceOf.size(); ++id) {
+            const uint32_t piece = pieces.pieceOf[id];
+            if (piece == kNone) continue;
+            Face f{};
+            if (id < s.faces.size()) {
+                for (int k = 0; k < 3; ++k) f[size_t(k)] = isA ? s.faces[id][size_t(k)] : m_mapB[s.faces[id][size_t(k)]];
+            } else {
+                const auto c = pieces.patch.Corners(Mesh::Face_index(id - uint32_t(s.faces.size())));
+                for (int k = 0; k < 3; ++k) f[size_t(k)] = patchMap[c[size_t(k)].idx()];
+            }
+            const Place p = pieces.place[piece];
+            if (isA) {
+                if (p == Place::eInside || p == Place::eOnSame) AddFace(0, f);
+                else AddFace(1, f);
+            } else if (p == Place::eInside) {
+                // The cutter inside the mesh closes both parts.
+                AddFace(0, f);
+                AddFace(1, {f[0], f[2], f[1]});
+            }
+        }
+    }
+
+    Rounded& Result() { return m_r; }
+
+private:
+    static Grid GridOf(const std::array<double, 3>& p) { return {int32_t(p[0]), int32_t(p[1]), int32_t(p[2])}; }
+
+    uint32_t PointAt(const Grid& g, bool moved) {
+        auto found = m_r.index.find(g);
+        uint32_t i = kNone;
+        if (found != m_r.index.end()) {
+            i = found->second;
+        } else if (const MStlPoint* p = m_meshA.GetPoint(g[0], g[1], g[2])) {
+            i = p->GetIndex();
+        } else if (const MStlPoint* q = m_meshB ? m_meshB->GetPoint(g[0], g[1], g[2]) : nullptr) {
+            i = m_mapB[q->GetIndex()];
+        } else {
+            i = uint32_t(m_r.points.size());
+            m_r.points.push_back(g);
+            m_r.moved.push_back(0);
+            m_unusable.push_back(0);
+        }
+        m_r.index.try_emplace(g, i);
+        if (moved) m_r.moved[i] = 1;
+        return i;
+    }
+
+    const MStlBase& m_meshA;
+    const MStlBase* m_meshB;
+    Rounded m_r;
+    std::vector<uint8_t> m_unusable;  // points of `b` beyond the grid's range
+    std::vector<uint32_t> m_mapB;
+};
+
+bool SelfIntersects(const MStlBase& m) {
+    return PMP::does_self_intersect(QelSDK::Cgal::ToSurfaceMesh<IK::Point_3>(m));
+}
+
 }  // namespace
 
 EReturnCode MrtOperatorCut::Operate(ProgressPtr progress) {
@@ -617,47 +1222,64 @@ EReturnCode MrtOperatorCut::Operate(ProgressPtr progress) {
     if (inside->GetStl() != mesh || outside->GetStl() != mesh) return eInvalidInput;
 
     IncrementalProgressReporter reporter(progress, "QelStlBoolean.MrtOperatorCut.Operate", 4);
-    const AU::BooleanParameters prm;
-    Mesh a, b;
-    if (EReturnCode rc = LoadClosed(*mesh, a, prm); rc != eSuccess) return rc;
+    if (HasDegenerateTriangle(*mesh)) return eInvalidInput;
+    Soup a = SoupOf(*mesh);
+    if (!a.Link() || mesh->Volume() < 0) return eNotClosed;
     if (HasDegenerateTriangle(*cutter)) return eInvalidInput;
-    {
-        uint64_t rejected = 0;
-        b = QelSDK::Cgal::ToSurfaceMesh<Point>(*cutter, &rejected);
-        if (rejected != 0) return eNotClosed;
-        if (!CGAL::is_closed(b)) {
-            if (EReturnCode rc = BuildFlatCutterPrism(*cutter, *mesh, b); rc != eSuccess) return rc;
-        } else if (cutter->Volume() < 0) {
-            return eNotClosed;
+    Soup b = SoupOf(*cutter);
+    Mesh prism;
+    const bool flat = !b.Link();
+    if (flat) {
+        if (EReturnCode rc = BuildFlatCutterPrism(*cutter, *mesh, prism); rc != eSuccess) return rc;
+        b = SoupOf(prism);
+        if (!b.Link()) return eNotClosed;
+    } else if (cutter->Volume() < 0) {
+        return eNotClosed;
+    }
+    ++reporter;
+    if (reporter.IsCancelled()) return eCancelled;
+
+    // Corefinement inside the patches, and the pieces it leaves.
+    auto selfIntersecting = [&] {
+        return SelfIntersects(*mesh) || (flat ? PMP::does_self_intersect(prism) : SelfIntersects(*cutter));
+    };
+    std::vector<uint8_t> nearA, nearB;
+    MarkNearFaces(a, b, nearA, nearB);
+    Patch pa, pb;
+    if (!WidenPatch(a, nearA) || !WidenPatch(b, nearB) || !pa.Build(a, nearA) || !pb.Build(b, nearB))
+        return eNotClosed;
+    if (pa.mesh.number_of_faces() != 0) {
+        if (EReturnCode rc = Guarded([&] {
+                PMP::corefine(pa.mesh, pb.mesh, Np().edge_is_constrained_map(pa.cut),
+                              Np().edge_is_constrained_map(pb.cut));
+                return true;
+            });
+            rc != eSuccess) {
+            // CGAL's own consistency checks can stop it on an input that
+            // crosses itself; name that cause when it is the one.
+            if (rc == eCorefinementFailed && selfIntersecting()) return eSelfIntersecting;
+            return rc;
         }
     }
+    Pieces piecesA(a, nearA, pa), piecesB(b, nearB, pb);
+    piecesA.Sort();
+    piecesB.Sort();
+    if (!PlacePieces(piecesA, b, pb) || !PlacePieces(piecesB, a, pa))
+        return selfIntersecting() ? eSelfIntersecting : eCorefinementFailed;
     ++reporter;
     if (reporter.IsCancelled()) return eCancelled;
 
-    Mesh inter, diff;
-    std::array<boost::optional<Mesh*>, 4> outputs;
-    outputs[PMP::Corefinement::INTERSECTION] = &inter;
-    outputs[PMP::Corefinement::TM1_MINUS_TM2] = &diff;
-    if (EReturnCode rc = Guarded([&] {
-            const auto done = PMP::corefine_and_compute_boolean_operations(a, b, outputs, Np(), Np());
-            return done[PMP::Corefinement::INTERSECTION] && done[PMP::Corefinement::TM1_MINUS_TM2];
-        });
-        rc != eSuccess) {
-        // CGAL's own consistency checks can stop it on an input that crosses
-        // itself away from the other mesh; name that cause when it is the one.
-        if (rc == eCorefinementFailed && (PMP::does_self_intersect(a) || PMP::does_self_intersect(b)))
-            return eSelfIntersecting;
-        return rc;
-    }
-    ++reporter;
-    if (reporter.IsCancelled()) return eCancelled;
-
-    Rounded r;
-    if (EReturnCode rc = RoundParts({&inter, &diff}, r, true); rc != eSuccess) {
+    CutAssembly assembly(a, b, *mesh, flat ? nullptr : cutter);
+    assembly.SharePatchPoints(pa, pb);
+    const std::vector<uint32_t> mapA = assembly.MapPatch(pa, true), mapB = assembly.MapPatch(pb, false);
+    assembly.AddPieces(piecesA, true, mapA);
+    assembly.AddPieces(piecesB, false, mapB);
+    Rounded& r = assembly.Result();
+    if (EReturnCode rc = CheckRounded(r, true); rc != eSuccess) {
         // The corefinement checks only the faces near the other mesh for
         // self-intersections; an input crossing itself elsewhere can give a
         // broken result.  Name that cause when it is the one.
-        if (PMP::does_self_intersect(a) || PMP::does_self_intersect(b)) return eSelfIntersecting;
+        if (selfIntersecting()) return eSelfIntersecting;
         return rc;
     }
     ++reporter;
@@ -671,11 +1293,16 @@ EReturnCode MrtOperatorCut::Operate(ProgressPtr progress) {
     groups.Reserve(mesh->GetNumberOfTriangleSlots() + r.parts[0].size() + r.parts[1].size());
     std::vector<uint8_t> original(mesh->GetNumberOfTriangleSlots(), 0);  // 1 original, 2 reused
     for (auto it = mesh->BeginTriangle(); it != mesh->EndTriangle(); ++it) original[it->GetIndex()] = 1;
-    std::vector<MStlPoint*> points(r.points.size());
-    for (size_t i = 0; i < r.points.size(); ++i) {
-        const Grid& g = r.points[i];
-        points[i] = mesh->AddPoint(g[0], g[1], g[2]);
-    }
+    // The mesh's own points keep their slots; the others are added.
+    std::vector<MStlPoint*> points(r.points.size(), nullptr);
+    const size_t ownPoints = a.xyz.size();
+    for (const auto& part : r.parts)
+        for (const Face& f : part)
+            for (uint32_t v : f) {
+                if (points[v]) continue;
+                const Grid& g = r.points[v];
+                points[v] = v < ownPoints ? mesh->GetPointBySlot(v) : mesh->AddPoint(g[0], g[1], g[2]);
+            }
     const uint32_t surfaceCount = mesh->GetNumberOfSurfaces();
     MStlFeature* features[2] = {inside, outside};
     std::vector<MStlSurface*> surfaceFor[2] = {std::vector<MStlSurface*>(surfaceCount, nullptr),
