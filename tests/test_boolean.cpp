@@ -322,6 +322,123 @@ TEST(BooleanCut, RoundingFoldsAreRepaired) {
     }
 }
 
+TEST(BooleanCut, LocalCutsKeepFarFacesAndPlaceEveryPiece) {
+    MStlBase sphere;
+    GenerateSphere(sphere, 100000, 20000, {13.7, -8.1, 5.3});
+    sphere.Update();
+    const uint64_t all = sphere.GetNumberOfTriangles();
+
+    // A small cutter at one side: only faces near it are rebuilt, the far
+    // side keeps every triangle as it was.
+    MStlBase nub;
+    GenerateSphere(nub, 12000, 2000, {98000.3, 3000.7, -777.7});
+    nub.Update();
+    ExpectCutSound(sphere, nub, "small sphere at one side");
+    CutResult r = Cut(sphere, nub);
+    ASSERT_EQ(r.rc, eSuccess);
+    EXPECT_GT(r.kept, all * 9 / 10);
+    EXPECT_LT(r.discarded, all / 20);
+    EXPECT_EQ(r.kept + r.discarded, all);
+
+    // Three separate boxes in one cutter: three inside pieces, one outside
+    // piece with three notches.
+    MStlBase teeth;
+    for (int i = -1; i <= 1; ++i)
+        GenerateBox(teeth, {30000 * i - 5000, -5000, 80000}, {30000 * i + 5000, 5000, 130000}, 2);
+    teeth.Update();
+    ExpectCutSound(sphere, teeth, "three teeth");
+    r = Cut(sphere, teeth);
+    ASSERT_EQ(r.rc, eSuccess);
+    EXPECT_EQ(CheckMesh(*r.inside).shells, 3u);
+    EXPECT_EQ(CheckMesh(*r.outside).shells, 1u);
+
+    // The mesh wholly inside the cutter: everything inside, nothing cut.
+    MStlBase around;
+    GenerateBox(around, {-200000, -200000, -200000}, {200000, 200000, 200000}, 1);
+    around.Update();
+    r = Cut(sphere, around);
+    ASSERT_EQ(r.rc, eSuccess);
+    EXPECT_EQ(r.inside->GetNumberOfTriangles(), all);
+    EXPECT_EQ(r.outside->GetNumberOfTriangles(), 0u);
+    EXPECT_EQ(r.kept, all);
+    EXPECT_EQ(r.discarded, 0u);
+
+    // A box whose corner just touches the sphere's box from outside, and a
+    // box touching a face of a box at one corner point: nothing inside.
+    MStlBase cube, poke;
+    GenerateBox(cube, {0, 0, 0}, {1000, 1000, 1000}, 2);
+    cube.Update();
+    MStlSurface* s = poke.AddSurface(nullptr);
+    // A tetrahedron whose lowest corner rests on the cube's top face.
+    MStlPoint* p[4] = {poke.AddPoint(400, 300, 1000), poke.AddPoint(900, 300, 1500), poke.AddPoint(200, 800, 1500),
+                       poke.AddPoint(300, 100, 1500)};
+    poke.AddTriangle(p[0], p[1], p[2], s);
+    poke.AddTriangle(p[0], p[3], p[1], s);
+    poke.AddTriangle(p[0], p[2], p[3], s);
+    poke.AddTriangle(p[1], p[3], p[2], s);
+    if (poke.Volume() < 0) poke.Invert();
+    poke.Update();
+    r = Cut(cube, poke);
+    ASSERT_EQ(r.rc, eSuccess);
+    EXPECT_EQ(r.inside->GetNumberOfTriangles(), 0u);
+    EXPECT_TRUE(Sound(*r.outside));
+    EXPECT_DOUBLE_EQ(r.outside->Volume(), 1e9);
+}
+
+// An eight-sided pyramid: apex, an octagon base around a centre point.
+void Pyramid(MStlBase& m, int32_t radius, int32_t height) {
+    MStlSurface* s = m.AddSurface(nullptr);
+    MStlPoint* apex = m.AddPoint(0, 0, height);
+    MStlPoint* centre = m.AddPoint(0, 0, 0);
+    MStlPoint* ring[8];
+    for (int i = 0; i < 8; ++i) {
+        const double a = i * M_PI / 4;
+        ring[i] = m.AddPoint(int32_t(std::lround(radius * std::cos(a))), int32_t(std::lround(radius * std::sin(a))), 0);
+    }
+    for (int i = 0; i < 8; ++i) {
+        m.AddTriangle(ring[i], ring[(i + 1) % 8], apex, s);
+        m.AddTriangle(ring[(i + 1) % 8], ring[i], centre, s);
+    }
+    m.Update();
+}
+
+TEST(BooleanCut, PinchedAndNonManifoldPatchPoints) {
+    // Two bars cross opposite side faces of a pyramid away from everything
+    // else: the faces near them meet only at the apex, which the exact
+    // corefinement cannot take as a pinched point; the apex's whole fan is
+    // corefined instead.
+    MStlBase pyramid, bars;
+    Pyramid(pyramid, 10000, 10000);
+    ASSERT_GT(pyramid.Volume(), 0);
+    GenerateBox(bars, {7500, 200, 200}, {12000, 1000, 1000}, 1);
+    GenerateBox(bars, {-12000, -1000, 200}, {-7500, -200, 1000}, 1);
+    bars.Update();
+    ExpectCutSound(pyramid, bars, "bars through two sides");
+    CutResult r = Cut(pyramid, bars);
+    ASSERT_EQ(r.rc, eSuccess);
+    EXPECT_EQ(CheckMesh(*r.inside).shells, 2u);
+
+    // Two cubes sharing one corner point make a mesh that is not a
+    // manifold there; a cutter through that point is refused, one away
+    // from it cuts soundly.
+    MStlBase pair, through, aside;
+    GenerateBox(pair, {0, 0, 0}, {1000, 1000, 1000}, 1);
+    GenerateBox(pair, {1000, 1000, 1000}, {2000, 2000, 2000}, 1);
+    pair.Update();
+    ASSERT_EQ(pair.GetNumberOfPoints(), 15u);
+    GenerateBox(through, {900, 900, 900}, {1100, 1100, 1100}, 1);
+    through.Update();
+    EXPECT_EQ(Cut(pair, through).rc, eNotClosed);
+    GenerateBox(aside, {100, 100, -100}, {300, 300, 300}, 1);
+    aside.Update();
+    r = Cut(pair, aside);
+    ASSERT_EQ(r.rc, eSuccess);
+    EXPECT_TRUE(Sound(*r.inside));
+    EXPECT_TRUE(Sound(*r.outside));
+    EXPECT_DOUBLE_EQ(r.inside->Volume(), 200.0 * 200 * 300);
+    EXPECT_DOUBLE_EQ(r.outside->Volume(), 2e9 - 200.0 * 200 * 300);
+}
+
 TEST(BooleanAU, UniteIntersectSubtractVolumes) {
     MStlBase a, b, uni, inter, diff, diffBA;
     Box(a, {0, 0, 0}, {1000, 1000, 1000});
