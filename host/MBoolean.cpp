@@ -880,7 +880,7 @@ std::vector<CGAL::Bounded_side> SidesOf(const Soup& s, const std::vector<Point>&
         span += box[i];
         width = std::max({width, box[i].ymax() - box[i].ymin(), box[i].zmax() - box[i].zmin()});
     }
-    const int cells = std::clamp(int(std::sqrt(double(n))), 1, 64);
+    const int cells = std::clamp(int(std::sqrt(double(n) / 2.0)), 1, 1024);
     const double cy = std::max(span.ymax() - span.ymin(), 1.0) / cells, cz = std::max(span.zmax() - span.zmin(), 1.0) / cells;
     auto cellY = [&](double y) { return std::clamp(int((y - span.ymin()) / cy), 0, cells - 1); };
     auto cellZ = [&](double z) { return std::clamp(int((z - span.zmin()) / cz), 0, cells - 1); };
@@ -979,16 +979,23 @@ struct Pieces {
     }
 
     // Up to `most` corner points of each unplaced piece that are points of
-    // the soup (not made by the cut), as exact points; `of` names the piece.
-    void OriginalCorners(size_t most, std::vector<Point>& points, std::vector<uint32_t>& of) const {
+    // the soup (not made by the cut): each point once in `points`, and a
+    // (point, piece) pair for each piece it tests.
+    void OriginalCorners(size_t most, std::vector<Point>& points,
+                         std::vector<std::pair<uint32_t, uint32_t>>& tests) const {
+        constexpr size_t kMost = 3;
+        most = std::min(most, kMost);
         std::vector<uint8_t> taken(place.size(), 0);
-        std::vector<uint32_t> last(place.size(), kNone);
+        std::vector<std::array<uint32_t, kMost>> tried(place.size());
+        absl::flat_hash_map<uint32_t, uint32_t> queryOf;
         auto offer = [&](uint32_t piece, uint32_t v) {
-            if (taken[piece] >= most || last[piece] == v) return;
-            ++taken[piece];
-            last[piece] = v;
-            points.push_back(soup.ExactPoint(v));
-            of.push_back(piece);
+            auto& mine = tried[piece];
+            if (taken[piece] >= most || std::find(mine.begin(), mine.begin() + taken[piece], v) != mine.begin() + taken[piece])
+                return;
+            mine[taken[piece]++] = v;
+            auto [it, fresh] = queryOf.try_emplace(v, uint32_t(points.size()));
+            if (fresh) points.push_back(soup.ExactPoint(v));
+            tests.emplace_back(it->second, piece);
         };
         for (uint32_t id = 0; id < pieceOf.size(); ++id) {
             const uint32_t piece = pieceOf[id];
@@ -1025,25 +1032,41 @@ struct Pieces {
 };
 
 // A piece whose every test point lies on the other surface lies in it: its
-// face is coplanar with a face of the other corefined patch there.  The
-// place says whether the two face the same way; eUnknown when no such face
-// is found.
-Place PlaceOnSurface(const std::array<Point, 3>& face, const Patch& other) {
-    const Point c = CGAL::centroid(face[0], face[1], face[2]);
-    const CGAL::Bbox_3 box = c.bbox();
+// faces are coplanar with faces of the other corefined patch.  Looks up,
+// for the given face of each such piece, the other patch's face under its
+// centre and sets the piece's place by whether the two face the same way.
+void PlaceOnSurface(Pieces& pieces, const std::vector<std::pair<uint32_t, uint32_t>>& pieceFaces, const Patch& other) {
+    struct Probe {
+        std::array<Point, 3> face;
+        Point centre;
+        uint32_t piece;
+    };
+    std::vector<Probe> probes;
+    std::vector<FaceBox> probeBoxes, patchBoxes;
+    for (auto [piece, id] : pieceFaces) {
+        const auto c = pieces.Corners(id);
+        probes.push_back({c, CGAL::centroid(c[0], c[1], c[2]), piece});
+        probeBoxes.emplace_back(probes.back().centre.bbox(), uint32_t(probes.size() - 1));
+    }
     const Mesh& m = other.mesh;
     for (auto g : m.faces()) {
         const auto v = other.Corners(g);
-        const Point &a = m.point(v[0]), &b = m.point(v[1]), &d = m.point(v[2]);
-        if (!CGAL::do_overlap(box, a.bbox() + b.bbox() + d.bbox())) continue;
-        if (CGAL::orientation(a, b, d, face[0]) != CGAL::COPLANAR ||
-            CGAL::orientation(a, b, d, face[1]) != CGAL::COPLANAR ||
-            CGAL::orientation(a, b, d, face[2]) != CGAL::COPLANAR || !K::Triangle_3(a, b, d).has_on(c))
-            continue;
-        const K::Vector_3 mine = CGAL::normal(face[0], face[1], face[2]), theirs = CGAL::normal(a, b, d);
-        return CGAL::is_positive(mine * theirs) ? Place::eOnSame : Place::eOnOpposite;
+        patchBoxes.emplace_back(m.point(v[0]).bbox() + m.point(v[1]).bbox() + m.point(v[2]).bbox(), uint32_t(g.idx()));
     }
-    return Place::eUnknown;
+    CGAL::box_intersection_d(probeBoxes.begin(), probeBoxes.end(), patchBoxes.begin(), patchBoxes.end(),
+                             [&](const FaceBox& x, const FaceBox& y) {
+                                 const Probe& p = probes[x.info()];
+                                 Place& place = pieces.place[p.piece];
+                                 if (place != Place::eUnknown) return;
+                                 const auto v = other.Corners(Mesh::Face_index(y.info()));
+                                 const Point &a = m.point(v[0]), &b = m.point(v[1]), &d = m.point(v[2]);
+                                 for (const Point& corner : p.face)
+                                     if (CGAL::orientation(a, b, d, corner) != CGAL::COPLANAR) return;
+                                 if (!K::Triangle_3(a, b, d).has_on(p.centre)) return;
+                                 const K::Vector_3 mine = CGAL::normal(p.face[0], p.face[1], p.face[2]);
+                                 const K::Vector_3 theirs = CGAL::normal(a, b, d);
+                                 place = CGAL::is_positive(mine * theirs) ? Place::eOnSame : Place::eOnOpposite;
+                             });
 }
 
 // Places every piece against the other input's solid.  A corner of the
@@ -1051,39 +1074,42 @@ Place PlaceOnSurface(const std::array<Point, 3>& face, const Patch& other) {
 // lying in the other surface, or a face centre off it.  False when a piece
 // cannot be placed.
 bool PlacePieces(Pieces& pieces, const Soup& otherSoup, const Patch& otherPatch) {
-    auto settle = [&](const std::vector<Point>& points, const std::vector<uint32_t>& of) {
-        const std::vector<CGAL::Bounded_side> sides = SidesOf(otherSoup, points);
-        for (size_t i = 0; i < points.size(); ++i) {
-            Place& p = pieces.place[of[i]];
-            if (p == Place::eUnknown && sides[i] != CGAL::ON_BOUNDARY)
-                p = sides[i] == CGAL::ON_BOUNDED_SIDE ? Place::eInside : Place::eOutside;
-        }
-    };
+    // Test points, and which piece each test (point, piece) speaks for.
     std::vector<Point> points;
-    std::vector<uint32_t> of;
-    pieces.OriginalCorners(3, points, of);
-    settle(points, of);
-    if (std::find(pieces.place.begin(), pieces.place.end(), Place::eUnknown) == pieces.place.end()) return true;
+    std::vector<std::pair<uint32_t, uint32_t>> tests;
+    auto settle = [&] {
+        const std::vector<CGAL::Bounded_side> sides = SidesOf(otherSoup, points);
+        for (auto [point, piece] : tests) {
+            Place& p = pieces.place[piece];
+            if (p == Place::eUnknown && sides[point] != CGAL::ON_BOUNDARY)
+                p = sides[point] == CGAL::ON_BOUNDED_SIDE ? Place::eInside : Place::eOutside;
+        }
+        points.clear();
+        tests.clear();
+    };
+    auto allPlaced = [&] {
+        return std::find(pieces.place.begin(), pieces.place.end(), Place::eUnknown) == pieces.place.end();
+    };
+    pieces.OriginalCorners(3, points, tests);
+    settle();
+    if (allPlaced()) return true;
 
     constexpr size_t kFacesTried = 8;
     const std::vector<std::vector<uint32_t>> faces = pieces.FacesOfUnplaced(kFacesTried);
-    points.clear();
-    of.clear();
+    std::vector<std::pair<uint32_t, uint32_t>> firstFaces;
+    for (uint32_t piece = 0; piece < faces.size(); ++piece)
+        if (!faces[piece].empty()) firstFaces.emplace_back(piece, faces[piece][0]);
+    PlaceOnSurface(pieces, firstFaces, otherPatch);
     for (uint32_t piece = 0; piece < faces.size(); ++piece) {
-        if (faces[piece].empty()) continue;
-        const Place on = PlaceOnSurface(pieces.Corners(faces[piece][0]), otherPatch);
-        if (on != Place::eUnknown) {
-            pieces.place[piece] = on;
-            continue;
-        }
+        if (pieces.place[piece] != Place::eUnknown) continue;
         for (uint32_t id : faces[piece]) {
             const auto c = pieces.Corners(id);
+            tests.emplace_back(uint32_t(points.size()), piece);
             points.push_back(CGAL::centroid(c[0], c[1], c[2]));
-            of.push_back(piece);
         }
     }
-    settle(points, of);
-    return std::find(pieces.place.begin(), pieces.place.end(), Place::eUnknown) == pieces.place.end();
+    settle();
+    return allPlaced();
 }
 
 // The inside part (a ∩ b) and the outside part (a − b) as faces over one

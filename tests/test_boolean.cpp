@@ -363,8 +363,17 @@ TEST(BooleanCut, LocalCutsKeepFarFacesAndPlaceEveryPiece) {
     EXPECT_EQ(r.kept, all);
     EXPECT_EQ(r.discarded, 0u);
 
-    // A box whose corner just touches the sphere's box from outside, and a
-    // box touching a face of a box at one corner point: nothing inside.
+    // A cutter identical to the mesh: every face lies on the cutter, facing
+    // the same way, so all of the mesh is inside.
+    MStlBase same;
+    same.Copy(sphere);
+    r = Cut(sphere, same);
+    ASSERT_EQ(r.rc, eSuccess);
+    EXPECT_EQ(r.inside->GetNumberOfTriangles(), all);
+    EXPECT_EQ(r.outside->GetNumberOfTriangles(), 0u);
+    EXPECT_DOUBLE_EQ(r.inside->Volume(), sphere.Volume());
+
+    // A tetrahedron resting with one corner on a box's face: nothing inside.
     MStlBase cube, poke;
     GenerateBox(cube, {0, 0, 0}, {1000, 1000, 1000}, 2);
     cube.Update();
