@@ -519,8 +519,27 @@ EReturnCode RoundParts(const std::vector<const Mesh*>& meshes, Rounded& out, boo
     return CheckRounded(out, check);
 }
 
+// The faces in an order fixed by their coordinates alone, each starting at
+// its smallest corner.  The corefinement's own order follows where its
+// internal records were allocated and changes from run to run.
+std::vector<Face> CanonicalOrder(const Rounded& r, const std::vector<Face>& faces) {
+    std::vector<Face> sorted(faces);
+    for (Face& f : sorted) {
+        const size_t s = r.points[f[0]] < r.points[f[1]] ? (r.points[f[0]] < r.points[f[2]] ? 0 : 2)
+                                                          : (r.points[f[1]] < r.points[f[2]] ? 1 : 2);
+        f = {f[s], f[(s + 1) % 3], f[(s + 2) % 3]};
+    }
+    std::sort(sorted.begin(), sorted.end(), [&](const Face& a, const Face& b) {
+        for (size_t k = 0; k < 3; ++k)
+            if (a[k] != b[k]) return r.points[a[k]] < r.points[b[k]];
+        return false;
+    });
+    return sorted;
+}
+
 // Replaces the mesh's content by one rounded part, in one new surface.
-void WritePart(const Rounded& r, const std::vector<Face>& faces, MStlBase& target) {
+void WritePart(const Rounded& r, const std::vector<Face>& unordered, MStlBase& target) {
+    const std::vector<Face> faces = CanonicalOrder(r, unordered);
     std::wstring name = target.GetName();
     target.ClearStl(true);
     target.SetName(name);
@@ -1449,17 +1468,31 @@ EReturnCode LoadAll(const std::vector<const MStlBase*>& list, std::vector<Mesh>&
 
 enum class Op { eUnion, eIntersection, eDifference };
 
+// The corefinement keeps some of its bookkeeping in maps keyed by the
+// meshes' addresses, and the order of those addresses decides how it divides
+// coplanar faces.  The operands are moved into one array, so that the first
+// always lies below the second and the result does not depend on where the
+// caller's meshes happen to live.
 EReturnCode Combine(Mesh& acc, Mesh& next, Op op) {
+    std::array<Mesh, 2> operands{std::move(acc), std::move(next)};
+    Mesh& first = operands[0];
+    Mesh& second = operands[1];
     Mesh out;
     const EReturnCode rc = Guarded([&] {
         switch (op) {
-            case Op::eUnion: return PMP::corefine_and_compute_union(acc, next, out, Np(), Np());
-            case Op::eIntersection: return PMP::corefine_and_compute_intersection(acc, next, out, Np(), Np());
-            default: return PMP::corefine_and_compute_difference(acc, next, out, Np(), Np());
+            case Op::eUnion: return PMP::corefine_and_compute_union(first, second, out, Np(), Np());
+            case Op::eIntersection: return PMP::corefine_and_compute_intersection(first, second, out, Np(), Np());
+            default: return PMP::corefine_and_compute_difference(first, second, out, Np(), Np());
         }
     });
-    if (rc == eSuccess) acc = std::move(out);
-    else if (rc == eCorefinementFailed && (PMP::does_self_intersect(acc) || PMP::does_self_intersect(next)))
+    if (rc == eSuccess) {
+        acc = std::move(out);
+        next = std::move(second);
+        return rc;
+    }
+    acc = std::move(first);
+    next = std::move(second);
+    if (rc == eCorefinementFailed && (PMP::does_self_intersect(acc) || PMP::does_self_intersect(next)))
         return eSelfIntersecting;
     return rc;
 }
@@ -1723,11 +1756,16 @@ void RemoveDoubleTrianglesAndUpdateStl(MStlBase& mesh, ProgressPtr progress) {
         else s.first[orientation] = *it;
     }
     ++reporter;
-    for (auto& [key, s] : seen)
-        if (s.first[0] && s.first[1]) {
-            remove.push_back(s.first[0]);
-            remove.push_back(s.first[1]);
-        }
+    // Sheets are collected in mesh order, not in the map's order, which
+    // varies from run to run: the freed slots, and so the triangles added
+    // later, must not depend on it.
+    for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it) {
+        const uint32_t i[3] = {it->GetPoint(0)->GetIndex(), it->GetPoint(1)->GetIndex(), it->GetPoint(2)->GetIndex()};
+        const int m = i[0] < i[1] ? (i[0] < i[2] ? 0 : 2) : (i[1] < i[2] ? 1 : 2);
+        const uint32_t b = i[(m + 1) % 3], c = i[(m + 2) % 3];
+        const Seen& s = seen.find(Key{{i[m], std::min(b, c), std::max(b, c)}})->second;
+        if (s.first[0] && s.first[1] && (s.first[0] == *it || s.first[1] == *it)) remove.push_back(*it);
+    }
     for (MStlTriangle* t : remove) mesh.RemoveTriangle(t);
     mesh.RemoveFreePoints();
     mesh.Update();

@@ -49,9 +49,11 @@ private:
     // The shells of non-negative volume of a mesh with several shells; null
     // when the mesh has one shell and is used as it is.
     std::unique_ptr<MStlBase> BuildOuterShellStl(MStlBase* mesh);
-    bool _CreateNotchUp(MStlBase& mesh, const MStlBase& lower, QelSDK::Common::ProgressPtr progress);
-    bool _CreateNotchDown(MStlBase& mesh, const MStlBase& lower, QelSDK::Common::ProgressPtr progress);
-    bool _CreateNotch(MStlBase& mesh, const MStlBase& lower, bool upward, QelSDK::Common::ProgressPtr progress);
+    bool _CreateNotchUp(MStlBase& mesh, const MStlBase& lower, MStlBase& part, QelSDK::Common::ProgressPtr progress);
+    bool _CreateNotchDown(MStlBase& mesh, const MStlBase& lower, MStlBase& part,
+                          QelSDK::Common::ProgressPtr progress);
+    bool _CreateNotch(MStlBase& mesh, const MStlBase& lower, bool upward, MStlBase& part,
+                      QelSDK::Common::ProgressPtr progress);
     // Removes the shells of `mesh` that come nowhere near `other`.
     void _FilterShells(MStlBase& mesh, const MStlBase& other);
     bool CreateHole(MStlBase* lower, MStlBase* notch, QelSDK::Common::ProgressPtr progress);

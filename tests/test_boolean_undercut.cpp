@@ -41,6 +41,17 @@ double DifferenceVolume(const MStlBase& a, const MStlBase& b) {
     return r.Volume();
 }
 
+// The volume of a - b where the two share most of their surface: what is
+// left are slivers along the rounded points, which the grid may fold, so
+// the rounding is not checked.
+double SliverVolume(const MStlBase& a, const MStlBase& b) {
+    MStlBase r;
+    AU::BooleanParameters unchecked;
+    unchecked.checkRounding = false;
+    EXPECT_EQ(AU::BooleanSubtract({&a}, {&b}, r, unchecked, nullptr), AU::EReturnCode(0));
+    return r.Volume();
+}
+
 double UnionVolume(const MStlBase& a, const MStlBase& b) {
     MStlBase r;
     EXPECT_EQ(AU::BooleanUnite({&a, &b}, r, {}, nullptr), AU::EReturnCode(0));
@@ -254,4 +265,60 @@ TEST(BooleanUndercut, CancellationAtEveryPhase) {
     }
     EXPECT_TRUE(seen.count("Boolean Undercut . Notch Creation"));
     EXPECT_TRUE(seen.count("Boolean Undercut . Hole Creation"));
+}
+
+// A coarse sphere sunk into (or poking up into) a finely divided slab: the
+// trimmed faces on the slab's surface are divided again where the notch is
+// cut to the slab, and the pieces of the upper result still join.  Both
+// directions, each with a size that used to be refused, and the same
+// results with one and two threads.
+TEST(BooleanUndercut, CoarseSphereInFinelyDividedSlab) {
+    struct Case {
+        int32_t direction;
+        double radius;
+        uint64_t triangles;
+    };
+    for (const Case c : {Case{0, 1e4, 1000}, Case{1, 1e5, 2000}}) {
+        SCOPED_TRACE(c.direction);
+        std::vector<Corners> upperDump[2], lowerDump[2];
+        for (int threads = 1; threads <= 2; ++threads) {
+            tbb::global_control limit(tbb::global_control::max_allowed_parallelism, size_t(threads));
+            const int64_t r = int64_t(c.radius);
+            MStlBase lower, upper, upperInput, lowerInput;
+            const double z = c.direction == 0 ? 0.1 * c.radius : -0.1 * c.radius;
+            GenerateBox(lower, {-2 * r, -2 * r, c.direction == 0 ? -r : 0}, {2 * r, 2 * r, c.direction == 0 ? 0 : r}, 9);
+            GenerateSphere(upper, 0.6 * c.radius, c.triangles, {0.0123 * c.radius, -0.0071 * c.radius, z});
+            lower.Update();
+            upper.Update();
+            upperInput.AddStl(upper, false);
+            lowerInput.AddStl(lower, false);
+            Undercut::Params params;
+            params.Direction = c.direction;
+            ASSERT_EQ(RunUndercut(upper, lower, params), Undercut::eSuccess);
+            upperDump[threads - 1] = Dump(upper);
+            lowerDump[threads - 1] = Dump(lower);
+            if (threads == 2) break;
+            EXPECT_TRUE(Sound(upper));
+            EXPECT_TRUE(Sound(lower));
+            EXPECT_EQ(CheckMesh(upper).shells, 1u);
+            // The upper result holds the sphere (up to the rounded points
+            // along the slab's surface) and lies in the sphere and slab.
+            EXPECT_LE(SliverVolume(upperInput, upper), 1e-5 * upperInput.Volume());
+            EXPECT_GT(upper.Volume(), 1.05 * upperInput.Volume());
+            EXPECT_LE(SliverVolume(lower, lowerInput), 1e-5 * upperInput.Volume());
+            if (c.direction == 0) {
+                EXPECT_EQ(CheckMesh(lower).shells, 1u);
+                EXPECT_DOUBLE_EQ(IntersectionVolume(upper, lower), 0.0);
+                EXPECT_NEAR(UnionVolume(upper, lower), UnionVolume(upperInput, lowerInput),
+                            1e-6 * lowerInput.Volume());
+            } else {
+                // The hole is a closed cavity; the parts overlap on its
+                // 3-unit floor and above it.
+                EXPECT_EQ(CheckMesh(lower).shells, 2u);
+                EXPECT_GT(IntersectionVolume(upper, lower), 0.0);
+            }
+        }
+        EXPECT_EQ(upperDump[0], upperDump[1]);
+        EXPECT_EQ(lowerDump[0], lowerDump[1]);
+    }
 }

@@ -181,38 +181,44 @@ MStlBaseOperatorBooleanUndercut::EReturnCode MStlBaseOperatorBooleanUndercut::_O
     const std::unique_ptr<MStlBase> outer = BuildOuterShellStl(m_lower);
     const MStlBase& l = outer ? *outer : *m_lower;
 
-    // a: the upper part inside the lower one; b: the rest of the upper part
-    // (downward notch) or the whole upper part (upward notch).
+    // a: the upper part inside the lower one; b: the rest of the upper part.
+    // Both come from one exact intersection curve, rounded alike, so they
+    // meet on the same points of the lower surface.
     if (!Succeeded(AU::BooleanTrimNoGraphs(a, l, true, true, false, false, parameters,
                                            reporter.CreateNestedDelegate(0.06))))
         return eFailure;
     CheckCancel(reporter);
-    if (m_params.Direction == 0) {
-        if (!Succeeded(AU::BooleanTrimNoGraphs(b, l, false, true, false, false, parameters,
-                                               reporter.CreateNestedDelegate(0.06))))
-            return eFailure;
-        CheckCancel(reporter);
-    }
-    if (a.GetNumberOfTriangles() == 0 || b.GetNumberOfTriangles() == 0) return eEmptyIntermediate;
+    if (!Succeeded(AU::BooleanTrimNoGraphs(b, l, false, true, false, false, parameters,
+                                           reporter.CreateNestedDelegate(0.06))))
+        return eFailure;
+    CheckCancel(reporter);
+    const bool upward = m_params.Direction != 0;
+    // Downward, the notch hangs under the part outside; upward, the part may
+    // lie wholly inside the lower one.
+    if (a.GetNumberOfTriangles() == 0 || (!upward && b.GetNumberOfTriangles() == 0)) return eEmptyIntermediate;
 
-    const bool built = m_params.Direction != 0 ? _CreateNotchUp(a, l, reporter.CreateNestedDelegate(0.4))
-                                               : _CreateNotchDown(a, l, reporter.CreateNestedDelegate(0.4));
+    // part: what the upper part gains inside the lower one, its own inside
+    // part included.  Upward, a becomes the notch the hole tool is made
+    // from; downward that notch is `part` itself.
+    MStlBase part;
+    const bool built = upward ? _CreateNotchUp(a, l, part, reporter.CreateNestedDelegate(0.4))
+                              : _CreateNotchDown(a, l, part, reporter.CreateNestedDelegate(0.4));
     if (!built) return eFailure;
     CheckCancel(reporter);
 
-    _FilterShells(a, b);
-    if (m_params.Direction != 0) {
-        if (!Succeeded(AU::BooleanUnite({&b, &a}, b, parameters, reporter.CreateNestedDelegate(0.06))))
-            return eFailure;
-    } else {
-        b.AddStl(a, false);
+    if (b.GetNumberOfTriangles() != 0) {
+        _FilterShells(part, b);
+        if (upward) _FilterShells(a, b);
     }
+    // b lies outside the lower part and `part` inside it: they meet only on
+    // the lower surface, in coplanar faces, which the exact union merges
+    // whatever their triangulations.
+    if (b.GetNumberOfTriangles() == 0) CopyInto(b, part);
+    else if (!Succeeded(AU::BooleanUnite({&b, &part}, b, parameters, reporter.CreateNestedDelegate(0.06))))
+        return eFailure;
     CheckCancel(reporter);
     reporter += 10;
 
-    // The appended notch touches the trimmed upper part along the lower
-    // surface; a failed merge would hand out overlapping shells, so it fails
-    // the operation.
     SmallTriangleCleanup(b);
     if (!Succeeded(AU::BooleanUnify(b, 0, parameters, nullptr))) return eFailure;
     SmallTriangleCleanup(b);
@@ -220,7 +226,7 @@ MStlBaseOperatorBooleanUndercut::EReturnCode MStlBaseOperatorBooleanUndercut::_O
     CheckCancel(reporter);
     reporter += 10;
 
-    if (!CreateHole(m_lower, &a, reporter.CreateNestedDelegate(0.4))) return eFailure;
+    if (!CreateHole(m_lower, upward ? &a : &part, reporter.CreateNestedDelegate(0.4))) return eFailure;
     CheckCancel(reporter);
     SmallTriangleCleanup(*m_lower);
     NoiseShellRemoval(*m_lower);
@@ -241,20 +247,29 @@ std::unique_ptr<MStlBase> MStlBaseOperatorBooleanUndercut::BuildOuterShellStl(MS
     return outer;
 }
 
-bool MStlBaseOperatorBooleanUndercut::_CreateNotchUp(MStlBase& mesh, const MStlBase& lower, ProgressPtr progress) {
-    return _CreateNotch(mesh, lower, true, progress);
+bool MStlBaseOperatorBooleanUndercut::_CreateNotchUp(MStlBase& mesh, const MStlBase& lower, MStlBase& part,
+                                                     ProgressPtr progress) {
+    return _CreateNotch(mesh, lower, true, part, progress);
 }
 
-bool MStlBaseOperatorBooleanUndercut::_CreateNotchDown(MStlBase& mesh, const MStlBase& lower, ProgressPtr progress) {
-    return _CreateNotch(mesh, lower, false, progress);
+bool MStlBaseOperatorBooleanUndercut::_CreateNotchDown(MStlBase& mesh, const MStlBase& lower, MStlBase& part,
+                                                       ProgressPtr progress) {
+    return _CreateNotch(mesh, lower, false, part, progress);
 }
 
 // Sweeps the selected faces vertically to a level below (downward) or
 // within the top (upward) of the mesh: every connected selected region
 // becomes one closed prism.  Faces that reach past the level are left out,
-// since their prisms would be inside out.  The prisms, merged, are cut to
-// the lower mesh and replace the mesh.
-bool MStlBaseOperatorBooleanUndercut::_CreateNotch(MStlBase& mesh, const MStlBase& lower, bool upward,
+// since their prisms would be inside out.
+//
+// `part` receives the prisms joined with the mesh and cut to the lower
+// mesh.  The prisms are built on the mesh's own faces and edges, so the
+// join meets no near miss; the cut to the lower mesh re-divides the faces
+// lying on its surface, which only matters where `part` meets other pieces
+// on that surface.  Upward, the mesh is replaced by the prisms cut to the
+// lower mesh (the notch proper); downward, the prisms hold the mesh, the
+// notch is `part` and the mesh is cleared.
+bool MStlBaseOperatorBooleanUndercut::_CreateNotch(MStlBase& mesh, const MStlBase& lower, bool upward, MStlBase& part,
                                                    ProgressPtr progress) {
     if (mesh.GetNumberOfTriangles() == 0 || lower.GetNumberOfTriangles() == 0) return false;
     IncrementalProgressReporter reporter(progress, "Boolean Undercut . Notch Creation", 100);
@@ -302,12 +317,23 @@ bool MStlBaseOperatorBooleanUndercut::_CreateNotch(MStlBase& mesh, const MStlBas
     SmallTriangleCleanup(notch);
     if (!Succeeded(AU::BooleanUnify(notch, 0, parameters, reporter.CreateNestedDelegate(0.1)))) return false;
     CheckCancel(reporter);
-    mesh.ClearStl();
     SmallTriangleCleanup(notch);
-    if (!Succeeded(AU::BooleanIntersect({&lower, &notch}, mesh, parameters, reporter.CreateNestedDelegate(0.5))))
+    MStlBase joined;
+    if (!Succeeded(AU::BooleanUnite({&notch, &mesh}, joined, parameters, reporter.CreateNestedDelegate(0.15))))
         return false;
-    mesh.UpdateExtremes();
-    return mesh.GetNumberOfTriangles() > 0;
+    CheckCancel(reporter);
+    if (!Succeeded(AU::BooleanIntersect({&lower, &joined}, part, parameters, reporter.CreateNestedDelegate(0.35))))
+        return false;
+    CheckCancel(reporter);
+    mesh.ClearStl();
+    if (upward) {
+        if (!Succeeded(AU::BooleanIntersect({&lower, &notch}, mesh, parameters, reporter.CreateNestedDelegate(0.35))))
+            return false;
+        mesh.UpdateExtremes();
+        if (mesh.GetNumberOfTriangles() == 0) return false;
+    }
+    part.UpdateExtremes();
+    return part.GetNumberOfTriangles() > 0;
 }
 
 void MStlBaseOperatorBooleanUndercut::_FilterShells(MStlBase& mesh, const MStlBase& other) {
