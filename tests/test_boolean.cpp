@@ -324,7 +324,7 @@ TEST(BooleanCut, RoundingFoldsAreRepaired) {
 
 TEST(BooleanCut, LocalCutsKeepFarFacesAndPlaceEveryPiece) {
     MStlBase sphere;
-    GenerateSphere(sphere, 100000, 20000, {13.7, -8.1, 5.3});
+    GenerateSphere(sphere, 100000, 5000, {13.7, -8.1, 5.3});
     sphere.Update();
     const uint64_t all = sphere.GetNumberOfTriangles();
 
