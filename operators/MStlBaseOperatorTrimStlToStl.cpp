@@ -1,7 +1,5 @@
 #include "MStlBaseOperatorTrimStlToStl.h"
 
-#include <absl/container/flat_hash_map.h>
-
 #include <algorithm>
 #include <deque>
 #include <vector>
@@ -9,6 +7,7 @@
 #include "MTriangleTrimIntersection.h"
 #include "MTriangleTrimIntersectionCalculator.h"
 #include "MTriangleTrimRetriangulator.h"
+#include "trim/MTrimCandidates.h"
 
 MStlBaseOperatorTrimStlToStl::MStlBaseOperatorTrimStlToStl() = default;
 MStlBaseOperatorTrimStlToStl::~MStlBaseOperatorTrimStlToStl() = default;
@@ -74,52 +73,8 @@ void MStlBaseOperatorTrimStlToStl::_DetermineIntersectionArea() {
 namespace {
 
 struct Candidate {
-    int32_t min[3], max[3];
+    MTrimBox box;
     MStlTriangleElement* triangle;
-};
-
-bool BoxesMeet(const Candidate& a, const Candidate& b) {
-    for (int k = 0; k < 3; ++k)
-        if (a.min[k] > b.max[k] || b.min[k] > a.max[k]) return false;
-    return true;
-}
-
-// Mesh 1's candidates bucketed in a uniform grid of cubes about twice the
-// size of its average triangle box, so that each triangle of mesh 0 meets
-// only the triangles near it: the work grows with the number of nearby
-// pairs, not with the product of the mesh sizes.
-class CandidateGrid {
-public:
-    CandidateGrid(const std::vector<Candidate>& cells, const int32_t* origin) : m_origin{origin[0], origin[1], origin[2]} {
-        double extent = 0.0;
-        for (const Candidate& c : cells)
-            for (int k = 0; k < 3; ++k) extent += double(c.max[k]) - double(c.min[k]);
-        m_size = std::max(1.0, 2.0 * extent / (3.0 * double(std::max<size_t>(cells.size(), 1))));
-        for (uint32_t i = 0; i < cells.size(); ++i) ForCells(cells[i], [&](uint64_t key) { m_cells[key].push_back(i); });
-    }
-    template <class F>
-    void ForCells(const Candidate& c, F&& f) const {
-        int64_t lo[3], hi[3];
-        for (int k = 0; k < 3; ++k) {
-            lo[k] = Cell(c.min[k], k);
-            hi[k] = Cell(c.max[k], k);
-        }
-        for (int64_t x = lo[0]; x <= hi[0]; ++x)
-            for (int64_t y = lo[1]; y <= hi[1]; ++y)
-                for (int64_t z = lo[2]; z <= hi[2]; ++z) f(uint64_t(x) << 42 | uint64_t(y) << 21 | uint64_t(z));
-    }
-    const std::vector<uint32_t>* At(uint64_t key) const {
-        auto it = m_cells.find(key);
-        return it == m_cells.end() ? nullptr : &it->second;
-    }
-
-private:
-    int64_t Cell(int32_t v, int k) const {
-        return std::clamp<int64_t>(int64_t((double(v) - double(m_origin[k])) / m_size), 0, (int64_t(1) << 21) - 1);
-    }
-    int32_t m_origin[3];
-    double m_size = 1.0;
-    absl::flat_hash_map<uint64_t, std::vector<uint32_t>> m_cells;
 };
 
 }  // namespace
@@ -137,14 +92,9 @@ void MStlBaseOperatorTrimStlToStl::_TrimIntersectingTriangles() {
     const bool area = m_area.min[0] <= m_area.max[0] && m_area.min[1] <= m_area.max[1] && m_area.min[2] <= m_area.max[2];
     for (int m = 0; m < 2 && area; ++m)
         for (auto it = m_meshes[m]->BeginTriangle(); it != m_meshes[m]->EndTriangle(); ++it) {
-            Candidate c{{INT32_MAX, INT32_MAX, INT32_MAX}, {INT32_MIN, INT32_MIN, INT32_MIN}, *it};
-            for (int i = 0; i < 3; ++i)
-                for (int k = 0; k < 3; ++k) {
-                    c.min[k] = std::min(c.min[k], it->GetPoint(i)->Get(k));
-                    c.max[k] = std::max(c.max[k], it->GetPoint(i)->Get(k));
-                }
+            const Candidate c{MTrimBox::Of(**it), *it};
             bool misses = false;
-            for (int k = 0; k < 3; ++k) misses = misses || c.min[k] > m_area.max[k] || c.max[k] < m_area.min[k];
+            for (int k = 0; k < 3; ++k) misses = misses || c.box.min[k] > m_area.max[k] || c.box.max[k] < m_area.min[k];
             if (!misses) candidates[m].push_back(c);
         }
     // Each triangle's trim element, activated when it first meets a triangle
@@ -159,19 +109,18 @@ void MStlBaseOperatorTrimStlToStl::_TrimIntersectingTriangles() {
         }
         return e.GetTrimInfo();
     };
-    const CandidateGrid grid(candidates[1], m_area.min);
-    std::vector<uint32_t> seen(candidates[1].size(), UINT32_MAX);
+    // Mesh 1's boxes in a grid, so that each triangle of mesh 0 meets only
+    // the triangles near it: the work grows with the number of nearby pairs,
+    // not with the product of the mesh sizes.
+    std::vector<MTrimBox> boxes(candidates[1].size());
+    for (size_t j = 0; j < boxes.size(); ++j) boxes[j] = candidates[1][j].box;
+    const MTrimBoxGrid grid(boxes);
+    std::vector<uint32_t> near;
     for (uint32_t i = 0; i < candidates[0].size(); ++i) {
-        grid.ForCells(candidates[0][i], [&](uint64_t key) {
-            const std::vector<uint32_t>* cell = grid.At(key);
-            if (!cell) return;
-            for (uint32_t j : *cell) {
-                if (seen[j] == i) continue;
-                seen[j] = i;
-                if (!BoxesMeet(candidates[0][i], candidates[1][j])) continue;
-                calculator.CALCULATE(*infoOf(0, i), *infoOf(1, j));
-            }
-        });
+        near.clear();
+        grid.ForEachMeeting(candidates[0][i].box, [&](uint32_t j) { near.push_back(j); });
+        std::sort(near.begin(), near.end());
+        for (uint32_t j : near) calculator.CALCULATE(*infoOf(0, i), *infoOf(1, j));
     }
     // Retriangulate (or collect the cut polylines of) every triangle met.
     for (int m = 0; m < 2; ++m)

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "MStlBaseOperatorTrimStlToStl.h"
+#include "TestGeometry.h"
 #include "TestMeshes.h"
 
 namespace {
@@ -72,35 +73,6 @@ bool OnBoxSurface(const MStlPoint* p, const int32_t lo[3], const int32_t hi[3]) 
     for (int k = 0; k < 3; ++k)
         if (std::abs(p->Get(k) - lo[k]) <= 1 || std::abs(p->Get(k) - hi[k]) <= 1) return true;
     return false;
-}
-
-// Distance from p to the triangle abc (closest point by regions).
-double PointTriangleDistance(const MMVector3d& p, const MMVector3d& a, const MMVector3d& b, const MMVector3d& c) {
-    const MMVector3d ab = b - a, ac = c - a, ap = p - a;
-    const double d1 = ab.Dot(ap), d2 = ac.Dot(ap);
-    if (d1 <= 0 && d2 <= 0) return (p - a).Length();
-    const MMVector3d bp = p - b;
-    const double d3 = ab.Dot(bp), d4 = ac.Dot(bp);
-    if (d3 >= 0 && d4 <= d3) return (p - b).Length();
-    const double vc = d1 * d4 - d3 * d2;
-    if (vc <= 0 && d1 >= 0 && d3 <= 0) return (p - (a + ab * (d1 / (d1 - d3)))).Length();
-    const MMVector3d cp = p - c;
-    const double d5 = ab.Dot(cp), d6 = ac.Dot(cp);
-    if (d6 >= 0 && d5 <= d6) return (p - c).Length();
-    const double vb = d5 * d2 - d1 * d6;
-    if (vb <= 0 && d2 >= 0 && d6 <= 0) return (p - (a + ac * (d2 / (d2 - d6)))).Length();
-    const double va = d3 * d6 - d5 * d4;
-    if (va <= 0 && d4 - d3 >= 0 && d5 - d6 >= 0) return (p - (b + (c - b) * ((d4 - d3) / ((d4 - d3) + (d5 - d6))))).Length();
-    const double denom = 1.0 / (va + vb + vc);
-    return (p - (a + ab * (vb * denom) + ac * (vc * denom))).Length();
-}
-
-double DistanceToMesh(const MMVector3d& p, const MStlBase& mesh) {
-    double best = INFINITY;
-    for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it)
-        best = std::min(best, PointTriangleDistance(p, it->GetPoint(0)->GetVector(), it->GetPoint(1)->GetVector(),
-                                                    it->GetPoint(2)->GetVector()));
-    return best;
 }
 
 }  // namespace

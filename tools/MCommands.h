@@ -10,5 +10,7 @@ namespace meshcut_cli {
 void AddZonesCommand(CLI::App& app, int& result);
 // meshcut extrude: a surface thickened into a closed shell.
 void AddExtrudeCommand(CLI::App& app, int& result);
+// meshcut self-trim: a mesh's triangles cut where they cross each other.
+void AddSelfTrimCommand(CLI::App& app, int& result);
 
 }  // namespace meshcut_cli

@@ -902,6 +902,7 @@ int main(int argc, char** argv) {
     AddUndercutCommand(app, result);
     AddZonesCommand(app, result);
     AddExtrudeCommand(app, result);
+    AddSelfTrimCommand(app, result);
     AddBooleanUndercutCommand(app, result);
 
     try {
