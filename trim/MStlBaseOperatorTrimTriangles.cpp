@@ -30,18 +30,22 @@ Sweep SweepOrder(const MStlBase& mesh, const MDataMaskBits<MStlTriangle>& select
     inMeshOrder.reserve(mesh.GetNumberOfTriangles());
     for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it) inMeshOrder.push_back(*it);
     std::vector<MTrimBox> boxes(inMeshOrder.size());
-    for (size_t i = 0; i < inMeshOrder.size(); ++i) boxes[i] = MTrimBox::Of(*inMeshOrder[i]);
-    std::vector<uint32_t> order(inMeshOrder.size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return boxes[a].min[0] < boxes[b].min[0]; });
+    // Sort keys: minimum x above, mesh position below.
+    std::vector<uint64_t> order(inMeshOrder.size());
+    for (size_t i = 0; i < inMeshOrder.size(); ++i) {
+        boxes[i] = MTrimBox::Of(*inMeshOrder[i]);
+        order[i] = uint64_t(int64_t(boxes[i].min[0]) - INT32_MIN) << 32 | i;
+    }
+    std::sort(order.begin(), order.end());
     Sweep sweep;
-    sweep.triangles.reserve(order.size());
-    sweep.boxes.reserve(order.size());
-    sweep.selected.reserve(order.size());
-    for (uint32_t i : order) {
-        sweep.triangles.push_back(inMeshOrder[i]);
-        sweep.boxes.push_back(boxes[i]);
-        sweep.selected.push_back(selection.Get(inMeshOrder[i]));
+    sweep.triangles.resize(order.size());
+    sweep.boxes.resize(order.size());
+    sweep.selected.resize(order.size());
+    for (size_t n = 0; n < order.size(); ++n) {
+        const uint32_t i = uint32_t(order[n]);
+        sweep.triangles[n] = inMeshOrder[i];
+        sweep.boxes[n] = boxes[i];
+        sweep.selected[n] = selection.Get(inMeshOrder[i]);
     }
     return sweep;
 }
@@ -117,7 +121,7 @@ MStlBaseOperatorTrimTriangles::ERCode MStlBaseOperatorTrimTriangles::Operate(Pro
     {
         IncrementalProgressReporter step(reporter.CreateNestedDelegate(0.5), kProgressName, sweep.boxes.size());
         const MTrimBoxGrid grid(sweep.boxes);
-        uint32_t done = 0;
+        uint64_t done = 0;
         grid.ForEachPair(
             [&](uint32_t i, uint32_t j) {
                 const bool si = sweep.selected[i], sj = sweep.selected[j];
@@ -130,9 +134,9 @@ MStlBaseOperatorTrimTriangles::ERCode MStlBaseOperatorTrimTriangles::Operate(Pro
                                                                            : !laterSelected || earlierSelected;
                 calls.push_back({later, earlier, laterFirst});
             },
-            [&](uint32_t next) {
-                step += next - done;
-                done = next;
+            [&](double share) {
+                const uint64_t now = uint64_t(share * double(sweep.boxes.size()));
+                if (now > done) step += now - done, done = now;
                 return step.IsCancelled();
             });
         if (step.IsCancelled()) return eCancelled;

@@ -5,13 +5,16 @@
 
 MTrimBoxGrid::MTrimBoxGrid(const std::vector<MTrimBox>& boxes) : m_boxes(&boxes) {
     if (boxes.empty()) return;
-    double extent = 0.0;
     for (int k = 0; k < 3; ++k) m_origin[k] = INT32_MAX;
-    for (const MTrimBox& b : boxes) {
-        extent += double(b.Extent());
-        for (int k = 0; k < 3; ++k) m_origin[k] = std::min(m_origin[k], b.min[k]);
+    std::vector<int64_t> extents(boxes.size());
+    for (size_t i = 0; i < boxes.size(); ++i) {
+        extents[i] = boxes[i].Extent();
+        for (int k = 0; k < 3; ++k) m_origin[k] = std::min(m_origin[k], boxes[i].min[k]);
     }
-    const double base = std::max(1.0, extent / double(boxes.size()));
+    // The cells fit nine boxes in ten; larger ones go to coarser levels.
+    auto tenth = extents.begin() + long(extents.size() * 9 / 10);
+    std::nth_element(extents.begin(), tenth, extents.end());
+    const double base = std::max(1.0, double(*tenth));
     m_levelOf.resize(boxes.size());
     int levels = 1;
     for (size_t i = 0; i < boxes.size(); ++i) {
@@ -24,23 +27,31 @@ MTrimBoxGrid::MTrimBoxGrid(const std::vector<MTrimBox>& boxes) : m_boxes(&boxes)
     for (int l = 0; l < levels; ++l) m_levels[size_t(l)].cell = std::ldexp(base, l);
 
     // Entries sorted by level, then cell; each cell's run recorded.
-    std::vector<uint64_t> key(boxes.size());
-    for (size_t i = 0; i < boxes.size(); ++i) {
+    struct Entry {
+        uint64_t key;
+        uint32_t box;
+        uint8_t level;
+        bool operator<(const Entry& o) const {
+            return level != o.level ? level < o.level : key != o.key ? key < o.key : box < o.box;
+        }
+    };
+    std::vector<Entry> entries(boxes.size());
+    for (uint32_t i = 0; i < boxes.size(); ++i) {
         const Level& level = m_levels[m_levelOf[i]];
-        key[i] = _Key(_Cell(boxes[i].min[0], 0, level), _Cell(boxes[i].min[1], 1, level), _Cell(boxes[i].min[2], 2, level));
+        const MTrimBox& b = boxes[i];
+        entries[i] = {_Key(_Cell(b.min[0], 0, level), _Cell(b.min[1], 1, level), _Cell(b.min[2], 2, level)), i,
+                      m_levelOf[i]};
     }
-    m_order.resize(boxes.size());
-    std::iota(m_order.begin(), m_order.end(), 0u);
-    std::sort(m_order.begin(), m_order.end(), [&](uint32_t a, uint32_t b) {
-        return m_levelOf[a] != m_levelOf[b] ? m_levelOf[a] < m_levelOf[b] : key[a] != key[b] ? key[a] < key[b] : a < b;
-    });
-    for (uint32_t n = 0; n < m_order.size();) {
-        const uint32_t first = m_order[n];
-        Level& level = m_levels[m_levelOf[first]];
-        if (level.begin == level.end) level.begin = level.end = n;
+    std::sort(entries.begin(), entries.end());
+    m_order.resize(entries.size());
+    for (size_t n = 0; n < entries.size(); ++n) m_order[n] = entries[n].box;
+    for (uint32_t n = 0; n < entries.size();) {
+        Level& level = m_levels[entries[n].level];
+        if (level.cells.empty()) level.begin = n;
         uint32_t end = n + 1;
-        while (end < m_order.size() && m_levelOf[m_order[end]] == m_levelOf[first] && key[m_order[end]] == key[first]) ++end;
-        level.cells.emplace(key[first], std::pair{n, end});
+        while (end < entries.size() && entries[end].level == entries[n].level && entries[end].key == entries[n].key) ++end;
+        level.index.emplace(entries[n].key, uint32_t(level.cells.size()));
+        level.cells.push_back({entries[n].key, n, end});
         level.end = end;
         n = end;
     }
@@ -50,51 +61,65 @@ namespace {
 
 using i128 = __int128;
 
-// The side of q against the plane of t: the sign of n · (q − t0) with
-// n = (t1 − t0) × (t2 − t0).
-int PlaneSide(const MStlTriangle& t, const MStlPoint& q) {
-    const MStlPoint &p0 = *t.GetPoint(0), &p1 = *t.GetPoint(1), &p2 = *t.GetPoint(2);
-    double v[3], u[3], r[3];
+// Sign of (b − a) × (c − a) · (d − a): d above (positive), on or below the
+// plane through a, b, c.  Differences are exact in doubles; the products'
+// roundings are bounded by a few ulps of the sum of the terms' magnitudes,
+// and where that bound does not settle the sign, 128-bit integers do.
+int Orient(const MStlPoint& a, const MStlPoint& b, const MStlPoint& c, const MStlPoint& d) {
+    double u[3], v[3], w[3];
     for (int k = 0; k < 3; ++k) {
-        v[k] = double(int64_t(p1.Get(k)) - p0.Get(k));
-        u[k] = double(int64_t(p2.Get(k)) - p0.Get(k));
-        r[k] = double(int64_t(q.Get(k)) - p0.Get(k));
+        u[k] = double(int64_t(b.Get(k)) - a.Get(k));
+        v[k] = double(int64_t(c.Get(k)) - a.Get(k));
+        w[k] = double(int64_t(d.Get(k)) - a.Get(k));
     }
-    const double n0 = v[1] * u[2] - v[2] * u[1], n1 = v[2] * u[0] - v[0] * u[2], n2 = v[0] * u[1] - v[1] * u[0];
-    const double value = n0 * r[0] + n1 * r[1] + n2 * r[2];
-    const double size = (std::fabs(v[1] * u[2]) + std::fabs(v[2] * u[1])) * std::fabs(r[0]) +
-                        (std::fabs(v[2] * u[0]) + std::fabs(v[0] * u[2])) * std::fabs(r[1]) +
-                        (std::fabs(v[0] * u[1]) + std::fabs(v[1] * u[0])) * std::fabs(r[2]);
-    // Every rounding above is relative to `size`; a few ulps of it bound them.
+    const double n0 = u[1] * v[2] - u[2] * v[1], n1 = u[2] * v[0] - u[0] * v[2], n2 = u[0] * v[1] - u[1] * v[0];
+    const double value = n0 * w[0] + n1 * w[1] + n2 * w[2];
+    const double size = (std::fabs(u[1] * v[2]) + std::fabs(u[2] * v[1])) * std::fabs(w[0]) +
+                        (std::fabs(u[2] * v[0]) + std::fabs(u[0] * v[2])) * std::fabs(w[1]) +
+                        (std::fabs(u[0] * v[1]) + std::fabs(u[1] * v[0])) * std::fabs(w[2]);
     if (std::fabs(value) > size * 1e-14) return value > 0.0 ? 1 : -1;
-    i128 iv[3], iu[3], ir[3];
+    i128 iu[3], iv[3], iw[3];
     for (int k = 0; k < 3; ++k) {
-        iv[k] = int64_t(p1.Get(k)) - p0.Get(k);
-        iu[k] = int64_t(p2.Get(k)) - p0.Get(k);
-        ir[k] = int64_t(q.Get(k)) - p0.Get(k);
+        iu[k] = int64_t(b.Get(k)) - a.Get(k);
+        iv[k] = int64_t(c.Get(k)) - a.Get(k);
+        iw[k] = int64_t(d.Get(k)) - a.Get(k);
     }
-    const i128 exact = (iv[1] * iu[2] - iv[2] * iu[1]) * ir[0] + (iv[2] * iu[0] - iv[0] * iu[2]) * ir[1] +
-                       (iv[0] * iu[1] - iv[1] * iu[0]) * ir[2];
+    const i128 exact = (iu[1] * iv[2] - iu[2] * iv[1]) * iw[0] + (iu[2] * iv[0] - iu[0] * iv[2]) * iw[1] +
+                       (iu[0] * iv[1] - iu[1] * iv[0]) * iw[2];
     return exact > 0 ? 1 : exact < 0 ? -1 : 0;
 }
 
+// The corners of `t` against other's plane; shared corners lie on it.
 struct Sides {
+    int8_t side[3];
     int below = 0, above = 0, on = 0;
+    Sides(const MStlTriangle& t, const MStlTriangle& other) {
+        for (int k = 0; k < 3; ++k) {
+            const MStlPoint* p = t.GetPoint(k);
+            side[k] = int8_t(other.IndexOfPoint(p) >= 0
+                                 ? 0
+                                 : Orient(*other.GetPoint(0), *other.GetPoint(1), *other.GetPoint(2), *p));
+            (side[k] < 0 ? below : side[k] > 0 ? above : on) += 1;
+        }
+    }
     bool OneSided() const { return (below == 0 || above == 0) && on < 2; }
 };
 
-// The corners of `t` against other's plane; shared corners lie on it.
-Sides SidesOf(const MStlTriangle& t, const MStlTriangle& other) {
-    Sides s;
-    for (int k = 0; k < 3; ++k) {
-        const MStlPoint* p = t.GetPoint(k);
-        const int side = other.IndexOfPoint(p) >= 0 ? 0 : PlaneSide(other, *p);
-        (side < 0 ? s.below : side > 0 ? s.above : s.on) += 1;
-    }
-    return s;
+// Whether edge k of `t` meets `other` anywhere but in a corner the two
+// share.  An edge lying in other's plane counts as meeting it.
+bool EdgeMeets(const MStlTriangle& t, int k, const Sides& sides, const MStlTriangle& other) {
+    const MStlPoint &p = *t.GetPoint(k), &q = *t.GetPoint((k + 1) % 3);
+    const int sp = sides.side[k], sq = sides.side[(k + 1) % 3];
+    if (sp * sq > 0) return false;
+    if (sp == 0 && sq == 0) return true;
+    // Off the plane but for a shared corner: it meets other only there.
+    if ((sp == 0 && other.IndexOfPoint(&p) >= 0) || (sq == 0 && other.IndexOfPoint(&q) >= 0)) return false;
+    const MStlPoint &a = *other.GetPoint(0), &b = *other.GetPoint(1), &c = *other.GetPoint(2);
+    const int s0 = Orient(p, q, a, b), s1 = Orient(p, q, b, c), s2 = Orient(p, q, c, a);
+    return (s0 >= 0 && s1 >= 0 && s2 >= 0) || (s0 <= 0 && s1 <= 0 && s2 <= 0);
 }
 
-// Twice the signed area of (p, q, r) seen along axis `drop`.
+// Seen along axis `drop`: twice the signed area of (p, q, r).
 i128 Orient2d(const MStlPoint& p, const MStlPoint& q, const MStlPoint& r, int drop) {
     const int x = (drop + 1) % 3, y = (drop + 2) % 3;
     return i128(int64_t(q.Get(x)) - p.Get(x)) * (int64_t(r.Get(y)) - p.Get(y)) -
@@ -130,8 +155,14 @@ bool MTrimPairMayCross(const MStlTriangle& a, const MStlTriangle& b) {
     int shared = 0;
     for (int k = 0; k < 3; ++k) shared += a.IndexOfPoint(b.GetPoint(k)) >= 0;
     if (shared > 1) return false;
-    const Sides sa = SidesOf(a, b);
-    if (sa.OneSided() || SidesOf(b, a).OneSided()) return false;
+    const Sides sa(a, b);
+    if (sa.OneSided()) return false;
+    const Sides sb(b, a);
+    if (sb.OneSided()) return false;
     if (a.IsZeroArea() || b.IsZeroArea()) return false;
-    return sa.on < 3 || CoplanarInsidesOverlap(a, b);
+    if (sa.on == 3) return CoplanarInsidesOverlap(a, b);
+    // Apart unless an edge of one meets the other (beyond a shared corner).
+    for (int k = 0; k < 3; ++k)
+        if (EdgeMeets(a, k, sa, b) || EdgeMeets(b, k, sb, a)) return true;
+    return false;
 }
