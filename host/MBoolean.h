@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "host/MProgress.h"
@@ -50,8 +51,49 @@ public:
     }
     void Reserve(size_t n) { m_groups.reserve(n); }
 
+    // --- groups of surfaces for MrtOperatorBoolean --------------------------
+    // Puts a surface (or every surface a feature has now) into group 1 or 2.
+    // `classify`: its triangles are cut along the other group and classified
+    // against it; otherwise they only cut the other group.  `reverse`: the
+    // surface counts as turned around, so the sides it gives the other
+    // group's triangles swap.
+    struct Member {
+        MStlSurface* surface;
+        int group;
+        bool classify;
+        bool reverse;
+    };
+    void AddSurface(MStlSurface* surface, int group, bool classify, bool reverse) {
+        m_members.push_back({surface, group, classify, reverse});
+    }
+    void AddFeature(MStlFeature* feature, int group, bool classify, bool reverse) {
+        if (feature)
+            for (MStlSurface* s : feature->GetSurfaces()) AddSurface(s, group, classify, reverse);
+    }
+    const std::vector<Member>& GetMembers() const { return m_members; }
+
+    // Where a classified triangle lies against the other group after
+    // MrtOperatorBoolean: inside (on the back of its surface), outside, or
+    // neither (on that surface, or undecided).
+    enum EClass : uint8_t { eNeither = 0, eOutside = 1, eInside = 2 };
+    void SetClassification(const MStlTriangle* t, EClass c) {
+        std::vector<uint8_t>& classes = m_classes[t->GetStl()];
+        if (t->GetIndex() >= classes.size()) classes.resize(size_t(t->GetIndex()) + 1, eNeither);
+        classes[t->GetIndex()] = c;
+    }
+    EClass GetClassification(const MStlTriangle* t) const {
+        auto it = m_classes.find(t->GetStl());
+        if (it == m_classes.end() || t->GetIndex() >= it->second.size()) return eNeither;
+        return EClass(it->second[t->GetIndex()]);
+    }
+    bool IsImmediateClassificationInside(const MStlTriangle* t) const { return GetClassification(t) == eInside; }
+    bool IsImmediateClassificationOutside(const MStlTriangle* t) const { return GetClassification(t) == eOutside; }
+    void ClearClassification() { m_classes.clear(); }
+
 private:
     std::vector<uint8_t> m_groups;
+    std::vector<Member> m_members;
+    std::unordered_map<const MStlBase*, std::vector<uint8_t>> m_classes;
 };
 
 class MTriangleGroupManager {
@@ -106,6 +148,35 @@ public:
 private:
     MrtGroupManager* m_groups = nullptr;
     MrtOperatorCutParams m_params;
+};
+
+// Cuts the surfaces of a group manager's groups 1 and 2 along each other and
+// classifies the triangles of every classified surface against the other
+// group.
+//
+// Every crossing pair of triangles of the two groups is intersected exactly
+// (new points on the integer grid, shared by both sides) and the crossed
+// triangles of classified surfaces are replaced by their pieces, which stay
+// in their surfaces.  A piece on the back of the other group's surface is
+// inside, one on its front outside, one lying on it neither.  Uncut
+// triangles take the side of the cut pieces they are joined to through
+// edges that the other group does not pass through, or, where they touch the
+// other group along an edge of the same mesh, the side of that edge's
+// triangles (a fold where two meet).  Connected triangles that learn nothing
+// that way, or learn both sides, are decided by an exact point-in-solid
+// test when the other group bounds a solid (a closed, consistently oriented
+// surface as it was before the cut), and are neither otherwise.
+//
+// Codes: eInvalidInput (no group manager, a surface in both groups or in no
+// group 1 or 2), eEmptyMesh (a group without triangles), eCancelled (the
+// meshes are then partly cut).
+class MrtOperatorBoolean {
+public:
+    void SetGroupManager(MrtGroupManager* groups) { m_groups = groups; }
+    EReturnCode Operate(QelSDK::Common::ProgressPtr progress = nullptr);
+
+private:
+    MrtGroupManager* m_groups = nullptr;
 };
 
 // Removes the part of a model that is not a closed 2-manifold inside (or,

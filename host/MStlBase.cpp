@@ -585,6 +585,13 @@ uint32_t MStlBase::_RemoveSurfaces(const std::vector<uint8_t>& drop) {
     return uint32_t(removed);
 }
 
+bool MStlBase::RemoveSurface(MStlSurface* surface) {
+    if (!surface || surface->GetStl() != this || surface->GetNumberOfTriangles() != 0) return false;
+    std::vector<uint8_t> drop(m_surfaces.size(), 0);
+    drop[surface->m_index] = 1;
+    return _RemoveSurfaces(drop) == 1;
+}
+
 uint32_t MStlBase::RemoveEmptySurfaces() {
     std::vector<uint8_t> drop(m_surfaces.size());
     for (const auto& s : m_surfaces) drop[s->m_index] = s->GetNumberOfTriangles() == 0;

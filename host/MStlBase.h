@@ -226,6 +226,13 @@ struct MStlSurfaceBorder {
     std::vector<MStlSurfaceBorderContour> contours;
 };
 
+// Curves kept with a feature: chains of mesh points, here along the open
+// border of one of the feature's surfaces.
+struct MStlCurveSet {
+    MStlSurface* surface = nullptr;
+    std::vector<MStlSurfaceBorderContour> contours;
+};
+
 class MStlFeature {
 public:
     MStlBase* GetStl() const { return m_stl; }
@@ -236,11 +243,20 @@ public:
     std::vector<MStlSurface*> GetSurfaces() const;
     uint64_t GetNumberOfTriangles() const;
 
+    // Curve sets owned by the feature.
+    MStlCurveSet* AddCurveSet() { return m_curveSets.emplace_back(std::make_unique<MStlCurveSet>()).get(); }
+    // False when the set is not one of this feature's.
+    bool RemoveCurveSet(const MStlCurveSet* set) {
+        return std::erase_if(m_curveSets, [set](const std::unique_ptr<MStlCurveSet>& c) { return c.get() == set; }) != 0;
+    }
+    const std::vector<std::unique_ptr<MStlCurveSet>>& GetCurveSets() const { return m_curveSets; }
+
 private:
     friend class MStlBase;
     MStlBase* m_stl = nullptr;
     std::wstring m_name;
     uint32_t m_index = 0;
+    std::vector<std::unique_ptr<MStlCurveSet>> m_curveSets;
 };
 
 class MStlSurface {
@@ -492,6 +508,9 @@ public:
     // Removes the surfaces that hold no triangles (references to them from
     // other surfaces are cleared); returns how many.
     uint32_t RemoveEmptySurfaces();
+    // Removes one surface of this mesh if it holds no triangles; false (and
+    // nothing done) otherwise.  Other surfaces keep their addresses.
+    bool RemoveSurface(MStlSurface* surface);
     // Removes every feature without triangles for which `remove(feature)`
     // answers true, with its (empty) surfaces; the main feature stays.
     template <class Predicate>

@@ -57,15 +57,12 @@ MTrimBoxGrid::MTrimBoxGrid(const std::vector<MTrimBox>& boxes) : m_boxes(&boxes)
     }
 }
 
-namespace {
-
 using i128 = __int128;
 
-// Sign of (b − a) × (c − a) · (d − a): d above (positive), on or below the
-// plane through a, b, c.  Differences are exact in doubles; the products'
-// roundings are bounded by a few ulps of the sum of the terms' magnitudes,
-// and where that bound does not settle the sign, 128-bit integers do.
-int Orient(const MStlPoint& a, const MStlPoint& b, const MStlPoint& c, const MStlPoint& d) {
+// Differences are exact in doubles; the products' roundings are bounded by
+// a few ulps of the sum of the terms' magnitudes, and where that bound does
+// not settle the sign, 128-bit integers do.
+int MTrimOrient(const MStlPoint& a, const MStlPoint& b, const MStlPoint& c, const MStlPoint& d) {
     double u[3], v[3], w[3];
     for (int k = 0; k < 3; ++k) {
         u[k] = double(int64_t(b.Get(k)) - a.Get(k));
@@ -87,6 +84,12 @@ int Orient(const MStlPoint& a, const MStlPoint& b, const MStlPoint& c, const MSt
     const i128 exact = (iu[1] * iv[2] - iu[2] * iv[1]) * iw[0] + (iu[2] * iv[0] - iu[0] * iv[2]) * iw[1] +
                        (iu[0] * iv[1] - iu[1] * iv[0]) * iw[2];
     return exact > 0 ? 1 : exact < 0 ? -1 : 0;
+}
+
+namespace {
+
+int Orient(const MStlPoint& a, const MStlPoint& b, const MStlPoint& c, const MStlPoint& d) {
+    return MTrimOrient(a, b, c, d);
 }
 
 // The corners of `t` against other's plane; shared corners lie on it.

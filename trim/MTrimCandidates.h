@@ -154,6 +154,13 @@ void MTrimBoxGrid::ForEachPair(F&& f, Stop&& stop) const {
         }
 }
 
+// Sign of (b − a) × (c − a) · (d − a), exactly: d above (positive), on or
+// below the plane through a, b, c seen with a, b, c counterclockwise.
+int MTrimOrient(const MStlPoint& a, const MStlPoint& b, const MStlPoint& c, const MStlPoint& d);
+inline int MTrimSide(const MStlTriangle& t, const MStlPoint& d) {
+    return MTrimOrient(*t.GetPoint(0), *t.GetPoint(1), *t.GetPoint(2), d);
+}
+
 // Whether the intersection calculator could find anything for the pair:
 // false where CALCULATE returns false before it writes into the triangles'
 // trim infos (more than one shared corner, a zero-area triangle, a triangle
