@@ -9,40 +9,10 @@
 
 #include "MStlOperatorTrim.h"
 #include "TestMeshes.h"
+#include "TestSurfaces.h"
 #include "host/MStlItem.h"
 
 namespace {
-
-// A flat square sheet at height z over [lo, hi]², in squares of `step`
-// split along one diagonal direction, facing up, in a surface of its own.
-MStlSurface* AddSheet(MStlBase& mesh, int32_t lo, int32_t hi, int32_t step, int32_t z) {
-    MStlSurface* s = mesh.AddSurface();
-    for (int32_t x = lo; x < hi; x += step)
-        for (int32_t y = lo; y < hi; y += step) {
-            MStlPoint* a = mesh.AddPoint(x, y, z);
-            MStlPoint* b = mesh.AddPoint(x + step, y, z);
-            MStlPoint* c = mesh.AddPoint(x + step, y + step, z);
-            MStlPoint* d = mesh.AddPoint(x, y + step, z);
-            s->AddTriangle(a, b, c);
-            s->AddTriangle(a, c, d);
-        }
-    return s;
-}
-
-// A closed box in a surface of its own; without its bottom face (the
-// triangles lying in z = lo) it is an open cup standing on z = lo.
-MStlSurface* AddBox(MStlBase& mesh, MMVector3l lo, MMVector3l hi, int n, bool bottom = true) {
-    MStlBase box;
-    GenerateBox(box, lo, hi, n);
-    MStlSurface* s = mesh.AddSurface();
-    for (auto it = box.BeginTriangle(); it != box.EndTriangle(); ++it) {
-        const MStlTriangle& t = **it;
-        if (!bottom && t.GetPoint(0)->GetZ() == lo[2] && t.GetPoint(1)->GetZ() == lo[2] && t.GetPoint(2)->GetZ() == lo[2])
-            continue;
-        s->AddTriangle(mesh.AddPoint(t.GetPoint(0)), mesh.AddPoint(t.GetPoint(1)), mesh.AddPoint(t.GetPoint(2)));
-    }
-    return s;
-}
 
 double SurfaceArea(const MStlBase& mesh, const MStlSurface* s) {
     double area = 0.0;

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "TestMeshes.h"
+#include "TestSurfaces.h"
 #include "host/MBoolean.h"
 #include "host/MCurveOperations.h"
 #include "host/MStlItem.h"
@@ -14,19 +15,6 @@
 namespace {
 
 using namespace QelSDK::Triangles::Boolean;
-
-// A flat square sheet at height z over [lo, hi]², facing up.
-MStlSurface* AddSheet(MStlBase& mesh, int32_t lo, int32_t hi, int32_t step, int32_t z) {
-    MStlSurface* s = mesh.AddSurface();
-    for (int32_t x = lo; x < hi; x += step)
-        for (int32_t y = lo; y < hi; y += step) {
-            MStlPoint* a = mesh.AddPoint(x, y, z);
-            MStlPoint* c = mesh.AddPoint(x + step, y + step, z);
-            s->AddTriangle(a, mesh.AddPoint(x + step, y, z), c);
-            s->AddTriangle(a, c, mesh.AddPoint(x, y + step, z));
-        }
-    return s;
-}
 
 TEST(TrimItemsHost, ItemsStandForTheirSurfaces) {
     MStlBase mesh;
@@ -83,13 +71,7 @@ TEST(TrimItemsHost, ZeroTrianglesFilterKeepsAMeshClosed) {
 TEST(TrimItemsHost, CommonBorderAndExtension) {
     MStlBase sheetMesh, cupMesh;
     MStlSurface* sheet = AddSheet(sheetMesh, -100, 100, 40, 0);
-    MStlBase box;
-    GenerateBox(box, {-50, -50, 0}, {50, 50, 40}, 2);
-    MStlSurface* cup = cupMesh.AddSurface();
-    for (auto it = box.BeginTriangle(); it != box.EndTriangle(); ++it) {
-        if (it->GetPoint(0)->GetZ() == 0 && it->GetPoint(1)->GetZ() == 0 && it->GetPoint(2)->GetZ() == 0) continue;
-        cup->AddTriangle(cupMesh.AddPoint(it->GetPoint(0)), cupMesh.AddPoint(it->GetPoint(1)), cupMesh.AddPoint(it->GetPoint(2)));
-    }
+    MStlSurface* cup = AddBox(cupMesh, {-50, -50, 0}, {50, 50, 40}, 2, false);
     std::vector<MStlCurveSet*> sets;
     AU::GetCommonBorder(sets, {std::vector<MStlSurface*>{sheet}, std::vector<MStlSurface*>{cup}}, {});
     ASSERT_EQ(sets.size(), 1u);
@@ -147,11 +129,7 @@ TEST(TrimItemsHost, BooleanOnGroups) {
     EXPECT_EQ(boolean.Operate(), eInvalidInput);
     MStlBase mesh, box;
     MStlSurface* sheet = AddSheet(mesh, -100, 100, 40, 0);
-    MStlBase tmp;
-    GenerateBox(tmp, {-50, -50, -10}, {50, 50, 10}, 1);
-    MStlSurface* b = box.AddSurface();
-    for (auto it = tmp.BeginTriangle(); it != tmp.EndTriangle(); ++it)
-        b->AddTriangle(box.AddPoint(it->GetPoint(0)), box.AddPoint(it->GetPoint(1)), box.AddPoint(it->GetPoint(2)));
+    AddBox(box, {-50, -50, -10}, {50, 50, 10}, 1);
 
     MrtGroupManager both;
     both.AddSurface(sheet, 1, true, false);
