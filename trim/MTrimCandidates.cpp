@@ -92,16 +92,35 @@ int Orient(const MStlPoint& a, const MStlPoint& b, const MStlPoint& c, const MSt
     return MTrimOrient(a, b, c, d);
 }
 
-// The corners of `t` against other's plane; shared corners lie on it.
+// The corners of `t` against other's plane; shared corners lie on it.  The
+// plane is set up once for the three corners, with the same floating filter
+// as MTrimOrient.
 struct Sides {
     int8_t side[3];
     int below = 0, above = 0, on = 0;
     Sides(const MStlTriangle& t, const MStlTriangle& other) {
+        const MStlPoint &a = *other.GetPoint(0), &b = *other.GetPoint(1), &c = *other.GetPoint(2);
+        double u[3], v[3];
+        for (int k = 0; k < 3; ++k) {
+            u[k] = double(int64_t(b.Get(k)) - a.Get(k));
+            v[k] = double(int64_t(c.Get(k)) - a.Get(k));
+        }
+        const double n[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+        const double size[3] = {std::fabs(u[1] * v[2]) + std::fabs(u[2] * v[1]), std::fabs(u[2] * v[0]) + std::fabs(u[0] * v[2]),
+                                std::fabs(u[0] * v[1]) + std::fabs(u[1] * v[0])};
         for (int k = 0; k < 3; ++k) {
             const MStlPoint* p = t.GetPoint(k);
-            side[k] = int8_t(other.IndexOfPoint(p) >= 0
-                                 ? 0
-                                 : Orient(*other.GetPoint(0), *other.GetPoint(1), *other.GetPoint(2), *p));
+            if (other.IndexOfPoint(p) >= 0) {
+                side[k] = 0;
+            } else {
+                double value = 0.0, bound = 0.0;
+                for (int i = 0; i < 3; ++i) {
+                    const double w = double(int64_t(p->Get(i)) - a.Get(i));
+                    value += n[i] * w;
+                    bound += size[i] * std::fabs(w);
+                }
+                side[k] = int8_t(std::fabs(value) > bound * 1e-14 ? (value > 0.0 ? 1 : -1) : Orient(a, b, c, *p));
+            }
             (side[k] < 0 ? below : side[k] > 0 ? above : on) += 1;
         }
     }
