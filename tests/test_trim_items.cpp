@@ -65,9 +65,16 @@ TEST(TrimItems, DefaultsAndBadInputChangeNothing) {
     EXPECT_EQ(box.GetNumberOfTriangles(), 12u);
     EXPECT_TRUE(sheet.GetMainFeature()->GetCurveSets().empty());
 
+    // Cancelled at once: false, nothing removed, no extension left behind.
+    MStlOperatorTrim op;
+    op.SetInput({MStlItem(s)}, {MStlItem(b)});
+    EXPECT_FALSE(op.Operate(std::make_shared<CancelAfter>(0)));
+    EXPECT_EQ(op.GetNumberOfRemovedTriangles(), 0u);
+    EXPECT_EQ(sheet.GetNumberOfSurfaces(), 2u);
+    EXPECT_EQ(box.GetNumberOfSurfaces(), 1u);
+
     // A first-input surface without triangles: the cut is made, then the
     // trim reports the failure and removes nothing.
-    MStlOperatorTrim op;
     EXPECT_FALSE(Trim({MStlItem(s), MStlItem(empty)}, {MStlItem(b)}, 1, &op));
     EXPECT_EQ(op.GetNumberOfRemovedTriangles(), 0u);
     EXPECT_NEAR(SurfaceArea(sheet, s), 200.0 * 200.0, 1e-6);
