@@ -10,15 +10,12 @@
 #include "host/M2dBoolean.h"
 #include "host/MStlBaseOperatorExtrude.h"
 #include "host/MInternalUnits.h"
+#include "host/MZeroTrianglesFilter.h"
 
 using QelSDK::Common::MInternalUnits;
 using namespace QelSDK::Triangles::Boolean;
 
 namespace {
-
-void RemoveZeroTriangles(MStlBase& mesh) {
-    mesh.RemoveTrianglesIf([](const MStlTriangle& t) { return t.IsZeroArea(); });
-}
 
 // Places a cutter by a 4x4 row-major transform of 16 doubles (none: left
 // as it is) for the lifetime of this object.
@@ -50,8 +47,8 @@ private:
 // zero-area triangles; on success the replaced originals are removed.
 EReturnCode CutIntoFeatures(MStlBase& mesh, MStlBase& cutter, MStlFeature* inside, MStlFeature* outside,
                             MStlFeature* unidentified, double dx, double dy, double dz) {
-    RemoveZeroTriangles(mesh);
-    RemoveZeroTriangles(cutter);
+    ZeroTrianglesFilter::RemoveZeroTriangles(mesh);
+    ZeroTrianglesFilter::RemoveZeroTriangles(cutter);
     MrtGroupManager groups;
     MrtOperatorCut cut;
     cut.SetGroupManager(&groups);

@@ -265,3 +265,30 @@ TEST(CutIntoFeatures, EveryTriangleStaysAndLandsInOneFeature) {
     EXPECT_EQ(noModel.Operate(), Features::eCutFailed);
     EXPECT_EQ(source.GetNumberOfTriangles(), sphere.GetNumberOfTriangles());
 }
+
+TEST(CutIntoHalves, SliverInTheSourceKeepsItClosed) {
+    // A box whose edge a-b carries a zero-area triangle (a, b, m) with m the
+    // edge's middle: the triangle on one side is split at m, the other side
+    // runs the whole edge, and the sliver joins them, so the box is closed.
+    MStlBase box;
+    GenerateBox(box, {0, 0, 0}, {30000, 30000, 30000}, 1);
+    MStlTriangleElement* t = box.GetFirstTriangle();
+    MStlPoint *a = t->GetPoint(0), *b = t->GetPoint(1), *c = t->GetPoint(2);
+    MStlPoint* m = box.AddPoint((a->GetX() + b->GetX()) / 2, (a->GetY() + b->GetY()) / 2, (a->GetZ() + b->GetZ()) / 2);
+    box.RemoveTriangle(t);
+    ASSERT_TRUE(box.AddTriangle(a, m, c) && box.AddTriangle(m, b, c) && box.AddTriangle(a, b, m));
+    const MeshReport before = CheckMesh(box);
+    ASSERT_TRUE(before.closed && before.oriented);
+    ASSERT_EQ(before.degenerateTriangles, 1u);
+
+    MStlBase cutter, inside, outside;
+    GenerateBox(cutter, {-5000, -5000, -5000}, {12000, 40000, 40000}, 1);
+    Halves op;
+    op.SetSourceModel(box);
+    op.SetOutputModelInside(inside);
+    op.SetOutputModelOutside(outside);
+    op.SetCuttingModel(cutter, MMTransformMatrix());
+    ASSERT_EQ(op.Operate(), Halves::eResultOk);
+    ExpectSoundHalves(inside, outside, box);
+    EXPECT_NEAR(inside.Volume(), 12000.0 * 30000.0 * 30000.0, 1.0);
+}
