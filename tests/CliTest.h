@@ -11,6 +11,10 @@
 #include <fstream>
 #include <string>
 
+#include "host/MStlBase.h"
+#include "host/MStlChecker.h"
+#include "host/MStlIO.h"
+
 class CliTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -39,6 +43,18 @@ protected:
     std::string Write(const std::string& name, const std::string& text) const {
         std::ofstream(P(name)) << text;
         return P(name);
+    }
+    // Writes a mesh to the file `name` in the format its extension names.
+    void SaveMesh(const std::string& name, const MStlBase& mesh) const {
+        std::string error;
+        ASSERT_TRUE(WriteMesh(P(name), mesh, FormatFromPath(P(name), false), error)) << error;
+    }
+    // The checker's report of the mesh in the file `name`.
+    MeshReport ReportOf(const std::string& name) const {
+        MStlBase mesh;
+        std::string error;
+        EXPECT_TRUE(ReadMesh(P(name), mesh, error)) << error;
+        return CheckMesh(mesh);
     }
 
     std::string m_cli;

@@ -7,10 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "host/MStlBase.h"
-#include "host/MStlChecker.h"
 #include "host/MStlGenerate.h"
-#include "host/MStlIO.h"
 
 namespace {
 
@@ -26,9 +23,9 @@ protected:
         GenerateSphere(parts, 5000.0, 400, {30000.0, 0.0, 20500.0});
         GenerateBox(parts, {60000, 0, 8000}, {62000, 2000, 10000});
         GenerateBox(parts, {60000, 0, -10000}, {62000, 2000, -8000});
-        Save("parts.stl", parts);
-        Save("low.stl", Sheet(0));
-        Save("high.stl", Sheet(20000));
+        SaveMesh("parts.stl", parts);
+        SaveMesh("low.stl", Sheet(0));
+        SaveMesh("high.stl", Sheet(20000));
         MStlBase disc;
         MStlPoint* centre = disc.AddPoint(0, 0, 0);
         for (int k = 0; k < 24; ++k) {
@@ -37,7 +34,7 @@ protected:
                              disc.AddPoint(MMVector3d(std::round(10000 * std::cos(b)), std::round(10000 * std::sin(b)), 0)));
         }
         m_discArea = disc.Area() * 1e-6;
-        Save("disc.stl", disc);
+        SaveMesh("disc.stl", disc);
     }
     static MStlBase& Sheet(int z) {
         static MStlBase sheet;
@@ -47,16 +44,6 @@ protected:
         sheet.AddTriangle(p[0], p[1], p[2]);
         sheet.AddTriangle(p[0], p[2], p[3]);
         return sheet;
-    }
-    void Save(const std::string& name, const MStlBase& mesh) {
-        std::string error;
-        ASSERT_TRUE(WriteMesh(P(name), mesh, FormatFromPath(P(name), false), error)) << error;
-    }
-    MeshReport Report(const std::string& name) const {
-        MStlBase mesh;
-        std::string error;
-        EXPECT_TRUE(ReadMesh(P(name), mesh, error)) << error;
-        return CheckMesh(mesh);
     }
     bool Exists(const std::string& name) const { return std::filesystem::exists(P(name)); }
     double m_discArea = 0.0;
@@ -69,8 +56,8 @@ TEST_F(CliZones, SplitsShellsIntoOneFilePerZone) {
                   P("part_")),
               0)
         << Output();
-    const MeshReport low = Report("part_1.stl"), high = Report("part_2.stl"), rest = Report("part_rest.stl");
-    const MeshReport input = Report("parts.stl");
+    const MeshReport low = ReportOf("part_1.stl"), high = ReportOf("part_2.stl"), rest = ReportOf("part_rest.stl");
+    const MeshReport input = ReportOf("parts.stl");
     EXPECT_NEAR(low.area + high.area + rest.area, input.area, 1e-6 * input.area);
     // Zone 1: the first sphere's upper cap, the second's lower part and the
     // box between; zone 2: the second sphere's top; the rest: the first
@@ -97,7 +84,7 @@ TEST_F(CliZones, BadZoneInputWritesNothing) {
     // A closed zone holding the whole mesh leaves nothing.
     MStlBase big;
     GenerateBox(big, {-200000, -200000, -200000}, {200000, 200000, 200000});
-    Save("big.stl", big);
+    SaveMesh("big.stl", big);
     EXPECT_EQ(Run("zones " + P("parts.stl") + " --zone " + P("big.stl") + " --out-prefix " + P("x_")), 1);
     EXPECT_NE(Output().find("nothing written"), std::string::npos) << Output();
     for (const auto& entry : std::filesystem::directory_iterator(m_dir))
@@ -106,7 +93,7 @@ TEST_F(CliZones, BadZoneInputWritesNothing) {
 
 TEST_F(CliZones, ExtrudesADiscIntoAClosedShell) {
     ASSERT_EQ(Run("extrude " + P("disc.stl") + " --thickness 1.5 --out " + P("shell.stl")), 0) << Output();
-    const MeshReport r = Report("shell.stl");
+    const MeshReport r = ReportOf("shell.stl");
     EXPECT_TRUE(r.closed && r.oriented);
     EXPECT_EQ(r.triangles, 4u * 24u);
     EXPECT_NEAR(r.volume, m_discArea * 1.5, 1e-9);

@@ -72,10 +72,10 @@ uint64_t Nearest(const triangle_tree& tree, const triangle_surface& s, const ver
 TEST(TriangleTreeNearest, MeshTreeMatchesBruteForce) {
     std::mt19937 random(11);
     MStlBase mesh;
-    GenerateRoughSphere(mesh, 50000.0, 20000, 40, random);
+    GenerateRoughSphere(mesh, 50000.0, 8000, 40, random);
     const MStlTriangleTree tree(mesh);
     std::uniform_real_distribution<double> coordinate(-80000.0, 80000.0);
-    for (int k = 0; k < 300; ++k) {
+    for (int k = 0; k < 150; ++k) {
         const MMVector3d p(coordinate(random), coordinate(random), coordinate(random));
         const double brute = BruteNearest(mesh, p);
         MStlTriangleTree::Nearest nearest;
@@ -104,7 +104,7 @@ TEST(TriangleTreeNearest, SurfaceTreeMatchesBruteForce) {
     const triangle_tree tree = build_triangle_tree(soup);
     EXPECT_EQ(tree.GetNumberOfTriangles(), soup.triangles.size());
     std::uniform_real_distribution<double> coordinate(-60.0, 60.0);
-    for (int k = 0; k < 300; ++k) {
+    for (int k = 0; k < 150; ++k) {
         const vertex p{coordinate(random), coordinate(random), coordinate(random)};
         double brute = kInfinity;
         for (uint64_t t = 0; t < soup.triangles.size(); ++t) brute = std::min(brute, Distance(soup, t, p));
