@@ -1655,50 +1655,92 @@ EReturnCode BooleanTrimNoGraphs(MStlBase& a, const MStlBase& b, bool keepInside,
     return WriteMesh(mine, a, writing);
 }
 
+namespace {
+// Converts a mesh without its degenerate triangles, which have no area and
+// cut nothing; false when a triangle cannot join the halfedge structure (an
+// edge used twice the same way).
+bool LoadWithoutDegenerate(const MStlBase& m, Mesh& out) {
+    uint64_t rejected = 0;
+    if (!HasDegenerateTriangle(m)) {
+        out = QelSDK::Cgal::ToSurfaceMesh<Point>(m, &rejected);
+    } else {
+        MStlBase clean;
+        clean.AddStl(m, false);
+        clean.RemoveTrianglesIf([](const MStlTriangle& t) { return t.IsZeroArea(); });
+        clean.RemoveFreePoints();  // corefinement cannot take isolated vertices
+        out = QelSDK::Cgal::ToSurfaceMesh<Point>(clean, &rejected);
+    }
+    return rejected == 0;
+}
+
+using EdgeMarks = boost::property_map<Mesh, CGAL::dynamic_edge_property_t<bool>>::type;
+
+// Adds the curves where `tool` meets `mine` to `mine` as marked edges
+// (edges already marked stay marked when they are divided).
+EReturnCode Corefine(Mesh& mine, Mesh& tool, EdgeMarks& marks) {
+    return Guarded([&] {
+        PMP::corefine(mine, tool, Np().edge_is_constrained_map(marks), Np());
+        return true;
+    });
+}
+}  // namespace
+
 EReturnCode BooleanSplitAlongSurface(MStlBase& a, const MStlBase& cutter, const BooleanParameters& prm,
                                      ProgressPtr progress) {
     if (&a == &cutter) return eInvalidInput;
-    if (a.GetNumberOfTriangles() == 0 || cutter.GetNumberOfTriangles() == 0) return eEmptyMesh;
     IncrementalProgressReporter reporter(progress, "QelStlBoolean.AU.BooleanSplitAlongSurface", 3);
-    if (HasDegenerateTriangle(a)) return eInvalidInput;
-    // A triangle without area cuts nothing: the cutter goes without them.
-    MStlBase clean;
-    clean.AddStl(cutter, false);
-    clean.RemoveTrianglesIf([](const MStlTriangle& t) { return t.IsZeroArea(); });
-    if (clean.GetNumberOfTriangles() == 0) return eEmptyMesh;
-    uint64_t rejectedA = 0, rejectedCutter = 0;
-    Mesh mine = QelSDK::Cgal::ToSurfaceMesh<Point>(a, &rejectedA);
-    Mesh tool = QelSDK::Cgal::ToSurfaceMesh<Point>(clean, &rejectedCutter);
-    if (rejectedA != 0 || rejectedCutter != 0) return eInvalidInput;
+    Mesh mine, tool;
+    if (!LoadWithoutDegenerate(a, mine) || !LoadWithoutDegenerate(cutter, tool)) return eInvalidInput;
+    if (mine.number_of_faces() == 0 || tool.number_of_faces() == 0) return eEmptyMesh;
     if (prm.checkWholeInput && (PMP::does_self_intersect(mine) || PMP::does_self_intersect(tool)))
         return eSelfIntersecting;
     ++reporter;
     if (reporter.IsCancelled()) return eCancelled;
-    if (EReturnCode rc = Guarded([&] {
-            PMP::split(mine, tool, Np(), Np());
-            return true;
-        });
-        rc != eSuccess)
-        return rc;
+    EdgeMarks marks = get(CGAL::dynamic_edge_property_t<bool>(), mine);
+    EReturnCode rc = Corefine(mine, tool, marks);
+    if (rc != eSuccess && rc != eCancelled) {
+        // The cutter's surfaces may cross each other (several zones), which
+        // one corefinement cannot take: meet each connected surface in turn,
+        // from a fresh copy.
+        std::vector<Mesh> parts;
+        PMP::split_connected_components(tool, parts);
+        if (parts.size() > 1) {
+            if (!LoadWithoutDegenerate(a, mine)) return eInvalidInput;
+            marks = get(CGAL::dynamic_edge_property_t<bool>(), mine);
+            rc = eSuccess;
+            for (size_t i = 0; i < parts.size() && rc == eSuccess; ++i) {
+                if (reporter.IsCancelled()) return eCancelled;
+                rc = Corefine(mine, parts[i], marks);
+            }
+        }
+    }
+    if (rc != eSuccess) return rc;
     ++reporter;
     if (reporter.IsCancelled()) return eCancelled;
-    // Every vertex of the split mesh becomes a point of its own, so that the
-    // two sides of a cut keep apart.
+    // Faces joined across unmarked edges are one piece; a vertex gets a
+    // point of its own in every piece around it, so that the sides of a cut
+    // keep apart.
+    auto piece = mine.add_property_map<Mesh::Face_index, std::size_t>("f:piece", 0).first;
+    PMP::connected_components(mine, piece, CGAL::parameters::edge_is_constrained_map(marks));
     MStlBase out;
     out.Reserve(mine.number_of_vertices(), mine.number_of_faces());
-    std::vector<MStlPoint*> points(mine.number_of_vertices() + mine.number_of_removed_vertices(), nullptr);
+    std::vector<Grid> grid(mine.number_of_vertices() + mine.number_of_removed_vertices());
     for (auto v : mine.vertices()) {
-        Grid g{};
         bool moved = false;
-        if (!Rounded::RoundPoint(mine.point(v), g, moved)) return eRoundingBrokeResult;
-        points[v.idx()] = out.AddPoint(g[0], g[1], g[2], true);
+        if (!Rounded::RoundPoint(mine.point(v), grid[v.idx()], moved)) return eRoundingBrokeResult;
     }
+    absl::flat_hash_map<uint64_t, MStlPoint*> pointOf;
+    pointOf.reserve(mine.number_of_vertices());
     MStlSurface* surface = out.AddSurface(nullptr);
     for (auto f : mine.faces()) {
         MStlPoint* p[3] = {nullptr, nullptr, nullptr};
         int i = 0;
-        for (auto v : CGAL::vertices_around_face(mine.halfedge(f), mine))
-            if (i < 3) p[i++] = points[v.idx()];
+        for (auto v : CGAL::vertices_around_face(mine.halfedge(f), mine)) {
+            if (i == 3) break;
+            MStlPoint*& q = pointOf[uint64_t(v.idx()) << 32 | uint64_t(piece[f])];
+            if (!q) q = out.AddPoint(grid[v.idx()][0], grid[v.idx()][1], grid[v.idx()][2], true);
+            p[i++] = q;
+        }
         out.AddTriangle(p, surface);
     }
     out.SetName(a.GetName());

@@ -248,10 +248,12 @@ EReturnCode BooleanSubtract(const std::vector<const MStlBase*>& minuends,
 // where the cutter meets them, and the pieces on the two sides of such a
 // curve get points of their own there, so that they become separate shells
 // that touch.  Nothing is removed; a part of `a` lying in the cutter is cut
-// out along the border of the contact.  New points are rounded to the
-// nearest grid point (a sliver that rounding collapses is left out).  `a`
-// may be open but must be free of degenerate triangles and of edges used
-// twice the same way; the cutter's degenerate triangles are ignored.
+// out along the border of the contact.  The cutter's connected surfaces may
+// cross each other; each one must be free of self-intersections where it
+// meets `a`, and so must `a`.  New points are rounded to the nearest grid
+// point (a sliver that rounding collapses is left out).  Degenerate
+// triangles of either mesh are left out (they have no area).  `a` may be
+// open; neither mesh may use an edge twice the same way (eInvalidInput).
 // Codes: eInvalidInput, eEmptyMesh, eSelfIntersecting (near the cut, or
 // anywhere with checkWholeInput), eCorefinementFailed, eRoundingBrokeResult
 // (a point off the 32-bit grid), eCancelled; on failure `a` is unchanged.

@@ -354,6 +354,27 @@ TEST(ShellZones, SubtractionByKindOfZone) {
     r = Check(cut);
     EXPECT_TRUE(r.closed) << "merged again, the halves close up";
 
+    // Two sheets crossing each other inside a sphere cut it into quarters; a
+    // degenerate triangle of the surface is left out.
+    triangle_surface sphere;
+    AddSphere(sphere, {0.3, 0.2, 0.1}, 5.0, 600);
+    const double sphereArea = Area(sphere);
+    const uint64_t m = sphere.vertices.size();
+    sphere.vertices.insert(sphere.vertices.end(), {{20, 0, 0}, {21, 0, 0}, {22, 0, 0}});
+    sphere.triangles.push_back({m, m + 1, m + 2});
+    triangle_surface cross;
+    AddSheet(cross, 0.0, 50.0);
+    const uint64_t c = cross.vertices.size();
+    cross.vertices.insert(cross.vertices.end(), {{0, -50, -50}, {0, 50, -50}, {0, 50, 50}, {0, -50, 50}});
+    cross.triangles.push_back({c, c + 1, c + 2});
+    cross.triangles.push_back({c, c + 2, c + 3});
+    const triangle_surface quarters = boolean_subtract(sphere, cross, &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_NEAR(Area(quarters), sphereArea, 1e-6 * sphereArea);
+    const std::vector<uint64_t> pieces = label_components(quarters, connectivity_edge);
+    EXPECT_EQ(*std::max_element(pieces.begin(), pieces.end()), 3u);
+    EXPECT_TRUE(Check(quarters).closed);
+
     // Nothing to subtract; bad input.
     EXPECT_EQ(boolean_subtract(box, triangle_surface{}, &code).triangles.size(), box.triangles.size());
     EXPECT_EQ(code, 0);
