@@ -244,49 +244,73 @@ template class MTriangleTree<double>;
 // --- the mesh's tree ---------------------------------------------------------------
 
 namespace {
-MTriangleTree<int32_t>::CornerSource MeshCorners(const std::vector<const MStlTriangleElement*>& triangles) {
-    return [&triangles](uint32_t i, MTriangleTree<int32_t>::Corners& corners) {
+constexpr uint32_t kSlotBlock = 4096;
+
+MTriangleTree<int32_t>::CornerSource MeshCorners(const MStlTriangleElement* const* triangles) {
+    return [triangles](uint32_t i, MTriangleTree<int32_t>::Corners& corners) {
         const MStlTriangleElement& t = *triangles[i];
         for (int c = 0; c < 3; ++c)
             for (int a = 0; a < 3; ++a) corners[c][a] = t.GetPoint(c)->Get(a);
     };
 }
-
-// Every live triangle of the mesh in slot order.  By slot rather than along
-// the list: the slots lie in memory in order and are read in parallel; free
-// slots give null and are dropped.
-std::vector<const MStlTriangleElement*> LiveTriangles(const MStlBase& mesh) {
-    std::vector<const MStlTriangleElement*> all(mesh.GetNumberOfTriangleSlots());
-    tbb::parallel_for(
-        tbb::blocked_range<uint32_t>(0, uint32_t(all.size()), 4096),
-        [&](const tbb::blocked_range<uint32_t>& r) {
-            for (uint32_t slot = r.begin(); slot != r.end(); ++slot) all[slot] = mesh.GetTriangleBySlot(slot);
-        },
-        tbb::static_partitioner());
-    std::erase(all, nullptr);
-    return all;
-}
-
-// The tree's triangles in tree order.
-std::vector<const MStlTriangleElement*> InTreeOrder(const MTriangleTree<int32_t>& tree,
-                                                    const std::vector<const MStlTriangleElement*>& input) {
-    std::vector<const MStlTriangleElement*> ordered(input.size());
-    tbb::parallel_for(
-        tbb::blocked_range<uint32_t>(0, uint32_t(ordered.size()), 4096),
-        [&](const tbb::blocked_range<uint32_t>& r) {
-            for (uint32_t k = r.begin(); k != r.end(); ++k) ordered[k] = input[tree.GetInputPosition(k)];
-        },
-        tbb::static_partitioner());
-    return ordered;
-}
 }  // namespace
 
-MStlTriangleTree::MStlTriangleTree(const std::vector<const MStlTriangleElement*>& triangles)
-    : m_tree(triangles.size(), MeshCorners(triangles)) {
-    m_triangles = InTreeOrder(m_tree, triangles);
+// Every live triangle of the mesh in slot order.  By slot rather than along
+// the list: the slots lie in memory in order and are read in parallel, once
+// to count each block's live triangles and once to write them where the
+// counts say; the list is first touched by the loop that fills it.
+struct MStlTriangleTree::LiveTriangles {
+    std::unique_ptr<const MStlTriangleElement*[]> list;
+    uint32_t count = 0;
+
+    explicit LiveTriangles(const MStlBase& mesh) {
+        const uint32_t slots = mesh.GetNumberOfTriangleSlots();
+        const uint32_t blocks = (slots + kSlotBlock - 1) / kSlotBlock;
+        std::vector<uint32_t> start(size_t(blocks) + 1, 0);
+        auto forEachBlock = [&](auto&& body) {
+            tbb::parallel_for(
+                tbb::blocked_range<uint32_t>(0, blocks, 1),
+                [&](const tbb::blocked_range<uint32_t>& r) {
+                    for (uint32_t b = r.begin(); b != r.end(); ++b)
+                        body(b, b * kSlotBlock, std::min(slots, (b + 1) * kSlotBlock));
+                },
+                tbb::static_partitioner());
+        };
+        forEachBlock([&](uint32_t b, uint32_t first, uint32_t end) {
+            for (uint32_t slot = first; slot != end; ++slot) start[b + 1] += mesh.GetTriangleBySlot(slot) != nullptr;
+        });
+        for (uint32_t b = 0; b < blocks; ++b) start[b + 1] += start[b];
+        count = start[blocks];
+        list.reset(new const MStlTriangleElement*[count]);
+        forEachBlock([&](uint32_t b, uint32_t first, uint32_t end) {
+            uint32_t k = start[b];
+            for (uint32_t slot = first; slot != end; ++slot)
+                if (const MStlTriangleElement* t = mesh.GetTriangleBySlot(slot)) list[k++] = t;
+        });
+    }
+};
+
+MStlTriangleTree::MStlTriangleTree(const MStlTriangleElement* const* triangles, uint64_t count)
+    : m_tree(count, MeshCorners(triangles)) {
+    // The triangles in tree order.
+    const uint32_t n = uint32_t(m_tree.GetNumberOfTriangles());
+    m_triangles.reset(new const MStlTriangleElement*[n]);
+    tbb::parallel_for(
+        tbb::blocked_range<uint32_t>(0, n, 4096),
+        [&](const tbb::blocked_range<uint32_t>& r) {
+            for (uint32_t k = r.begin(); k != r.end(); ++k) m_triangles[k] = triangles[m_tree.GetInputPosition(k)];
+        },
+        tbb::static_partitioner());
 }
 
+MStlTriangleTree::MStlTriangleTree(const std::vector<const MStlTriangleElement*>& triangles)
+    : MStlTriangleTree(triangles.data(), triangles.size()) {}
+
 MStlTriangleTree::MStlTriangleTree(const MStlBase& mesh) : MStlTriangleTree(LiveTriangles(mesh)) {}
+
+MStlTriangleTree::MStlTriangleTree(const LiveTriangles& live) : MStlTriangleTree(live.list.get(), live.count) {}
+
+MStlTriangleTree::~MStlTriangleTree() = default;
 
 bool MStlTriangleTree::CastRay(const MMVector3d& origin, const MMVector3d& direction, double maxLength,
                                Hit& hit) const {

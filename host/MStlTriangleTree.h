@@ -121,6 +121,9 @@ public:
     explicit MStlTriangleTree(const std::vector<const MStlTriangleElement*>& triangles);
     // Over every triangle of the mesh, in slot order.
     explicit MStlTriangleTree(const MStlBase& mesh);
+    ~MStlTriangleTree();
+    MStlTriangleTree(const MStlTriangleTree&) = delete;
+    MStlTriangleTree& operator=(const MStlTriangleTree&) = delete;
 
     uint64_t GetNumberOfTriangles() const { return m_tree.GetNumberOfTriangles(); }
     uint64_t GetNumberOfNodes() const { return m_tree.GetNumberOfNodes(); }
@@ -150,8 +153,12 @@ public:
         const std::function<bool(const MStlTriangleElement*, double, const MMVector3d&)>& accept) const;
 
 private:
-    std::vector<const MStlTriangleElement*> m_triangles;  // in tree order
+    struct LiveTriangles;
+    explicit MStlTriangleTree(const LiveTriangles& live);
+    MStlTriangleTree(const MStlTriangleElement* const* triangles, uint64_t count);
+
     MTriangleTree<int32_t> m_tree;
+    std::unique_ptr<const MStlTriangleElement*[]> m_triangles;  // in tree order
 };
 
 // --- traversal -------------------------------------------------------------
