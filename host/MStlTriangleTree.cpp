@@ -97,7 +97,7 @@ MTriangleTree<C>::MTriangleTree(uint64_t count, const CornerSource& source) : m_
         uint32_t index;
     };
     // Left uninitialised: the box filter writes, and so first touches, every item.
-    const std::unique_ptr<Item[]> items(new Item[n]);
+    const MLargeArray<Item> items = NewLargeArray<Item>(n);
 
     // The boxes: a serial filter hands out runs of input positions (a run's
     // boxes go to the item slots of the same positions), a parallel filter
@@ -205,8 +205,8 @@ MTriangleTree<C>::MTriangleTree(uint64_t count, const CornerSource& source) : m_
     group.run(runOne);
     group.wait();
 
-    m_input.reset(new uint32_t[n]);
-    m_corners.reset(new Corners[n]);
+    m_input = NewLargeArray<uint32_t>(n);
+    m_corners = NewLargeArray<Corners>(n);
     tbb::parallel_for(
         tbb::blocked_range<uint32_t>(0, n, 4096),
         [&](const tbb::blocked_range<uint32_t>& r) {
@@ -260,7 +260,7 @@ MTriangleTree<int32_t>::CornerSource MeshCorners(const MStlTriangleElement* cons
 // to count each block's live triangles and once to write them where the
 // counts say; the list is first touched by the loop that fills it.
 struct MStlTriangleTree::LiveTriangles {
-    std::unique_ptr<const MStlTriangleElement*[]> list;
+    MLargeArray<const MStlTriangleElement*> list;
     uint32_t count = 0;
 
     explicit LiveTriangles(const MStlBase& mesh) {
@@ -281,7 +281,7 @@ struct MStlTriangleTree::LiveTriangles {
         });
         for (uint32_t b = 0; b < blocks; ++b) start[b + 1] += start[b];
         count = start[blocks];
-        list.reset(new const MStlTriangleElement*[count]);
+        list = NewLargeArray<const MStlTriangleElement*>(count);
         forEachBlock([&](uint32_t b, uint32_t first, uint32_t end) {
             uint32_t k = start[b];
             for (uint32_t slot = first; slot != end; ++slot)
@@ -294,7 +294,7 @@ MStlTriangleTree::MStlTriangleTree(const MStlTriangleElement* const* triangles, 
     : m_tree(count, MeshCorners(triangles)) {
     // The triangles in tree order.
     const uint32_t n = uint32_t(m_tree.GetNumberOfTriangles());
-    m_triangles.reset(new const MStlTriangleElement*[n]);
+    m_triangles = NewLargeArray<const MStlTriangleElement*>(n);
     tbb::parallel_for(
         tbb::blocked_range<uint32_t>(0, n, 4096),
         [&](const tbb::blocked_range<uint32_t>& r) {

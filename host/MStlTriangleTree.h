@@ -24,6 +24,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "host/MLargeArray.h"
 #include "host/MMath.h"
 #include "host/MStlBase.h"
 
@@ -94,8 +95,8 @@ private:
     double TriangleBoxDistance2(uint32_t k, const MMVector3d& p) const;
 
     uint64_t m_count = 0;
-    std::unique_ptr<uint32_t[]> m_input;   // input position, in tree order
-    std::unique_ptr<Corners[]> m_corners;  // in tree order
+    MLargeArray<uint32_t> m_input;   // input position, in tree order
+    MLargeArray<Corners> m_corners;  // in tree order
     std::unique_ptr<Storage> m_storage;
     const Node* m_root = nullptr;
     uint64_t m_nodeCount = 0;
@@ -158,7 +159,7 @@ private:
     MStlTriangleTree(const MStlTriangleElement* const* triangles, uint64_t count);
 
     MTriangleTree<int32_t> m_tree;
-    std::unique_ptr<const MStlTriangleElement*[]> m_triangles;  // in tree order
+    MLargeArray<const MStlTriangleElement*> m_triangles;  // in tree order
 };
 
 // --- traversal -------------------------------------------------------------
