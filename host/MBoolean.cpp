@@ -1675,60 +1675,33 @@ bool LoadWithoutDegenerate(const MStlBase& m, Mesh& out) {
 
 using EdgeMarks = boost::property_map<Mesh, CGAL::dynamic_edge_property_t<bool>>::type;
 
-// Adds the curves where `tool` meets `mine` to `mine` as marked edges
-// (edges already marked stay marked when they are divided).
-EReturnCode Corefine(Mesh& mine, Mesh& tool, EdgeMarks& marks) {
-    return Guarded([&] {
-        PMP::corefine(mine, tool, Np().edge_is_constrained_map(marks), Np());
-        return true;
-    });
-}
-}  // namespace
-
-EReturnCode BooleanSplitAlongSurface(MStlBase& a, const MStlBase& cutter, const BooleanParameters& prm,
-                                     ProgressPtr progress) {
-    if (&a == &cutter) return eInvalidInput;
-    IncrementalProgressReporter reporter(progress, "QelStlBoolean.AU.BooleanSplitAlongSurface", 3);
-    Mesh mine, tool;
-    if (!LoadWithoutDegenerate(a, mine) || !LoadWithoutDegenerate(cutter, tool)) return eInvalidInput;
-    if (mine.number_of_faces() == 0 || tool.number_of_faces() == 0) return eEmptyMesh;
-    if (prm.checkWholeInput && (PMP::does_self_intersect(mine) || PMP::does_self_intersect(tool)))
-        return eSelfIntersecting;
-    ++reporter;
-    if (reporter.IsCancelled()) return eCancelled;
+// Corefines a copy of `a` with each tool in turn, the curves where they
+// meet it becoming marked edges (a marked edge that is divided stays
+// marked), and writes the pieces between the marked edges into `out`,
+// every piece with points of its own so that the sides of a cut keep apart.
+EReturnCode SplitInto(const MStlBase& a, std::vector<Mesh>& tools, MStlBase& out,
+                      IncrementalProgressReporter& reporter) {
+    Mesh mine;
+    if (!LoadWithoutDegenerate(a, mine)) return eInvalidInput;
+    if (mine.number_of_faces() == 0) return eEmptyMesh;
     EdgeMarks marks = get(CGAL::dynamic_edge_property_t<bool>(), mine);
-    EReturnCode rc = Corefine(mine, tool, marks);
-    if (rc != eSuccess && rc != eCancelled) {
-        // The cutter's surfaces may cross each other (several zones), which
-        // one corefinement cannot take: meet each connected surface in turn,
-        // from a fresh copy.
-        std::vector<Mesh> parts;
-        PMP::split_connected_components(tool, parts);
-        if (parts.size() > 1) {
-            if (!LoadWithoutDegenerate(a, mine)) return eInvalidInput;
-            marks = get(CGAL::dynamic_edge_property_t<bool>(), mine);
-            rc = eSuccess;
-            for (size_t i = 0; i < parts.size() && rc == eSuccess; ++i) {
-                if (reporter.IsCancelled()) return eCancelled;
-                rc = Corefine(mine, parts[i], marks);
-            }
-        }
+    for (Mesh& tool : tools) {
+        if (reporter.IsCancelled()) return eCancelled;
+        if (EReturnCode rc = Guarded([&] {
+                PMP::corefine(mine, tool, Np().edge_is_constrained_map(marks), Np());
+                return true;
+            });
+            rc != eSuccess)
+            return rc;
     }
-    if (rc != eSuccess) return rc;
-    ++reporter;
-    if (reporter.IsCancelled()) return eCancelled;
-    // Faces joined across unmarked edges are one piece; a vertex gets a
-    // point of its own in every piece around it, so that the sides of a cut
-    // keep apart.
     auto piece = mine.add_property_map<Mesh::Face_index, std::size_t>("f:piece", 0).first;
     PMP::connected_components(mine, piece, CGAL::parameters::edge_is_constrained_map(marks));
-    MStlBase out;
-    out.Reserve(mine.number_of_vertices(), mine.number_of_faces());
     std::vector<Grid> grid(mine.number_of_vertices() + mine.number_of_removed_vertices());
     for (auto v : mine.vertices()) {
         bool moved = false;
         if (!Rounded::RoundPoint(mine.point(v), grid[v.idx()], moved)) return eRoundingBrokeResult;
     }
+    out.Reserve(mine.number_of_vertices(), mine.number_of_faces());
     absl::flat_hash_map<uint64_t, MStlPoint*> pointOf;
     pointOf.reserve(mine.number_of_vertices());
     MStlSurface* surface = out.AddSurface(nullptr);
@@ -1743,6 +1716,39 @@ EReturnCode BooleanSplitAlongSurface(MStlBase& a, const MStlBase& cutter, const 
         }
         out.AddTriangle(p, surface);
     }
+    return eSuccess;
+}
+}  // namespace
+
+EReturnCode BooleanSplitAlongSurface(MStlBase& a, const MStlBase& cutter, const BooleanParameters& prm,
+                                     ProgressPtr progress) {
+    if (&a == &cutter) return eInvalidInput;
+    IncrementalProgressReporter reporter(progress, "QelStlBoolean.AU.BooleanSplitAlongSurface", 3);
+    std::vector<Mesh> tools(1);
+    if (!LoadWithoutDegenerate(cutter, tools[0])) return eInvalidInput;
+    if (a.GetNumberOfTriangles() == 0 || tools[0].number_of_faces() == 0) return eEmptyMesh;
+    if (prm.checkWholeInput &&
+        (PMP::does_self_intersect(QelSDK::Cgal::ToSurfaceMesh<IK::Point_3>(a)) || PMP::does_self_intersect(tools[0])))
+        return eSelfIntersecting;
+    ++reporter;
+    MStlBase out;
+    EReturnCode rc = SplitInto(a, tools, out, reporter);
+    if (rc != eSuccess && rc != eCancelled) {
+        // The cutter's surfaces may cross each other (several zones), which
+        // one corefinement cannot take: meet each connected surface in turn.
+        // The failed attempt may have changed the tool: start afresh.
+        Mesh whole;
+        LoadWithoutDegenerate(cutter, whole);
+        tools.clear();
+        PMP::split_connected_components(whole, tools);
+        if (tools.size() > 1) {
+            out.ClearStl();
+            rc = SplitInto(a, tools, out, reporter);
+        }
+    }
+    if (rc != eSuccess) return rc;
+    ++reporter;
+    if (reporter.IsCancelled()) return eCancelled;
     out.SetName(a.GetName());
     a.ClearStl(false);
     out.MoveTo(a);
