@@ -234,9 +234,10 @@ std::vector<triangle_surface> multi_cut_and_split_shells(const triangle_surface&
     unsigned long long count = 0;
     const std::vector<unsigned short> labels = classify_shells_by_zones(cut, zones, zone_labels, &count);
     // Output i holds the i-th smallest zone label, the last one the shells of no zone.
-    std::map<unsigned short, size_t> output;
-    for (const auto& [label, zone] : ZonesByLabel(zones, zone_labels)) output.emplace(label, output.size());
-    output.emplace(no_zone, output.size());
+    std::map<unsigned short, size_t> output{{no_zone, 0}};
+    for (uint64_t t = 0; t < zones.triangles.size(); ++t) output.emplace(LabelAt(zone_labels, t), 0);
+    size_t next = 0;
+    for (auto& [label, index] : output) index = next++;
     std::vector<triangle_surface> outputs(count + 1);
     for (size_t t = 0; t < cut.triangles.size(); ++t)
         AppendUnshared(outputs[output.at(labels[t])], cut, cut.triangles[t]);

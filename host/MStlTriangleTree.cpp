@@ -99,11 +99,12 @@ MTriangleTree<C>::MTriangleTree(uint64_t count, const CornerSource& source) : m_
     // Left uninitialised: the box filter writes, and so first touches, every item.
     const MLargeArray<Item> items = NewLargeArray<Item>(n);
 
-    // The boxes: a serial filter hands out runs of input positions (a run's
-    // boxes go to the item slots of the same positions), a parallel filter
-    // reads the runs' corners and computes their boxes.
+    // The boxes: a serial filter hands out runs of triangles, each with its
+    // first triangle's position in the source, input index and box slot; a
+    // parallel filter reads the runs' corners and computes their boxes.  The
+    // sources are dense, so the three numbers of a run coincide.
     struct Run {
-        uint32_t first, count;
+        uint32_t position, index, slot, count;
     };
     uint32_t next = 0;
     tbb::parallel_pipeline(
@@ -112,17 +113,17 @@ MTriangleTree<C>::MTriangleTree(uint64_t count, const CornerSource& source) : m_
                                     [&](tbb::flow_control& control) -> Run {
                                         if (next == n) {
                                             control.stop();
-                                            return Run{0, 0};
+                                            return Run{0, 0, 0, 0};
                                         }
-                                        const Run run{next, std::min(kBoxRun, n - next)};
+                                        const Run run{next, next, next, std::min(kBoxRun, n - next)};
                                         next += run.count;
                                         return run;
                                     }) &
             tbb::make_filter<Run, void>(tbb::filter_mode::parallel, [&](const Run& run) {
                 Corners corners;
-                for (uint32_t i = run.first; i != run.first + run.count; ++i) {
-                    source(i, corners);
-                    items[i] = {BoxOf(corners), i};
+                for (uint32_t k = 0; k != run.count; ++k) {
+                    source(run.position + k, corners);
+                    items[run.slot + k] = {BoxOf(corners), run.index + k};
                 }
             }));
 
