@@ -7,10 +7,10 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 #include "host/MBoolean.h"
+#include "host/MStlTriangleTree.h"
 
 using QelSDK::Common::IncrementalProgressReporter;
 using QelSDK::Common::ProgressPtr;
@@ -74,86 +74,17 @@ double ShellVolume(const AU::MStlShell& shell) {
     return copy.Volume();
 }
 
-// Closest point on triangle (a, b, c) to p.
-MMVector3d ClosestPoint(const MMVector3d& p, const MMVector3d& a, const MMVector3d& b, const MMVector3d& c) {
-    const MMVector3d ab = b - a, ac = c - a, ap = p - a;
-    const double d1 = ab.Dot(ap), d2 = ac.Dot(ap);
-    if (d1 <= 0 && d2 <= 0) return a;
-    const MMVector3d bp = p - b;
-    const double d3 = ab.Dot(bp), d4 = ac.Dot(bp);
-    if (d3 >= 0 && d4 <= d3) return b;
-    const double vc = d1 * d4 - d3 * d2;
-    if (vc <= 0 && d1 >= 0 && d3 <= 0) return a + ab * (d1 / (d1 - d3));
-    const MMVector3d cp = p - c;
-    const double d5 = ab.Dot(cp), d6 = ac.Dot(cp);
-    if (d6 >= 0 && d5 <= d6) return c;
-    const double vb = d5 * d2 - d1 * d6;
-    if (vb <= 0 && d2 >= 0 && d6 <= 0) return a + ac * (d2 / (d2 - d6));
-    const double va = d3 * d6 - d5 * d4;
-    if (va <= 0 && d4 - d3 >= 0 && d5 - d6 >= 0) return b + (c - b) * ((d4 - d3) / ((d4 - d3) + (d5 - d6)));
-    const double sum = va + vb + vc;
-    if (sum == 0.0) return a;  // degenerate triangle
-    return a + ab * (vb / sum) + ac * (vc / sum);
-}
-
-// Distances from points to a mesh's surface up to a fixed limit, on a
-// uniform grid of cells holding the triangles whose widened boxes meet them.
-// Read-only after construction; queries may run on several threads.
-class MNearSurface {
-public:
-    MNearSurface(const MStlBase& mesh, double limit) : m_limit(limit) {
-        double extent = 0.0;
-        for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it) {
-            std::array<MMVector3d, 3> c;
-            for (int i = 0; i < 3; ++i) c[size_t(i)] = it->GetPoint(i)->GetVector();
-            m_triangles.push_back(c);
-            for (int a = 0; a < 3; ++a)
-                extent += std::max({c[0][a], c[1][a], c[2][a]}) - std::min({c[0][a], c[1][a], c[2][a]});
-        }
-        m_cell = std::max(4.0 * limit, m_triangles.empty() ? 1.0 : extent / (3.0 * double(m_triangles.size())));
-        for (uint32_t k = 0; k < m_triangles.size(); ++k) {
-            const auto& c = m_triangles[k];
-            int64_t lo[3], hi[3];
-            for (int a = 0; a < 3; ++a) {
-                lo[a] = _Cell(std::min({c[0][a], c[1][a], c[2][a]}) - limit);
-                hi[a] = _Cell(std::max({c[0][a], c[1][a], c[2][a]}) + limit);
-            }
-            for (int64_t x = lo[0]; x <= hi[0]; ++x)
-                for (int64_t y = lo[1]; y <= hi[1]; ++y)
-                    for (int64_t z = lo[2]; z <= hi[2]; ++z) m_cells[_Key(x, y, z)].push_back(k);
-        }
-    }
-
-    // The distance to the nearest surface point within the limit, or a
-    // negative value when there is none.
-    double Distance(const MMVector3d& p) const {
-        auto it = m_cells.find(_Key(_Cell(p[0]), _Cell(p[1]), _Cell(p[2])));
-        if (it == m_cells.end()) return -1.0;
-        double best = m_limit * m_limit;
-        bool found = false;
-        for (uint32_t k : it->second) {
-            const auto& c = m_triangles[k];
-            const double d = (ClosestPoint(p, c[0], c[1], c[2]) - p).SquaredLength();
-            if (d <= best) { best = d; found = true; }
-        }
-        return found ? std::sqrt(best) : -1.0;
-    }
-
-private:
-    int64_t _Cell(double v) const { return int64_t(std::floor(v / m_cell)); }
-    static uint64_t _Key(int64_t x, int64_t y, int64_t z) {
-        return (uint64_t(x) & 0x1FFFFF) | (uint64_t(y) & 0x1FFFFF) << 21 | (uint64_t(z) & 0x1FFFFF) << 42;
-    }
-
-    double m_limit;
-    double m_cell = 1.0;
-    std::vector<std::array<MMVector3d, 3>> m_triangles;
-    std::unordered_map<uint64_t, std::vector<uint32_t>> m_cells;
-};
-
 constexpr double kSearchLimit = 10.0;
 constexpr double kNearDistance = 3.0;
 constexpr int32_t kLift = 3;
+
+// The distance from p to the mesh's surface when it is within the search
+// limit, else a negative value; from the mesh's cached triangle tree.
+double NearDistance(const MStlTriangleTree& tree, const MMVector3d& p) {
+    MStlTriangleTree::Nearest nearest;
+    return tree.FindNearest(p, kSearchLimit, nearest) ? nearest.distance : -1.0;
+}
+
 
 }  // namespace
 
@@ -341,13 +272,13 @@ void MStlBaseOperatorBooleanUndercut::_FilterShells(MStlBase& mesh, const MStlBa
     const MStlShellManager shells(mesh);
     const uint32_t n = shells.GetNumberShells();
     if (n < 2) return;
-    const MNearSurface near(other, kSearchLimit);
+    const std::shared_ptr<const MStlTriangleTree> tree = other.GetTriangleTree();
     std::vector<uint8_t> keep(n, 0);
     tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n), [&](const tbb::blocked_range<uint32_t>& r) {
         for (uint32_t s = r.begin(); s != r.end(); ++s)
             for (const MStlTriangleElement* t : shells.GetShell(s)) {
                 for (int i = 0; i < 3 && !keep[s]; ++i) {
-                    const double d = near.Distance(t->GetPoint(i)->GetVector());
+                    const double d = NearDistance(*tree, t->GetPoint(i)->GetVector());
                     keep[s] = d >= 0.0 && d < kNearDistance;
                 }
                 if (keep[s]) break;
@@ -377,13 +308,13 @@ bool MStlBaseOperatorBooleanUndercut::CreateHole(MStlBase* lower, MStlBase* notc
     std::vector<MStlPoint*> points;
     for (auto it = tool.BeginPoint(); it != tool.EndPoint(); ++it) points.push_back(*it);
     std::vector<uint8_t> lift(points.size(), 0);
-    const MNearSurface near(*lower, kSearchLimit);
+    const std::shared_ptr<const MStlTriangleTree> tree = lower->GetTriangleTree();
     const size_t chunk = size_t(tool.GetNumberOfTriangles() / 70 + 1);
     for (size_t begin = 0; begin < points.size(); begin += chunk) {
         const size_t end = std::min(points.size(), begin + chunk);
         tbb::parallel_for(tbb::blocked_range<size_t>(begin, end), [&](const tbb::blocked_range<size_t>& r) {
             for (size_t k = r.begin(); k != r.end(); ++k) {
-                const double d = near.Distance(points[k]->GetVector());
+                const double d = NearDistance(*tree, points[k]->GetVector());
                 lift[k] = d >= 0.0 && d <= kNearDistance;
             }
         });
