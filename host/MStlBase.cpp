@@ -121,16 +121,6 @@ private:
 };
 
 inline bool SameCoordinates(const MStlPoint* a, const MStlPoint* b) { return *a == *b; }
-
-// Exact zero-area test from the integer corners.
-bool IsZeroArea(const MStlPoint* a, const MStlPoint* b, const MStlPoint* c) {
-    const int64_t ux = int64_t(b->GetX()) - a->GetX(), uy = int64_t(b->GetY()) - a->GetY(),
-                  uz = int64_t(b->GetZ()) - a->GetZ();
-    const int64_t vx = int64_t(c->GetX()) - a->GetX(), vy = int64_t(c->GetY()) - a->GetY(),
-                  vz = int64_t(c->GetZ()) - a->GetZ();
-    return __int128(uy) * vz == __int128(uz) * vy && __int128(uz) * vx == __int128(ux) * vz &&
-           __int128(ux) * vy == __int128(uy) * vx;
-}
 }  // namespace
 
 struct MStlBase::Impl {
@@ -170,7 +160,17 @@ MMVector3d MStlTriangle::GetAreaVector() const {
     return (b - a).Cross(c - a);
 }
 
-bool MStlTriangle::IsZeroArea() const { return ::IsZeroArea(m_p[0], m_p[1], m_p[2]); }
+// Exact zero-area test from the integer corners.
+bool MStlTriangle::IsZeroArea(const MStlPoint* a, const MStlPoint* b, const MStlPoint* c) {
+    const int64_t ux = int64_t(b->GetX()) - a->GetX(), uy = int64_t(b->GetY()) - a->GetY(),
+                  uz = int64_t(b->GetZ()) - a->GetZ();
+    const int64_t vx = int64_t(c->GetX()) - a->GetX(), vy = int64_t(c->GetY()) - a->GetY(),
+                  vz = int64_t(c->GetZ()) - a->GetZ();
+    return __int128(uy) * vz == __int128(uz) * vy && __int128(uz) * vx == __int128(ux) * vz &&
+           __int128(ux) * vy == __int128(uy) * vx;
+}
+
+bool MStlTriangle::IsZeroArea() const { return IsZeroArea(m_p[0], m_p[1], m_p[2]); }
 
 bool MStlTriangle::CalculateNormal(MMVector3d& n) const {
     if (IsZeroArea()) return false;

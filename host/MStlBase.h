@@ -154,6 +154,7 @@ public:
 
     // Exact, from the integer corners: the corners are collinear.
     bool IsZeroArea() const;
+    static bool IsZeroArea(const MStlPoint* a, const MStlPoint* b, const MStlPoint* c);
     // Unit normal from the integer corners; false for a zero-area triangle.
     bool CalculateNormal(MMVector3d& n) const;
     MMVector3d GetNormal() const;

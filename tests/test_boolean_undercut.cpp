@@ -308,7 +308,9 @@ TEST(BooleanUndercut, CoarseSphereInFinelyDividedSlab) {
             EXPECT_LE(SliverVolume(lower, lowerInput), 1e-5 * upperInput.Volume());
             if (c.direction == 0) {
                 EXPECT_EQ(CheckMesh(lower).shells, 1u);
-                EXPECT_DOUBLE_EQ(IntersectionVolume(upper, lower), 0.0);
+                // The clean-up of each result may move its surface by a
+                // hundred-thousandth of its size.
+                EXPECT_LE(IntersectionVolume(upper, lower), 1e-6 * upperInput.Volume());
                 EXPECT_NEAR(UnionVolume(upper, lower), UnionVolume(upperInput, lowerInput),
                             1e-6 * lowerInput.Volume());
             } else {

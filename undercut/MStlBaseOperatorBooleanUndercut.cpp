@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "host/MBoolean.h"
+#include "host/MStlBaseOperatorFixer.h"
+#include "host/MStlOperatorSmallTrianglesFilter.h"
 #include "host/MStlTriangleTree.h"
 
 using QelSDK::Common::IncrementalProgressReporter;
@@ -43,23 +45,27 @@ constexpr int64_t kHighestZ = 2147483646;
 int32_t ClampZ(int64_t z) { return int32_t(std::clamp(z, kLowestZ, kHighestZ)); }
 
 // Repeated triangles, and sheets of two opposite coincident triangles, are
-// what the booleans leave behind as slivers; removing them keeps a closed
-// mesh closed.
-void SmallTriangleCleanup(MStlBase& mesh) {
-    AU::RemoveDoubleTrianglesAndUpdateStl(mesh);
+// what appending prisms leaves behind; removing them moves no point.
+void RemoveSheets(MStlBase& mesh) { AU::RemoveDoubleTrianglesAndUpdateStl(mesh); }
+
+// Sheets, then the small and sliver triangles.  The filter moves points by
+// up to 10 units, so it runs only on meshes that need not meet another
+// piece exactly afterwards: the upper copy before it is trimmed, and the
+// two results.  The notch pieces keep the trimmed faces they were built on
+// exactly; a moved point there would leave near misses between the pieces
+// that the later booleans cannot round.
+int SmallTriangleCleanup(MStlBase& mesh) {
+    RemoveSheets(mesh);
+    MStlOperatorSmallTrianglesFilter filter;
+    filter.SetAllParameters(10.0, 0.1, 100000.0, 0, true);
+    filter.SetStlItem(MStlItem(&mesh));
+    return filter.Operate();
 }
 
-// Shells of fewer than four triangles cannot bound a volume.
 void NoiseShellRemoval(MStlBase& mesh) {
-    const MStlShellManager shells(mesh);
-    std::vector<MStlTriangle*> noise;
-    for (uint32_t i = 0; i < shells.GetNumberShells(); ++i)
-        if (shells.GetShell(i).size() < 4)
-            for (MStlTriangleElement* t : shells.GetShell(i)) noise.push_back(t);
-    if (noise.empty()) return;
-    for (MStlTriangle* t : noise) mesh.RemoveTriangle(t);
-    mesh.RemoveFreePoints();
-    mesh.Update();
+    MStlBaseOperatorFixer fixer;
+    fixer.SetStl(&mesh);
+    fixer.DoNoiseShellRemoval(nullptr);
 }
 
 void CopyInto(MStlBase& target, const MStlBase& source) {
@@ -245,10 +251,10 @@ bool MStlBaseOperatorBooleanUndercut::_CreateNotch(MStlBase& mesh, const MStlBas
     }
     notch.Update();
 
-    SmallTriangleCleanup(notch);
+    RemoveSheets(notch);
     if (!Succeeded(AU::BooleanUnify(notch, 0, parameters, reporter.CreateNestedDelegate(0.1)))) return false;
     CheckCancel(reporter);
-    SmallTriangleCleanup(notch);
+    RemoveSheets(notch);
     MStlBase joined;
     if (!Succeeded(AU::BooleanUnite({&notch, &mesh}, joined, parameters, reporter.CreateNestedDelegate(0.15))))
         return false;
@@ -268,7 +274,7 @@ bool MStlBaseOperatorBooleanUndercut::_CreateNotch(MStlBase& mesh, const MStlBas
 }
 
 void MStlBaseOperatorBooleanUndercut::_FilterShells(MStlBase& mesh, const MStlBase& other) {
-    SmallTriangleCleanup(mesh);
+    RemoveSheets(mesh);
     const MStlShellManager shells(mesh);
     const uint32_t n = shells.GetNumberShells();
     if (n < 2) return;
