@@ -18,7 +18,11 @@ class MStlBaseOperatorBooleanUndercut {
 public:
     struct Params {
         // Integer mesh units.  0: the hole tool is the notch with its points
-        // near the lower surface lifted by 3 units; otherwise an offset tool.
+        // near the lower surface lifted by 3 units.  Otherwise the tool is
+        // the notch offset by this much by a volume offset: grown (a
+        // clearance) when positive; shrunk when negative, with its upward
+        // faces extended to 3 units above the notch so that it still
+        // reaches through the lower surface.
         double Offset = 0.0;
         // 0: the notch hangs down from the upward-facing faces; otherwise it
         // rises from the downward-facing faces.
@@ -43,6 +47,10 @@ public:
     void SetParams(const Params& params) { m_params = params; }
 
     EReturnCode Operate(QelSDK::Common::ProgressPtr progress = nullptr);
+    // The volume offset's result for the last hole tool made by offset
+    // (MarchingCubesOffset::EResult: 1 success, 3 grid too large, ...); 0
+    // when none was made.
+    int32_t GetOffsetResult() const { return m_offsetResult; }
 
 private:
     EReturnCode _Operate(QelSDK::Common::IncrementalProgressReporter& reporter);
@@ -57,8 +65,13 @@ private:
     // Removes the shells of `mesh` that come nowhere near `other`.
     void _FilterShells(MStlBase& mesh, const MStlBase& other);
     bool CreateHole(MStlBase* lower, MStlBase* notch, QelSDK::Common::ProgressPtr progress);
+    void _LiftedTool(const MStlBase& lower, const MStlBase& notch, MStlBase& tool,
+                     QelSDK::Common::IncrementalProgressReporter& reporter);
+    bool _OffsetTool(const MStlBase& notch, MStlBase& tool, QelSDK::Common::IncrementalProgressReporter& reporter);
+    bool _ExtendStubs(MStlBase& tool, const MStlBase& notch, QelSDK::Common::ProgressPtr progress);
 
     Params m_params;
+    int32_t m_offsetResult = 0;
     MStlBase* m_upper = nullptr;
     MStlBase* m_lower = nullptr;
 };

@@ -120,18 +120,55 @@ TEST(BooleanUndercut, OpenUpperFails) {
     EXPECT_EQ(Dump(upper), upperBefore);
 }
 
-// Without a volume offset module the offset tool cannot be made; the
-// operation fails instead of reporting success without a hole.
-TEST(BooleanUndercut, OffsetToolFailsAndLeavesUpperUnchanged) {
+// The offset hole tools on the box standing 100 deep in a slab, whose
+// notch is [300, 700]^2 x [300, 500].  Grown by 20 the pocket leaves a
+// clearance: the parts do not overlap and the lower part lost more than the
+// notch.  Shrunk by 20 the tool, [320, 680]^2 x [320, 480], is extended to
+// 3 above the notch's top, so the pocket opens to the top (one shell) and
+// the parts overlap by the notch less the pocket.  An offset whose grid
+// would be too large fails and leaves the upper part unchanged.
+TEST(BooleanUndercut, OffsetTools) {
+    auto progress = std::make_shared<CountPolls>();
+    for (const double offset : {20.0, -20.0}) {
+        SCOPED_TRACE(offset);
+        MStlBase lower, upper, upperInput;
+        Box(lower, {0, 0, 0}, {1000, 1000, 500});
+        Box(upper, {300, 300, 400}, {700, 700, 900});
+        upperInput.AddStl(upper, false);
+        Undercut::Params params;
+        params.Offset = offset;
+        ASSERT_EQ(RunUndercut(upper, lower, params, progress), Undercut::eSuccess);
+        EXPECT_TRUE(Sound(upper));
+        EXPECT_TRUE(Sound(lower));
+        EXPECT_DOUBLE_EQ(upper.Volume(), kFoot * 600.0);
+        EXPECT_EQ(CheckMesh(lower).shells, 1u);
+        const double notch = kFoot * 200.0, slab = 1000.0 * 1000.0 * 500.0;
+        if (offset > 0) {
+            EXPECT_LE(IntersectionVolume(upper, lower), 1e-6 * notch);
+            const double removed = slab - lower.Volume();
+            EXPECT_GT(removed, notch + 0.9 * (440.0 * 440.0 * 220.0 - notch - 4 * 440.0 * 220.0 * 0.5 * 20.0));
+            EXPECT_LT(removed, 440.0 * 440.0 * 220.0);
+        } else {
+            const double pocket = 360.0 * 360.0 * 180.0;
+            EXPECT_NEAR(slab - lower.Volume(), pocket, 0.02 * pocket);
+            EXPECT_NEAR(IntersectionVolume(upper, lower), notch - pocket, 0.05 * (notch - pocket));
+        }
+    }
+    EXPECT_TRUE(progress->steps.count("Boolean Undercut . Hole Creation . Stub Extension"));
+
     MStlBase lower, upper;
-    Box(lower, {0, 0, 0}, {1000, 1000, 500});
-    Box(upper, {300, 300, 400}, {700, 700, 900});
-    const auto upperBefore = Dump(upper), lowerBefore = Dump(lower);
+    Box(lower, {0, 0, 0}, {10000, 10000, 5000});
+    Box(upper, {3000, 3000, 4000}, {7000, 7000, 9000});
+    const auto upperBefore = Dump(upper);
     Undercut::Params params;
-    params.Offset = -20.0;
-    EXPECT_EQ(RunUndercut(upper, lower, params), Undercut::eFailure);
+    params.Offset = 0.5;  // one-unit voxels across a 4000-unit notch: more than 2048 a side
+    Undercut op;
+    op.SetUpperStl(&upper);
+    op.SetLowerStl(&lower);
+    op.SetParams(params);
+    EXPECT_EQ(op.Operate(nullptr), Undercut::eFailure);
+    EXPECT_EQ(op.GetOffsetResult(), 3);
     EXPECT_EQ(Dump(upper), upperBefore);
-    EXPECT_EQ(Dump(lower), lowerBefore);
 }
 
 // A box standing 100 deep in a slab: the notch hangs from the slab's top

@@ -60,10 +60,41 @@ TEST_F(CliBooleanUndercut, PartsThatDoNotMeetWriteNothing) {
     EXPECT_FALSE(std::filesystem::exists(P("l.stl")));
 }
 
-TEST_F(CliBooleanUndercut, OffsetToolIsRefused) {
-    EXPECT_EQ(Run("boolean-undercut " + P("upper.stl") + " " + P("lower.stl") + " --offset 5 --out-upper " +
+// A clearance of 0.05 around the notch: the pocket is wider than the
+// upper part's notch, the parts do not overlap.  A shrunk tool still opens
+// the pocket to the top (one shell).  A bad or hopeless offset writes
+// nothing.
+TEST_F(CliBooleanUndercut, OffsetTools) {
+    ASSERT_EQ(Run("boolean-undercut " + P("upper.stl") + " " + P("lower.stl") + " --offset 0.05 --out-upper " +
                   P("u.stl") + " --out-lower " + P("l.stl")),
+              0)
+        << Output();
+    MeshReport u = Report("u.stl"), l = Report("l.stl");
+    EXPECT_TRUE(u.closed && u.oriented);
+    EXPECT_TRUE(l.closed && l.oriented);
+    EXPECT_NEAR(u.volume, 4.0 * 4.0 * 5.1, 1e-6);
+    // The pocket: the notch grown by 0.05, less its rounded edges.
+    EXPECT_LT(l.volume, 10.0 * 10.0 * 5.0 - 4.0 * 4.0 * 1.1 - 4.0 * 4.0 * 0.04);
+    EXPECT_GT(l.volume, 10.0 * 10.0 * 5.0 - 4.1 * 4.1 * 1.15);
+
+    ASSERT_EQ(Run("boolean-undercut " + P("upper.stl") + " " + P("lower.stl") + " --offset -0.05 --out-upper " +
+                  P("u2.stl") + " --out-lower " + P("l2.stl")),
+              0)
+        << Output();
+    l = Report("l2.stl");
+    EXPECT_TRUE(l.closed && l.oriented);
+    EXPECT_EQ(l.shells, 1u);
+    EXPECT_NEAR(l.volume, 10.0 * 10.0 * 5.0 - 3.9 * 3.9 * 1.05, 0.02 * 3.9 * 3.9 * 1.05);
+
+    EXPECT_EQ(Run("boolean-undercut " + P("upper.stl") + " " + P("lower.stl") + " --offset nan --out-upper " +
+                  P("u3.stl") + " --out-lower " + P("l3.stl")),
               1);
     EXPECT_NE(Output().find("--offset"), std::string::npos) << Output();
-    EXPECT_FALSE(std::filesystem::exists(P("u.stl")));
+    // Voxels of 0.0002 across a 4-unit notch: far beyond 2048 a side.
+    EXPECT_EQ(Run("boolean-undercut " + P("upper.stl") + " " + P("lower.stl") + " --offset 0.001 --out-upper " +
+                  P("u3.stl") + " --out-lower " + P("l3.stl")),
+              1);
+    EXPECT_NE(Output().find("too large"), std::string::npos) << Output();
+    EXPECT_FALSE(std::filesystem::exists(P("u3.stl")));
+    EXPECT_FALSE(std::filesystem::exists(P("l3.stl")));
 }

@@ -20,6 +20,7 @@
 #include "MUserOperatorCutIntoHalves.h"
 #include "MUserOperatorStlCutWithFrame.h"
 #include "host/MInternalUnits.h"
+#include "host/MarchingCubesOffset.h"
 #include "host/MStlBase.h"
 #include "host/MStlChecker.h"
 #include "host/MStlGenerate.h"
@@ -715,9 +716,11 @@ int RunBooleanUndercut(const BooleanUndercutArgs& a) {
     std::string error;
     MStlBase upper, lower;
     if (!Load(a.upper, upper, error) || !Load(a.lower, lower, error)) return Fail(error);
-    if (a.offset != 0.0) return Fail("--offset: no volume offset is available in this build; use 0 (lifted points)");
+    if (!std::isfinite(a.offset) || std::fabs(a.offset) > 1e6)
+        return Fail("--offset: expected a finite distance in model units");
     MStlBaseOperatorBooleanUndercut::Params params;
     params.Direction = a.upward ? 1 : 0;
+    params.Offset = a.offset * QelSDK::Common::MInternalUnits::Get();
     MStlBaseOperatorBooleanUndercut op;
     op.SetUpperStl(&upper);
     op.SetLowerStl(&lower);
@@ -731,6 +734,11 @@ int RunBooleanUndercut(const BooleanUndercutArgs& a) {
         return std::cerr << "meshcut: interrupted, nothing written\n", kInterrupted;
     if (code == MStlBaseOperatorBooleanUndercut::eEmptyIntermediate)
         return Fail("the upper part does not reach into the lower part (or lies wholly inside it); nothing written");
+    if (code != MStlBaseOperatorBooleanUndercut::eSuccess && op.GetOffsetResult() == MarchingCubesOffset::eGridTooLarge)
+        return Fail("--offset: the volume grid for this offset would be too large for the part (voxels of a fifth "
+                    "of the offset); use a larger offset or 0; nothing written");
+    if (code != MStlBaseOperatorBooleanUndercut::eSuccess && op.GetOffsetResult() == MarchingCubesOffset::eEmptyResult)
+        return Fail("--offset: shrinking the notch by the offset leaves nothing; nothing written");
     if (code != MStlBaseOperatorBooleanUndercut::eSuccess)
         return Fail("the boolean undercut failed (code " + std::to_string(int(code)) + "); are both meshes closed?");
     if (!WriteAll({{a.outUpper, &upper}, {a.outLower, &lower}}, a.ascii, error)) return Fail(error);
@@ -744,7 +752,10 @@ const char* const kBooleanUndercutHelp =
     "Joins to the closed UPPER part the region of the closed LOWER part under its faces that\n"
     "dip into LOWER (the notch, reaching 100 grid steps below that overlap), and cuts the\n"
     "notch out of LOWER, its top lifted 3 grid steps so the hole opens cleanly. With --upward\n"
-    "the notch rises from the downward-facing faces instead.";
+    "the notch rises from the downward-facing faces instead. A non-zero --offset cuts the\n"
+    "notch grown by that distance (a clearance) or, when negative, shrunk by it (a press fit;\n"
+    "its top still reaches 3 grid steps above the notch). The offset is sampled on voxels of\n"
+    "a fifth of it, at most 2048 along the part.";
 
 void AddBooleanUndercutCommand(CLI::App& app, int& result) {
     static BooleanUndercutArgs args;
@@ -755,8 +766,8 @@ void AddBooleanUndercutCommand(CLI::App& app, int& result) {
     cmd->add_option("--out-upper", args.outUpper, "write the extended upper part here")->type_name("FILE")->required();
     cmd->add_option("--out-lower", args.outLower, "write the cut lower part here")->type_name("FILE")->required();
     cmd->add_flag("--upward", args.upward, "build the notch upward from the downward-facing faces");
-    cmd->add_option("--offset", args.offset, "hole tool offset in grid steps (only 0, lifted points, is available)")
-        ->type_name("STEPS");
+    cmd->add_option("--offset", args.offset, "hole tool offset in units (default 0: the notch with lifted points)")
+        ->type_name("DIST");
     cmd->add_flag("--ascii", args.ascii, "write STL files as ASCII");
     cmd->footer(kBooleanUndercutHelp);
     cmd->callback([&result] { result = RunBooleanUndercut(args); });

@@ -7,9 +7,11 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "host/MBoolean.h"
+#include "host/MarchingCubesOffset.h"
 #include "host/MStlBaseOperatorFixer.h"
 #include "host/MStlOperatorSmallTrianglesFilter.h"
 #include "host/MStlTriangleTree.h"
@@ -83,6 +85,7 @@ double ShellVolume(const AU::MStlShell& shell) {
 constexpr double kSearchLimit = 10.0;
 constexpr double kNearDistance = 3.0;
 constexpr int32_t kLift = 3;
+constexpr int64_t kNoLevel = std::numeric_limits<int64_t>::min();
 
 // The distance from p to the mesh's surface when it is within the search
 // limit, else a negative value; from the mesh's cached triangle tree.
@@ -95,6 +98,7 @@ double NearDistance(const MStlTriangleTree& tree, const MMVector3d& p) {
 }  // namespace
 
 MStlBaseOperatorBooleanUndercut::EReturnCode MStlBaseOperatorBooleanUndercut::Operate(ProgressPtr progress) {
+    m_offsetResult = 0;
     if (!m_upper || !m_lower) return eFailure;
     try {
         IncrementalProgressReporter reporter(progress, "Boolean Undercut", 1000);
@@ -299,22 +303,16 @@ void MStlBaseOperatorBooleanUndercut::_FilterShells(MStlBase& mesh, const MStlBa
     mesh.Update();
 }
 
-// The hole tool is the notch with every point that lies on or next to the
-// lower surface lifted by 3 units, so the tool reaches through the lower
-// surface above the notch and the subtraction leaves no skin there.  An
-// offset tool needs a volume offset, which this build has no module for:
-// a non-zero Offset fails the hole (and the operation) rather than leaving
-// the lower mesh without its hole.
-bool MStlBaseOperatorBooleanUndercut::CreateHole(MStlBase* lower, MStlBase* notch, ProgressPtr progress) {
-    IncrementalProgressReporter reporter(progress, "Boolean Undercut . Hole Creation", 100);
-    if (!lower || !notch || m_params.Offset != 0.0) return false;
-    MStlBase tool;
-    CopyInto(tool, *notch);
-
+// The notch with every point that lies on or next to the lower surface
+// lifted by 3 units, so that the tool reaches through the lower surface
+// above the notch and the subtraction leaves no skin there.
+void MStlBaseOperatorBooleanUndercut::_LiftedTool(const MStlBase& lower, const MStlBase& notch, MStlBase& tool,
+                                                  IncrementalProgressReporter& reporter) {
+    CopyInto(tool, notch);
     std::vector<MStlPoint*> points;
     for (auto it = tool.BeginPoint(); it != tool.EndPoint(); ++it) points.push_back(*it);
     std::vector<uint8_t> lift(points.size(), 0);
-    const std::shared_ptr<const MStlTriangleTree> tree = lower->GetTriangleTree();
+    const std::shared_ptr<const MStlTriangleTree> tree = lower.GetTriangleTree();
     const size_t chunk = size_t(tool.GetNumberOfTriangles() / 70 + 1);
     for (size_t begin = 0; begin < points.size(); begin += chunk) {
         const size_t end = std::min(points.size(), begin + chunk);
@@ -327,13 +325,118 @@ bool MStlBaseOperatorBooleanUndercut::CreateHole(MStlBase* lower, MStlBase* notc
         ++reporter;
         CheckCancel(reporter);
     }
-    {
-        MStlBaseOperatorHelperDirectPointChange change(tool, true);
-        for (size_t k = 0; k < points.size(); ++k)
-            if (lift[k])
-                points[k]->SetCoordinatesFast(points[k]->GetX(), points[k]->GetY(),
-                                              ClampZ(int64_t(points[k]->GetZ()) + kLift));
+    MStlBaseOperatorHelperDirectPointChange change(tool, true);
+    for (size_t k = 0; k < points.size(); ++k)
+        if (lift[k])
+            points[k]->SetCoordinatesFast(points[k]->GetX(), points[k]->GetY(),
+                                          ClampZ(int64_t(points[k]->GetZ()) + kLift));
+}
+
+// The notch grown (Offset > 0) or shrunk (Offset < 0) by the volume offset.
+// The offset's faces look towards the notch, so a grown tool comes back
+// inside out and is turned.  A shrunk tool sinks below the lower surface:
+// its upward faces are extended to above the notch.
+bool MStlBaseOperatorBooleanUndercut::_OffsetTool(const MStlBase& notch, MStlBase& tool,
+                                                  IncrementalProgressReporter& reporter) {
+    MarchingCubesOffset::Parameters p;
+    p.Source = &notch;
+    p.Target = &tool;
+    p.Offset = m_params.Offset;
+    p.VoxelSize = std::fabs(m_params.Offset / 5.0);
+    p.MaximumVoxelsPerAxis = 2048;
+    p.MinimumVoxelSize = 1.0;
+    p.Adaptivity = 0.001;
+    p.BandVoxels = 5;
+    p.MaximumKilobytes = 1000000;
+    p.CollapseRatio = 0.2;
+    p.CleanupPasses = 2;
+    p.FaceSource = true;
+    p.RemoveNoiseShells = true;
+    MarchingCubesOffset offset;
+    offset.SetParameters(p);
+    m_offsetResult = offset.Operate(reporter.CreateNestedDelegate(0.7));
+    if (m_offsetResult == MarchingCubesOffset::eCancelled) throw MBooleanUndercutCancelled{};
+    if (m_offsetResult != MarchingCubesOffset::eSuccess) return false;
+    CheckCancel(reporter);
+    if (m_params.Offset > 0.0) {
+        tool.Invert();
+        return true;
     }
+    return _ExtendStubs(tool, notch, reporter.CreateNestedDelegate(0.1));
+}
+
+// Every upward-facing region of the tool becomes a prism reaching 3 units
+// above the notch's topmost surface over it: the topmost hit of a vertical
+// ray from each corner.  A triangle with a corner whose ray meets no notch
+// stays as it is (there is nothing above it to reach through).
+bool MStlBaseOperatorBooleanUndercut::_ExtendStubs(MStlBase& tool, const MStlBase& notch, ProgressPtr progress) {
+    IncrementalProgressReporter reporter(progress, "Boolean Undercut . Hole Creation . Stub Extension", 100);
+    const std::shared_ptr<const MStlTriangleTree> tree = notch.GetTriangleTree();
+    const MMVector3d up(0.0, 0.0, 1.0);
+    // The cap level over every point of the tool, or none.
+    std::vector<MStlPoint*> points;
+    for (auto it = tool.BeginPoint(); it != tool.EndPoint(); ++it) points.push_back(*it);
+    std::vector<int64_t> level(tool.GetNumberOfPointSlots(), kNoLevel);
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, points.size()), [&](const tbb::blocked_range<size_t>& r) {
+        for (size_t k = r.begin(); k != r.end(); ++k) {
+            double top = -std::numeric_limits<double>::infinity();
+            for (const MStlTriangleTree::Hit& hit :
+                 tree->CastRayAll(points[k]->GetVector(), up, std::numeric_limits<double>::infinity()))
+                if (std::fabs(hit.triangle->GetNormal()[2]) >= 4.470348358154297e-8) top = std::max(top, hit.point[2]);
+            if (std::isfinite(top)) level[points[k]->GetIndex()] = int64_t(std::trunc(top)) + kLift;
+        }
+    });
+    CheckCancel(reporter);
+    // Which triangles are extended: facing up (a vertical one would make a
+    // prism without volume) with a level over every corner.
+    tool.InitStatusOfTriangles(0);
+    std::vector<MStlTriangleElement*> extended;
+    for (auto it = tool.BeginTriangle(); it != tool.EndTriangle(); ++it) {
+        bool reaches = it->GetNormal()[2] > 0.0;
+        for (int i = 0; i < 3 && reaches; ++i) reaches = level[it->GetPoint(i)->GetIndex()] != kNoLevel;
+        if (!reaches) continue;
+        it->SetStatus(1);
+        extended.push_back(*it);
+    }
+    const size_t every = std::max<size_t>(1, extended.size() / 50);
+    for (size_t n = 0; n < extended.size(); ++n) {
+        if ((n + 1) % every == 0) {
+            ++reporter;
+            CheckCancel(reporter);
+        }
+        const MStlTriangleElement* t = extended[n];
+        MStlPoint *p[3], *q[3];
+        for (int i = 0; i < 3; ++i) {
+            p[i] = t->GetPoint(i);
+            q[i] = tool.AddPoint(p[i]->GetX(), p[i]->GetY(), ClampZ(level[p[i]->GetIndex()]));
+        }
+        for (int i = 0; i < 3; ++i) {
+            const int j = (i + 1) % 3;
+            const MStlTriangleElement* across = t->FindAdjacentTriangle(i);
+            if (across && across->GetStatus() == 1) continue;
+            if (MStlTriangleElement* w = tool.AddTriangle(p[j], q[i], p[i])) w->SetStatus(2);
+            if (MStlTriangleElement* w = tool.AddTriangle(p[j], q[j], q[i])) w->SetStatus(2);
+        }
+        if (MStlTriangleElement* cap = tool.AddTriangle(q[0], q[1], q[2])) cap->SetStatus(2);
+    }
+    CheckCancel(reporter);
+    tool.RemoveTrianglesIf([](const MStlTriangle& t) { return t.GetStatus() == 1; });
+    tool.RemoveFreePoints();
+    tool.Update();
+    CheckCancel(reporter);
+    return Succeeded(AU::BooleanUnify(tool, 0, Parameters(), reporter.CreateNestedDelegate(0.5)));
+}
+
+// The hole tool (lifted points for Offset 0, else the volume offset) is
+// subtracted from the lower mesh.  A tool that cannot be made fails the
+// hole, and with it the operation, rather than leaving the lower mesh
+// without its hole.
+bool MStlBaseOperatorBooleanUndercut::CreateHole(MStlBase* lower, MStlBase* notch, ProgressPtr progress) {
+    IncrementalProgressReporter reporter(progress, "Boolean Undercut . Hole Creation", 100);
+    if (!lower || !notch || !std::isfinite(m_params.Offset)) return false;
+    MStlBase tool;
+    if (m_params.Offset == 0.0) _LiftedTool(*lower, *notch, tool, reporter);
+    else if (!_OffsetTool(*notch, tool, reporter)) return false;
     CheckCancel(reporter);
     const AU::BooleanParameters parameters = Parameters();
     if (!Succeeded(AU::BooleanSubtract({lower}, {&tool}, *lower, parameters, reporter.CreateNestedDelegate(0.2))))
