@@ -22,6 +22,7 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 
@@ -50,12 +51,14 @@ bool HasDegenerateTriangle(const MStlBase& m) {
     return false;
 }
 
-// Converts a mesh that must bound a volume.
-EReturnCode LoadClosed(const MStlBase& m, Mesh& out, const AU::BooleanParameters& prm) {
+// Converts a mesh that must bound a volume, over exact points or (for
+// predicates only) over doubles, which hold grid points exactly.
+template <class P>
+EReturnCode LoadClosed(const MStlBase& m, CGAL::Surface_mesh<P>& out, const AU::BooleanParameters& prm) {
     if (m.GetNumberOfTriangles() == 0) return eEmptyMesh;
     if (HasDegenerateTriangle(m)) return eInvalidInput;
     uint64_t rejected = 0;
-    out = QelSDK::Cgal::ToSurfaceMesh<Point>(m, &rejected);
+    out = QelSDK::Cgal::ToSurfaceMesh<P>(m, &rejected);
     if (!prm.skipClosedCheck && (rejected != 0 || !CGAL::is_closed(out) || m.Volume() < 0)) return eNotClosed;
     if (prm.checkWholeInput && PMP::does_self_intersect(out)) return eSelfIntersecting;
     return eSuccess;
@@ -822,6 +825,54 @@ bool WidenPatch(const Soup& s, std::vector<uint8_t>& in) {
     return true;
 }
 
+// Pairs of near faces, one of each soup, on the same three grid points:
+// the surfaces coincide there, which needs no corefinement.
+using FacePairs = std::vector<std::pair<uint32_t, uint32_t>>;
+
+FacePairs CoincidentFaces(const Soup& a, const Soup& b, const std::vector<uint8_t>& nearA,
+                          const std::vector<uint8_t>& nearB) {
+    FacePairs pairs;
+    if (!a.exact.empty() || !b.exact.empty()) return pairs;
+    using Key = std::array<double, 9>;
+    auto key = [](const Soup& s, uint32_t f) {
+        std::array<std::array<double, 3>, 3> corners{s.xyz[s.faces[f][0]], s.xyz[s.faces[f][1]], s.xyz[s.faces[f][2]]};
+        std::sort(corners.begin(), corners.end());
+        Key k;
+        for (size_t i = 0; i < 9; ++i) k[i] = corners[i / 3][i % 3];
+        return k;
+    };
+    absl::flat_hash_map<Key, uint32_t> faceOfB;
+    for (uint32_t g = 0; g < nearB.size(); ++g)
+        if (nearB[g]) faceOfB.try_emplace(key(b, g), g);
+    for (uint32_t f = 0; f < nearA.size(); ++f)
+        if (nearA[f])
+            if (auto it = faceOfB.find(key(a, f)); it != faceOfB.end()) pairs.emplace_back(f, it->second);
+    return pairs;
+}
+
+// Whether two coincident faces run their corners the same way round.
+bool SameTurn(const Soup& a, uint32_t f, const Soup& b, uint32_t g) {
+    const auto& first = a.xyz[a.faces[f][0]];
+    const int k = b.xyz[b.faces[g][0]] == first ? 0 : b.xyz[b.faces[g][1]] == first ? 1 : 2;
+    return b.xyz[b.faces[g][size_t((k + 1) % 3)]] == a.xyz[a.faces[f][1]];
+}
+
+// Widens both patches (WidenPatch), keeping each coincident pair together:
+// both its faces are corefined, or neither.
+bool WidenPatches(const Soup& a, const Soup& b, const FacePairs& pairs, std::vector<uint8_t>& inA,
+                  std::vector<uint8_t>& inB) {
+    for (;;) {
+        if (!WidenPatch(a, inA) || !WidenPatch(b, inB)) return false;
+        bool changed = false;
+        for (auto [f, g] : pairs)
+            if (inA[f] != inB[g]) {
+                inA[f] = inB[g] = 1;
+                changed = true;
+            }
+        if (!changed) return true;
+    }
+}
+
 // The marked faces of a soup as a surface mesh over exact points.  Its
 // first `originals` vertices are soup points (`pointOf`); the
 // corefinement appends the new ones.
@@ -949,38 +1000,64 @@ std::vector<CGAL::Bounded_side> SidesOf(const Soup& s, const std::vector<Point>&
 // lying on the other's surface facing the same way or the opposite way.
 enum class Place : uint8_t { eUnknown, eInside, eOutside, eOnSame, eOnOpposite };
 
+enum class Op { eUnion, eIntersection, eDifference };
+
+// Whether a boolean keeps a piece of its first input.  Of two coinciding
+// faces that face the same way the first input's is the one kept; two that
+// face each other bound both solids on the outside (a difference keeps the
+// first's) or inside (the others keep neither).
+bool KeepsFirst(Op op, Place p) {
+    switch (op) {
+        case Op::eIntersection: return p == Place::eInside || p == Place::eOnSame;
+        case Op::eDifference: return p == Place::eOutside || p == Place::eOnOpposite;
+        default: return p == Place::eOutside || p == Place::eOnSame;
+    }
+}
+
+// Whether a boolean keeps a piece of its second input (turned round for a
+// difference); its faces lying on the first input never are.
+bool KeepsSecond(Op op, Place p) { return op == Op::eUnion ? p == Place::eOutside : p == Place::eInside; }
+
 // The faces of one input after the corefinement of its patch: the soup's
 // faces outside the patch (ids 0 .. soup faces - 1) and the patch's faces
 // (ids from soup faces on), sorted into pieces that the cut curves bound.
+// A face that coincides with a face of the other input (`coincident`, by
+// soup face: its place, eUnknown for the others) is a piece of its own,
+// placed already.
 struct Pieces {
     const Soup& soup;
     const std::vector<uint8_t>& inPatch;
+    const std::vector<Place>& coincident;
     const Patch& patch;
     std::vector<uint32_t> pieceOf;  // by face id; kNone for free slots
     std::vector<Place> place;       // by piece
 
-    Pieces(const Soup& s, const std::vector<uint8_t>& in, const Patch& p) : soup(s), inPatch(in), patch(p) {}
+    Pieces(const Soup& s, const std::vector<uint8_t>& in, const std::vector<Place>& c, const Patch& p)
+        : soup(s), inPatch(in), coincident(c), patch(p) {}
     uint32_t PatchId(Mesh::Face_index f) const { return uint32_t(soup.faces.size()) + uint32_t(f.idx()); }
+    // A face outside the patch that joins the faces next to it.
+    bool Joins(uint32_t f) const { return !inPatch[f] && coincident[f] == Place::eUnknown; }
 
     void Sort() {
         const uint32_t own = uint32_t(soup.faces.size());
         MUnionFind sets(own + uint32_t(patch.mesh.number_of_faces()));
         for (uint32_t f = 0; f < own; ++f) {
-            if (!soup.Live(f) || inPatch[f]) continue;
+            if (!soup.Live(f) || !Joins(f)) continue;
             for (uint32_t g : soup.across[f])
-                if (g < f && !inPatch[g]) sets.Join(f, g);
+                if (g < f && Joins(g)) sets.Join(f, g);
         }
         const Mesh& m = patch.mesh;
         for (auto h : m.halfedges()) {
             const auto o = m.opposite(h);
             if (m.is_border(h)) {
                 // An edge of the patch's rim joins the face beyond it, which
-                // is outside the patch; rims are never cut.
+                // is outside the patch; rims are never cut.  A coincident
+                // face beyond is a piece of its own.
                 const uint32_t u = patch.pointOf[m.source(o).idx()], v = patch.pointOf[m.target(o).idx()];
                 auto [g, end] = soup.Fan(v);
                 for (; g != end; ++g)
                     if (!inPatch[*g] && soup.faces[*g][size_t((soup.CornerOf(*g, v) + 1) % 3)] == u) break;
-                if (g != end) sets.Join(PatchId(m.face(o)), *g);
+                if (g != end && Joins(*g)) sets.Join(PatchId(m.face(o)), *g);
             } else if (!m.is_border(o) && h < o && !get(patch.cut, m.edge(h))) {
                 sets.Join(PatchId(m.face(h)), PatchId(m.face(o)));
             }
@@ -995,6 +1072,8 @@ struct Pieces {
             pieceOf[id] = d;
         }
         place.assign(count, Place::eUnknown);
+        for (uint32_t f = 0; f < own; ++f)
+            if (soup.Live(f) && !inPatch[f]) place[pieceOf[f]] = coincident[f];
     }
 
     // Up to `most` corner points of each unplaced piece that are points of
@@ -1131,13 +1210,13 @@ bool PlacePieces(Pieces& pieces, const Soup& otherSoup, const Patch& otherPatch)
     return allPlaced();
 }
 
-// The inside part (a ∩ b) and the outside part (a − b) as faces over one
-// set of grid points: the points of `a` keep their slots, those of `b`
-// follow, and the points the cut made come last.
+// One part per operation (a ∩ b, a − b or a ∪ b) as faces over one set of
+// grid points: the points of `a` keep their slots, those of `b` follow,
+// and the points the cut made come last.
 class CutAssembly {
 public:
-    CutAssembly(const Soup& a, const Soup& b, const MStlBase& meshA, const MStlBase* meshB)
-        : m_meshA(meshA), m_meshB(meshB) {
+    CutAssembly(const Soup& a, const Soup& b, const MStlBase& meshA, const MStlBase* meshB, const std::vector<Op>& ops)
+        : m_meshA(meshA), m_meshB(meshB), m_ops(ops) {
         const size_t na = a.xyz.size(), nb = b.xyz.size();
         m_r.points.resize(na + nb);
         m_r.moved.assign(na + nb, 0);
@@ -1154,7 +1233,7 @@ public:
         }
         m_mapB.resize(nb);
         for (uint32_t i = 0; i < nb; ++i) m_mapB[i] = uint32_t(na) + i;
-        m_r.parts.resize(2);
+        m_r.parts.resize(ops.size());
     }
 
     // Points the patches share (where the surfaces touch) become one point.
@@ -1208,13 +1287,10 @@ public:
                 for (int k = 0; k < 3; ++k) f[size_t(k)] = patchMap[c[size_t(k)].idx()];
             }
             const Place p = pieces.place[piece];
-            if (isA) {
-                if (p == Place::eInside || p == Place::eOnSame) AddFace(0, f);
-                else AddFace(1, f);
-            } else if (p == Place::eInside) {
-                // The cutter inside the mesh closes both parts.
-                AddFace(0, f);
-                AddFace(1, {f[0], f[2], f[1]});
+            for (size_t part = 0; part < m_ops.size(); ++part) {
+                const Op op = m_ops[part];
+                if (isA ? KeepsFirst(op, p) : KeepsSecond(op, p))
+                    AddFace(int(part), isA || op != Op::eDifference ? f : Face{f[0], f[2], f[1]});
             }
         }
     }
@@ -1246,6 +1322,7 @@ private:
 
     const MStlBase& m_meshA;
     const MStlBase* m_meshB;
+    std::vector<Op> m_ops;
     Rounded m_r;
     std::vector<uint8_t> m_unusable;  // points of `b` beyond the grid's range
     std::vector<uint32_t> m_mapB;
@@ -1253,6 +1330,66 @@ private:
 
 bool SelfIntersects(const MStlBase& m) {
     return PMP::does_self_intersect(QelSDK::Cgal::ToSurfaceMesh<IK::Point_3>(m));
+}
+
+// Cuts two closed soups along each other and assembles one part per
+// operation into `out`.  Only the patches (the faces near the other
+// soup) are corefined; the rest of each soup keeps its grid points and
+// goes wholesale with the piece it belongs to.  `selfIntersecting` names
+// the cause when the cut or its rounding fails, since the corefinement
+// checks only the faces near the other input.  Two steps of `reporter`.
+EReturnCode CutByPatches(const Soup& a, const Soup& b, const MStlBase& meshA, const MStlBase* meshB,
+                         const std::vector<Op>& ops, bool checkRounding,
+                         const std::function<bool()>& selfIntersecting, IncrementalProgressReporter& reporter,
+                         Rounded& out) {
+    std::vector<uint8_t> nearA, nearB;
+    MarkNearFaces(a, b, nearA, nearB);
+    // Coinciding faces are left out of the patches: each is placed on the
+    // other surface as it is, where corefining large coplanar regions
+    // would cost most of the time.
+    const FacePairs pairs = CoincidentFaces(a, b, nearA, nearB);
+    for (auto [f, g] : pairs) nearA[f] = nearB[g] = 0;
+    Patch pa, pb;
+    if (!WidenPatches(a, b, pairs, nearA, nearB) || !pa.Build(a, nearA) || !pb.Build(b, nearB)) return eNotClosed;
+    std::vector<Place> onB(a.faces.size(), Place::eUnknown), onA(b.faces.size(), Place::eUnknown);
+    for (auto [f, g] : pairs)
+        if (!nearA[f]) onB[f] = onA[g] = SameTurn(a, f, b, g) ? Place::eOnSame : Place::eOnOpposite;
+    if (pa.mesh.number_of_faces() != 0) {
+        if (EReturnCode rc = Guarded([&] {
+                PMP::corefine(pa.mesh, pb.mesh, Np().edge_is_constrained_map(pa.cut),
+                              Np().edge_is_constrained_map(pb.cut));
+                return true;
+            });
+            rc != eSuccess) {
+            // CGAL's own consistency checks can stop it on an input that
+            // crosses itself; name that cause when it is the one.
+            if (rc == eCorefinementFailed && selfIntersecting()) return eSelfIntersecting;
+            return rc;
+        }
+    }
+    Pieces piecesA(a, nearA, onB, pa), piecesB(b, nearB, onA, pb);
+    piecesA.Sort();
+    piecesB.Sort();
+    if (!PlacePieces(piecesA, b, pb) || !PlacePieces(piecesB, a, pa))
+        return selfIntersecting() ? eSelfIntersecting : eCorefinementFailed;
+    ++reporter;
+    if (reporter.IsCancelled()) return eCancelled;
+
+    CutAssembly assembly(a, b, meshA, meshB, ops);
+    assembly.SharePatchPoints(pa, pb);
+    const std::vector<uint32_t> mapA = assembly.MapPatch(pa, true), mapB = assembly.MapPatch(pb, false);
+    assembly.AddPieces(piecesA, true, mapA);
+    assembly.AddPieces(piecesB, false, mapB);
+    Rounded& r = assembly.Result();
+    if (EReturnCode rc = CheckRounded(r, checkRounding); rc != eSuccess) {
+        // An input crossing itself away from the patches can give a broken
+        // result.  Name that cause when it is the one.
+        if (selfIntersecting()) return eSelfIntersecting;
+        return rc;
+    }
+    out = std::move(r);
+    ++reporter;
+    return reporter.IsCancelled() ? eCancelled : eSuccess;
 }
 
 }  // namespace
@@ -1284,51 +1421,14 @@ EReturnCode MrtOperatorCut::Operate(ProgressPtr progress) {
     ++reporter;
     if (reporter.IsCancelled()) return eCancelled;
 
-    // Corefinement inside the patches, and the pieces it leaves.
     auto selfIntersecting = [&] {
         return SelfIntersects(*mesh) || (flat ? PMP::does_self_intersect(prism) : SelfIntersects(*cutter));
     };
-    std::vector<uint8_t> nearA, nearB;
-    MarkNearFaces(a, b, nearA, nearB);
-    Patch pa, pb;
-    if (!WidenPatch(a, nearA) || !WidenPatch(b, nearB) || !pa.Build(a, nearA) || !pb.Build(b, nearB))
-        return eNotClosed;
-    if (pa.mesh.number_of_faces() != 0) {
-        if (EReturnCode rc = Guarded([&] {
-                PMP::corefine(pa.mesh, pb.mesh, Np().edge_is_constrained_map(pa.cut),
-                              Np().edge_is_constrained_map(pb.cut));
-                return true;
-            });
-            rc != eSuccess) {
-            // CGAL's own consistency checks can stop it on an input that
-            // crosses itself; name that cause when it is the one.
-            if (rc == eCorefinementFailed && selfIntersecting()) return eSelfIntersecting;
-            return rc;
-        }
-    }
-    Pieces piecesA(a, nearA, pa), piecesB(b, nearB, pb);
-    piecesA.Sort();
-    piecesB.Sort();
-    if (!PlacePieces(piecesA, b, pb) || !PlacePieces(piecesB, a, pa))
-        return selfIntersecting() ? eSelfIntersecting : eCorefinementFailed;
-    ++reporter;
-    if (reporter.IsCancelled()) return eCancelled;
-
-    CutAssembly assembly(a, b, *mesh, flat ? nullptr : cutter);
-    assembly.SharePatchPoints(pa, pb);
-    const std::vector<uint32_t> mapA = assembly.MapPatch(pa, true), mapB = assembly.MapPatch(pb, false);
-    assembly.AddPieces(piecesA, true, mapA);
-    assembly.AddPieces(piecesB, false, mapB);
-    Rounded& r = assembly.Result();
-    if (EReturnCode rc = CheckRounded(r, true); rc != eSuccess) {
-        // The corefinement checks only the faces near the other mesh for
-        // self-intersections; an input crossing itself elsewhere can give a
-        // broken result.  Name that cause when it is the one.
-        if (selfIntersecting()) return eSelfIntersecting;
+    Rounded r;
+    if (EReturnCode rc = CutByPatches(a, b, *mesh, flat ? nullptr : cutter, {Op::eIntersection, Op::eDifference},
+                                      true, selfIntersecting, reporter, r);
+        rc != eSuccess)
         return rc;
-    }
-    ++reporter;
-    if (reporter.IsCancelled()) return eCancelled;
 
     // Write-back.  Snapshot of what existed, so that untouched originals are
     // recognised and reused.
@@ -1466,8 +1566,6 @@ EReturnCode LoadAll(const std::vector<const MStlBase*>& list, std::vector<Mesh>&
     return eSuccess;
 }
 
-enum class Op { eUnion, eIntersection, eDifference };
-
 // The corefinement keeps some of its bookkeeping in maps keyed by the
 // meshes' addresses, and the order of those addresses decides how it divides
 // coplanar faces.  The operands are moved into one array, so that the first
@@ -1497,6 +1595,34 @@ EReturnCode Combine(Mesh& acc, Mesh& next, Op op) {
     return rc;
 }
 
+// The boolean of two closed meshes cut by patches (CutByPatches), one
+// part per operation.  What it does not take (an input that is open, has
+// degenerate faces or is the other input; a check of the whole inputs)
+// and what fails in it is left to the corefinement of the whole meshes,
+// which also gives the failure its code: any code but eSuccess and
+// eCancelled means "fall back".
+EReturnCode LocalParts(const MStlBase& a, const MStlBase& b, const std::vector<Op>& ops, const BooleanParameters& prm,
+                       IncrementalProgressReporter& reporter, Rounded& out) {
+    if (&a == &b || prm.checkWholeInput || a.GetNumberOfTriangles() == 0 || b.GetNumberOfTriangles() == 0 ||
+        HasDegenerateTriangle(a) || HasDegenerateTriangle(b))
+        return eInvalidInput;
+    Soup sa = SoupOf(a), sb = SoupOf(b);
+    if (!sa.Link() || !sb.Link() || a.Volume() < 0 || b.Volume() < 0) return eNotClosed;
+    return CutByPatches(sa, sb, a, &b, ops, prm.checkRounding, [] { return false; }, reporter, out);
+}
+
+bool Settled(EReturnCode rc) { return rc == eSuccess || rc == eCancelled; }
+
+// One operation on two closed meshes by patches into `result`; see
+// LocalParts for the codes.
+EReturnCode CombineLocally(const MStlBase& a, const MStlBase& b, Op op, MStlBase& result,
+                           const BooleanParameters& prm, IncrementalProgressReporter& reporter) {
+    Rounded r;
+    const EReturnCode rc = LocalParts(a, b, {op}, prm, reporter, r);
+    if (rc == eSuccess) WritePart(r, r.parts[0], result);
+    return rc;
+}
+
 // Folds the meshes with one operation, polling cancellation between steps.
 EReturnCode Fold(std::vector<Mesh>& meshes, Op op, IncrementalProgressReporter& reporter) {
     for (size_t i = 1; i < meshes.size(); ++i) {
@@ -1513,6 +1639,9 @@ EReturnCode BooleanUnite(const std::vector<const MStlBase*>& meshes, MStlBase& r
                          ProgressPtr progress) {
     if (meshes.empty()) return eInvalidInput;
     IncrementalProgressReporter reporter(progress, "QelStlBoolean.AU.BooleanUnite", meshes.size() + 1);
+    if (meshes.size() == 2 && meshes[0] && meshes[1])
+        if (EReturnCode rc = CombineLocally(*meshes[0], *meshes[1], Op::eUnion, result, prm, reporter); Settled(rc))
+            return rc;
     std::vector<Mesh> converted;
     if (EReturnCode rc = LoadAll(meshes, converted, prm); rc != eSuccess) return rc;
     ++reporter;
@@ -1525,6 +1654,10 @@ EReturnCode BooleanIntersect(const std::vector<const MStlBase*>& meshes, MStlBas
                              const BooleanParameters& prm, ProgressPtr progress) {
     if (meshes.empty()) return eInvalidInput;
     IncrementalProgressReporter reporter(progress, "QelStlBoolean.AU.BooleanIntersect", meshes.size() + 1);
+    if (meshes.size() == 2 && meshes[0] && meshes[1])
+        if (EReturnCode rc = CombineLocally(*meshes[0], *meshes[1], Op::eIntersection, result, prm, reporter);
+            Settled(rc))
+            return rc;
     std::vector<Mesh> converted;
     if (EReturnCode rc = LoadAll(meshes, converted, prm); rc != eSuccess) return rc;
     ++reporter;
@@ -1539,6 +1672,10 @@ EReturnCode BooleanSubtract(const std::vector<const MStlBase*>& minuends,
     if (minuends.empty()) return eInvalidInput;
     IncrementalProgressReporter reporter(progress, "QelStlBoolean.AU.BooleanSubtract",
                                          minuends.size() + subtrahends.size() + 1);
+    if (minuends.size() == 1 && subtrahends.size() == 1 && minuends[0] && subtrahends[0])
+        if (EReturnCode rc = CombineLocally(*minuends[0], *subtrahends[0], Op::eDifference, result, prm, reporter);
+            Settled(rc))
+            return rc;
     std::vector<Mesh> plus, minus;
     if (EReturnCode rc = LoadAll(minuends, plus, prm); rc != eSuccess) return rc;
     if (EReturnCode rc = LoadAll(subtrahends, minus, prm); rc != eSuccess) return rc;
@@ -1555,9 +1692,13 @@ EReturnCode BooleanSubtract(const std::vector<const MStlBase*>& minuends,
 
 EReturnCode BooleanUnify(MStlBase& mesh, int /*mode*/, const BooleanParameters& prm, ProgressPtr progress) {
     IncrementalProgressReporter reporter(progress, "QelStlBoolean.AU.BooleanUnify", 3);
+    // The test over doubles is exact on grid points and much cheaper than
+    // building the exact mesh, which only a mesh to repair needs.
+    CGAL::Surface_mesh<IK::Point_3> quick;
+    if (EReturnCode rc = LoadClosed(mesh, quick, prm); rc != eSuccess) return rc;
+    if (!PMP::does_self_intersect(quick)) return eSuccess;
     Mesh whole;
     if (EReturnCode rc = LoadClosed(mesh, whole, prm); rc != eSuccess) return rc;
-    if (!PMP::does_self_intersect(whole)) return eSuccess;
     ++reporter;
     if (reporter.IsCancelled()) return eCancelled;
     // Overlapping shells: the union of the shells, each as its own solid.
@@ -1595,6 +1736,10 @@ EReturnCode BooleanTrimNoGraphs(MStlBase& a, const MStlBase& b, bool keepInside,
                                 bool reserved2, const BooleanParameters& prm, ProgressPtr progress) {
     if (reserved1 || reserved2 || &a == &b) return eInvalidInput;
     IncrementalProgressReporter reporter(progress, "QelStlBoolean.AU.BooleanTrimNoGraphs", 3);
+    if (closeWithOther)
+        if (EReturnCode rc = CombineLocally(a, b, keepInside ? Op::eIntersection : Op::eDifference, a, prm, reporter);
+            Settled(rc))
+            return rc;
     Mesh other;
     if (EReturnCode rc = LoadClosed(b, other, prm); rc != eSuccess) return rc;
     if (a.GetNumberOfTriangles() == 0) return eEmptyMesh;
@@ -1653,6 +1798,31 @@ EReturnCode BooleanTrimNoGraphs(MStlBase& a, const MStlBase& b, bool keepInside,
     // can be checked for them.
     if (!closeWithOther) writing.checkRounding = false;
     return WriteMesh(mine, a, writing);
+}
+
+EReturnCode BooleanTrimBothSides(const MStlBase& a, const MStlBase& b, MStlBase& inside, MStlBase& outside,
+                                 const BooleanParameters& prm, ProgressPtr progress) {
+    if (&inside == &outside || &inside == &b || &outside == &b) return eInvalidInput;
+    IncrementalProgressReporter reporter(progress, "QelStlBoolean.AU.BooleanTrimBothSides", 3);
+    Rounded r;
+    EReturnCode rc = LocalParts(a, b, {Op::eIntersection, Op::eDifference}, prm, reporter, r);
+    if (rc == eCancelled) return rc;
+    if (rc != eSuccess) {
+        Mesh in, out, other;
+        if (rc = LoadClosed(b, other, prm); rc != eSuccess) return rc;
+        if (rc = LoadClosed(a, in, prm); rc != eSuccess) return rc;
+        out = in;
+        Mesh otherAgain = other;
+        if (rc = Combine(in, other, Op::eIntersection); rc != eSuccess) return rc;
+        if (reporter.IsCancelled()) return eCancelled;
+        if (rc = Combine(out, otherAgain, Op::eDifference); rc != eSuccess) return rc;
+        if (rc = RoundParts({&in, &out}, r, prm.checkRounding); rc != eSuccess) return rc;
+    }
+    ++reporter;
+    if (reporter.IsCancelled()) return eCancelled;
+    WritePart(r, r.parts[0], inside);
+    WritePart(r, r.parts[1], outside);
+    return eSuccess;
 }
 
 namespace {

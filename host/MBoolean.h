@@ -229,6 +229,13 @@ struct BooleanParameters {
 EReturnCode BooleanTrimNoGraphs(MStlBase& a, const MStlBase& b, bool keepInside, bool closeWithOther, bool reserved1,
                                 bool reserved2, const BooleanParameters& parameters,
                                 QelSDK::Common::ProgressPtr progress);
+// Cuts the closed mesh `a` by the closed mesh `b` into a ∩ b (`inside`)
+// and a − b (`outside`) in one go: both parts come from one intersection
+// curve and are rounded together, so they meet on the same grid points.
+// `inside` or `outside` may be `a`, not `b`.  Codes as for
+// BooleanTrimNoGraphs; on failure neither result is written.
+EReturnCode BooleanTrimBothSides(const MStlBase& a, const MStlBase& b, MStlBase& inside, MStlBase& outside,
+                                 const BooleanParameters& parameters, QelSDK::Common::ProgressPtr progress);
 // Union of closed meshes into `result` (which may be one of them).
 EReturnCode BooleanUnite(const std::vector<const MStlBase*>& meshes, MStlBase& result,
                          const BooleanParameters& parameters, QelSDK::Common::ProgressPtr progress);
