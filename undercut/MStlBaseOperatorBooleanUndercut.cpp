@@ -114,23 +114,17 @@ MStlBaseOperatorBooleanUndercut::EReturnCode MStlBaseOperatorBooleanUndercut::_O
     IncrementalProgressReporter& reporter) {
     const AU::BooleanParameters parameters = Parameters();
     MStlBase a, b;
-    CopyInto(a, *m_upper);
-    SmallTriangleCleanup(a);
-    NoiseShellRemoval(a);
-    CopyInto(b, a);
+    CopyInto(b, *m_upper);
+    SmallTriangleCleanup(b);
+    NoiseShellRemoval(b);
 
     const std::unique_ptr<MStlBase> outer = BuildOuterShellStl(m_lower);
     const MStlBase& l = outer ? *outer : *m_lower;
 
     // a: the upper part inside the lower one; b: the rest of the upper part.
-    // Both come from one exact intersection curve, rounded alike, so they
+    // Both come from one exact intersection curve, rounded together, so they
     // meet on the same points of the lower surface.
-    if (!Succeeded(AU::BooleanTrimNoGraphs(a, l, true, true, false, false, parameters,
-                                           reporter.CreateNestedDelegate(0.06))))
-        return eFailure;
-    CheckCancel(reporter);
-    if (!Succeeded(AU::BooleanTrimNoGraphs(b, l, false, true, false, false, parameters,
-                                           reporter.CreateNestedDelegate(0.06))))
+    if (!Succeeded(AU::BooleanTrimBothSides(b, l, a, b, parameters, reporter.CreateNestedDelegate(0.12))))
         return eFailure;
     CheckCancel(reporter);
     const bool upward = m_params.Direction != 0;
