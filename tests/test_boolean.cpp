@@ -595,3 +595,172 @@ TEST(BooleanSubtractFromNonManifold, OpenSurface) {
     bad.SetNonManifoldModel(&other);
     EXPECT_NE(bad.Operate(), 0) << "the subtracted model is open";
 }
+
+namespace {
+
+struct Booleans {
+    MStlBase unite, intersect, subtract;
+};
+
+// a ∪ b, a ∩ b and a − b, each required to succeed.
+std::unique_ptr<Booleans> AllOf(const MStlBase& a, const MStlBase& b) {
+    const AU::BooleanParameters prm;
+    auto out = std::make_unique<Booleans>();
+    Booleans& r = *out;
+    EXPECT_EQ(AU::BooleanUnite({&a, &b}, r.unite, prm, nullptr), eSuccess);
+    EXPECT_EQ(AU::BooleanIntersect({&a, &b}, r.intersect, prm, nullptr), eSuccess);
+    EXPECT_EQ(AU::BooleanSubtract({&a}, {&b}, r.subtract, prm, nullptr), eSuccess);
+    return out;
+}
+
+// A box of side 10000 at the origin with a cubic cavity from 2000 to 8000.
+void BoxWithCavity(MStlBase& m) {
+    GenerateBox(m, {0, 0, 0}, {10000, 10000, 10000}, 4);
+    MStlBase cavity;
+    GenerateBox(cavity, {2000, 2000, 2000}, {8000, 8000, 8000}, 3);
+    cavity.Invert();
+    m.AddStl(cavity, false);
+    m.Update();
+}
+
+void ExpectSolid(const MStlBase& m, double volume, uint64_t shells) {
+    EXPECT_TRUE(Sound(m));
+    EXPECT_DOUBLE_EQ(m.Volume(), volume);
+    EXPECT_EQ(CheckMesh(m).shells, shells);
+}
+
+}  // namespace
+
+TEST(BooleanAU, FarFacesArePlacedInsideAndOutside) {
+    MStlBase holed;
+    BoxWithCavity(holed);
+    const double cavity = 6000.0 * 6000 * 6000;
+    {
+        SCOPED_TRACE("cavity outside the other mesh");
+        MStlBase side;
+        Box(side, {9000, -1000, -1000}, {12000, 11000, 11000}, 2);
+        const auto r = AllOf(holed, side);
+        ExpectSolid(r->intersect, 1000.0 * 1e8, 1);
+        ExpectSolid(r->subtract, 9000.0 * 1e8 - cavity, 2);
+        ExpectSolid(r->unite, 1e12 + side.Volume() - 1000.0 * 1e8 - cavity, 2);
+    }
+    {
+        SCOPED_TRACE("cavity inside the other mesh");
+        MStlBase big;
+        Box(big, {1000, -1000, -1000}, {20000, 11000, 11000}, 2);
+        const auto r = AllOf(holed, big);
+        ExpectSolid(r->intersect, 9000.0 * 1e8 - cavity, 2);
+        ExpectSolid(r->subtract, 1000.0 * 1e8, 1);
+        ExpectSolid(r->unite, big.Volume() + 1000.0 * 1e8, 1);
+    }
+    {
+        SCOPED_TRACE("a box inside the cavity, touching nothing");
+        MStlBase inner;
+        Box(inner, {3000, 3000, 3000}, {4000, 4000, 4000}, 1);
+        const auto r = AllOf(holed, inner);
+        EXPECT_EQ(r->intersect.GetNumberOfTriangles(), 0u);
+        ExpectSolid(r->subtract, holed.Volume(), 2);
+        EXPECT_EQ(r->subtract.GetNumberOfTriangles(), holed.GetNumberOfTriangles());
+        ExpectSolid(r->unite, holed.Volume() + 1e9, 3);
+    }
+    {
+        SCOPED_TRACE("a box inside the solid part, touching nothing");
+        MStlBase inner;
+        Box(inner, {500, 500, 500}, {1500, 1500, 1500}, 1);
+        const auto r = AllOf(holed, inner);
+        ExpectSolid(r->intersect, 1e9, 1);
+        EXPECT_EQ(r->intersect.GetNumberOfTriangles(), 12u);
+        ExpectSolid(r->subtract, holed.Volume() - 1e9, 3);
+        ExpectSolid(r->unite, holed.Volume(), 2);
+        EXPECT_EQ(r->unite.GetNumberOfTriangles(), holed.GetNumberOfTriangles());
+    }
+}
+
+TEST(BooleanAU, DisjointOperands) {
+    MStlBase a, b;
+    Box(a, {0, 0, 0}, {1000, 1000, 1000}, 2);
+    Box(b, {5000, 0, 0}, {6000, 1000, 1000}, 1);
+    const auto r = AllOf(a, b);
+    ExpectSolid(r->unite, 2e9, 2);
+    EXPECT_EQ(r->unite.GetNumberOfTriangles(), 48u + 12u);
+    EXPECT_EQ(r->intersect.GetNumberOfTriangles(), 0u);
+    ExpectSolid(r->subtract, 1e9, 1);
+    EXPECT_EQ(r->subtract.GetNumberOfTriangles(), 48u);
+}
+
+TEST(BooleanAU, TouchingAndCoincidentFaces) {
+    {
+        SCOPED_TRACE("identical meshes");
+        MStlBase a, b;
+        Box(a, {0, 0, 0}, {1000, 1000, 1000}, 3);
+        b.Copy(a);
+        const auto r = AllOf(a, b);
+        ExpectSolid(r->unite, 1e9, 1);
+        EXPECT_EQ(r->unite.GetNumberOfTriangles(), a.GetNumberOfTriangles());
+        ExpectSolid(r->intersect, 1e9, 1);
+        EXPECT_EQ(r->intersect.GetNumberOfTriangles(), a.GetNumberOfTriangles());
+        EXPECT_EQ(r->subtract.GetNumberOfTriangles(), 0u);
+    }
+    {
+        SCOPED_TRACE("two boxes sharing a face");
+        MStlBase a, b;
+        Box(a, {0, 0, 0}, {1000, 1000, 1000}, 2);
+        Box(b, {1000, 0, 0}, {2000, 1000, 1000}, 2);
+        const auto r = AllOf(a, b);
+        ExpectSolid(r->unite, 2e9, 1);
+        // The shared face's eight triangles go from both boxes.
+        EXPECT_EQ(r->unite.GetNumberOfTriangles(), 2u * (48u - 8u));
+        EXPECT_EQ(r->intersect.GetNumberOfTriangles(), 0u);
+        ExpectSolid(r->subtract, 1e9, 1);
+        EXPECT_EQ(r->subtract.GetNumberOfTriangles(), 48u);
+    }
+    {
+        SCOPED_TRACE("a box in the top half of another: coincident tops, overlapping sides");
+        MStlBase a, b;
+        Box(a, {0, 0, 0}, {1000, 1000, 1000}, 2);
+        Box(b, {0, 0, 500}, {1000, 1000, 1000}, 2);
+        const auto r = AllOf(a, b);
+        ExpectSolid(r->unite, 1e9, 1);
+        ExpectSolid(r->intersect, 5e8, 1);
+        ExpectSolid(r->subtract, 5e8, 1);
+        // Subtracting the other way round leaves nothing.
+        MStlBase none;
+        ASSERT_EQ(AU::BooleanSubtract({&b}, {&a}, none, AU::BooleanParameters(), nullptr), eSuccess);
+        EXPECT_EQ(none.GetNumberOfTriangles(), 0u);
+    }
+}
+
+TEST(BooleanAU, TrimBothSidesMeetOnTheSamePoints) {
+    MStlBase a, b, inside, outside;
+    GenerateSphere(a, 700, 3000, {1000.3, 500.2, 499.9});
+    a.Update();
+    Box(b, {0, 0, 0}, {1000, 1000, 1000}, 3);
+    ASSERT_EQ(AU::BooleanTrimBothSides(a, b, inside, outside, AU::BooleanParameters(), nullptr), eSuccess);
+    EXPECT_TRUE(Sound(inside));
+    EXPECT_TRUE(Sound(outside));
+    const double bound = RoundingBound(inside, a) + RoundingBound(outside, a);
+    EXPECT_NEAR(inside.Volume() + outside.Volume(), a.Volume(), bound);
+    EXPECT_NEAR(inside.Volume(), ExactIntersectionVolume(a, b), RoundingBound(inside, a));
+    // Every point the cut made is a point of both sides.
+    uint64_t made = 0;
+    for (auto it = inside.BeginPoint(); it != inside.EndPoint(); ++it) {
+        const MStlPoint* p = *it;
+        if (a.GetPoint(p->GetX(), p->GetY(), p->GetZ())) continue;
+        ++made;
+        EXPECT_NE(outside.GetPoint(p->GetX(), p->GetY(), p->GetZ()), nullptr);
+    }
+    EXPECT_GT(made, 0u);
+    // The same as two trims.
+    MStlBase in2, out2;
+    in2.Copy(a);
+    out2.Copy(a);
+    ASSERT_EQ(AU::BooleanTrimNoGraphs(in2, b, true, true, false, false, AU::BooleanParameters(), nullptr), eSuccess);
+    ASSERT_EQ(AU::BooleanTrimNoGraphs(out2, b, false, true, false, false, AU::BooleanParameters(), nullptr), eSuccess);
+    EXPECT_EQ(in2.GetNumberOfTriangles(), inside.GetNumberOfTriangles());
+    EXPECT_EQ(out2.GetNumberOfTriangles(), outside.GetNumberOfTriangles());
+    EXPECT_DOUBLE_EQ(in2.Volume(), inside.Volume());
+    // Bad input.
+    EXPECT_EQ(AU::BooleanTrimBothSides(a, b, inside, inside, AU::BooleanParameters(), nullptr), eInvalidInput);
+    MStlBase empty;
+    EXPECT_EQ(AU::BooleanTrimBothSides(a, empty, inside, outside, AU::BooleanParameters(), nullptr), eEmptyMesh);
+}
