@@ -3,9 +3,8 @@
 // The part of the upper mesh inside the lower mesh's outer shells is swept
 // vertically into a notch volume, cut to the lower mesh; the notch is joined
 // to the upper mesh, and a hole tool made from it is subtracted from the
-// lower mesh.  Everything runs on working copies; the upper mesh receives
-// the joined result only when every step succeeded, the lower mesh is cut in
-// place.
+// lower mesh.  Everything runs on working copies; the upper and lower
+// meshes receive their results only when every step succeeded.
 #pragma once
 
 #include <cstdint>
@@ -64,7 +63,9 @@ private:
                       QelSDK::Common::ProgressPtr progress);
     // Removes the shells of `mesh` that come nowhere near `other`.
     void _FilterShells(MStlBase& mesh, const MStlBase& other);
-    bool CreateHole(MStlBase* lower, MStlBase* notch, QelSDK::Common::ProgressPtr progress);
+    bool _JoinUpper(MStlBase& b, const MStlBase& part, QelSDK::Common::ProgressPtr progress);
+    bool CreateHole(const MStlBase& lower, const MStlBase& notch, MStlBase& holed,
+                    QelSDK::Common::ProgressPtr progress);
     void _LiftedTool(const MStlBase& lower, const MStlBase& notch, MStlBase& tool,
                      QelSDK::Common::IncrementalProgressReporter& reporter);
     bool _OffsetTool(const MStlBase& notch, MStlBase& tool, QelSDK::Common::IncrementalProgressReporter& reporter);

@@ -2,12 +2,14 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_group.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <vector>
 
 #include "host/MBoolean.h"
@@ -41,6 +43,29 @@ AU::BooleanParameters Parameters() {
     p.checkRounding = true;
     return p;
 }
+
+// Passes the progress of steps that run side by side on to one delegate,
+// one call at a time.
+class SerialDelegate final : public QelSDK::Common::IProgressDelegate {
+public:
+    explicit SerialDelegate(ProgressPtr target) : m_target(std::move(target)) {}
+    void OnProgress(const std::string& step, double fraction) override {
+        const std::lock_guard lock(m_mutex);
+        m_target->OnProgress(step, fraction);
+    }
+    bool IsCancelled() const override {
+        const std::lock_guard lock(m_mutex);
+        return m_target->IsCancelled();
+    }
+    void OnNotification(const std::string& name, const std::any& value) override {
+        const std::lock_guard lock(m_mutex);
+        m_target->OnNotification(name, value);
+    }
+
+private:
+    ProgressPtr m_target;
+    mutable std::mutex m_mutex;
+};
 
 constexpr int64_t kLowestZ = -2147483647;
 constexpr int64_t kHighestZ = 2147483646;
@@ -101,6 +126,7 @@ MStlBaseOperatorBooleanUndercut::EReturnCode MStlBaseOperatorBooleanUndercut::Op
     m_offsetResult = 0;
     if (!m_upper || !m_lower) return eFailure;
     try {
+        if (progress) progress = std::make_shared<SerialDelegate>(std::move(progress));
         IncrementalProgressReporter reporter(progress, "Boolean Undercut", 1000);
         return _Operate(reporter);
     } catch (const MBooleanUndercutCancelled&) {
@@ -145,31 +171,44 @@ MStlBaseOperatorBooleanUndercut::EReturnCode MStlBaseOperatorBooleanUndercut::_O
         _FilterShells(part, b);
         if (upward) _FilterShells(a, b);
     }
-    // b lies outside the lower part and `part` inside it: they meet only on
-    // the lower surface, in coplanar faces, which the exact union merges
-    // whatever their triangulations.
-    if (b.GetNumberOfTriangles() == 0) CopyInto(b, part);
-    else if (!Succeeded(AU::BooleanUnite({&b, &part}, b, parameters, reporter.CreateNestedDelegate(0.06))))
-        return eFailure;
-    CheckCancel(reporter);
-    reporter += 10;
-
-    SmallTriangleCleanup(b);
-    if (!Succeeded(AU::BooleanUnify(b, 0, parameters, nullptr))) return eFailure;
-    SmallTriangleCleanup(b);
-    NoiseShellRemoval(b);
-    CheckCancel(reporter);
-    reporter += 10;
-
-    if (!CreateHole(m_lower, upward ? &a : &part, reporter.CreateNestedDelegate(0.4))) return eFailure;
-    CheckCancel(reporter);
-    SmallTriangleCleanup(*m_lower);
-    NoiseShellRemoval(*m_lower);
+    // The upper result and the holed lower part only read the notch pieces:
+    // they are made side by side, and both meshes change only when both
+    // succeeded.
+    const ProgressPtr upperProgress = reporter.CreateNestedDelegate(0.1);
+    const ProgressPtr holeProgress = reporter.CreateNestedDelegate(0.4);
+    MStlBase holed;
+    bool joined = false, hole = false;
+    tbb::task_group steps;
+    steps.run([&] { joined = _JoinUpper(b, part, upperProgress); });
+    steps.run([&] { hole = CreateHole(*m_lower, upward ? a : part, holed, holeProgress); });
+    steps.wait();
+    if (!joined || !hole) return eFailure;
     CheckCancel(reporter);
 
+    CopyInto(*m_lower, holed);
+    m_lower->Update();
     CopyInto(*m_upper, b);
     m_upper->Update();
     return eSuccess;
+}
+
+// b, the upper part outside the lower one, joined with the notch piece
+// `part` and cleaned.  b lies outside the lower part and `part` inside it:
+// they meet only on the lower surface, in coplanar faces, which the exact
+// union merges whatever their triangulations.
+bool MStlBaseOperatorBooleanUndercut::_JoinUpper(MStlBase& b, const MStlBase& part, ProgressPtr progress) {
+    IncrementalProgressReporter reporter(progress, "Boolean Undercut . Upper Result", 100);
+    const AU::BooleanParameters parameters = Parameters();
+    if (b.GetNumberOfTriangles() == 0) CopyInto(b, part);
+    else if (!Succeeded(AU::BooleanUnite({&b, &part}, b, parameters, reporter.CreateNestedDelegate(0.6))))
+        return false;
+    CheckCancel(reporter);
+    SmallTriangleCleanup(b);
+    if (!Succeeded(AU::BooleanUnify(b, 0, parameters, reporter.CreateNestedDelegate(0.3)))) return false;
+    SmallTriangleCleanup(b);
+    NoiseShellRemoval(b);
+    CheckCancel(reporter);
+    return true;
 }
 
 std::unique_ptr<MStlBase> MStlBaseOperatorBooleanUndercut::BuildOuterShellStl(MStlBase* mesh) {
@@ -421,21 +460,24 @@ bool MStlBaseOperatorBooleanUndercut::_ExtendStubs(MStlBase& tool, const MStlBas
     return Succeeded(AU::BooleanUnify(tool, 0, Parameters(), reporter.CreateNestedDelegate(0.5)));
 }
 
-// The hole tool (lifted points for Offset 0, else the volume offset) is
-// subtracted from the lower mesh.  A tool that cannot be made fails the
+// `holed`: the lower mesh less the hole tool (lifted points for Offset 0,
+// else the volume offset), cleaned.  A tool that cannot be made fails the
 // hole, and with it the operation, rather than leaving the lower mesh
 // without its hole.
-bool MStlBaseOperatorBooleanUndercut::CreateHole(MStlBase* lower, MStlBase* notch, ProgressPtr progress) {
+bool MStlBaseOperatorBooleanUndercut::CreateHole(const MStlBase& lower, const MStlBase& notch, MStlBase& holed,
+                                                 ProgressPtr progress) {
     IncrementalProgressReporter reporter(progress, "Boolean Undercut . Hole Creation", 100);
-    if (!lower || !notch || !std::isfinite(m_params.Offset)) return false;
+    if (!std::isfinite(m_params.Offset)) return false;
     MStlBase tool;
-    if (m_params.Offset == 0.0) _LiftedTool(*lower, *notch, tool, reporter);
-    else if (!_OffsetTool(*notch, tool, reporter)) return false;
+    if (m_params.Offset == 0.0) _LiftedTool(lower, notch, tool, reporter);
+    else if (!_OffsetTool(notch, tool, reporter)) return false;
     CheckCancel(reporter);
     const AU::BooleanParameters parameters = Parameters();
-    if (!Succeeded(AU::BooleanSubtract({lower}, {&tool}, *lower, parameters, reporter.CreateNestedDelegate(0.2))))
+    if (!Succeeded(AU::BooleanSubtract({&lower}, {&tool}, holed, parameters, reporter.CreateNestedDelegate(0.2))))
         return false;
-    lower->Update();
+    CheckCancel(reporter);
+    SmallTriangleCleanup(holed);
+    NoiseShellRemoval(holed);
     CheckCancel(reporter);
     return true;
 }
