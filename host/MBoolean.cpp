@@ -25,6 +25,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 
 #include "MStlBaseOperatorTrimStlToStl.h"
 #include "host/MCgalMesh.h"
@@ -913,11 +914,12 @@ struct Patch {
 // when not, 2 when q lies on the face.  The ray's start is moved by
 // (ε, ε²) in y and z (a symbolic perturbation), so that it passes no edge
 // or corner and every crossing is counted exactly once.
-int RayCrossing(const Soup& s, uint32_t f, const Point& q) {
-    const Point a = s.ExactPoint(s.faces[f][0]), b = s.ExactPoint(s.faces[f][1]), c = s.ExactPoint(s.faces[f][2]);
+template <class Kernel>
+int RayCrossing(const typename Kernel::Point_3& a, const typename Kernel::Point_3& b, const typename Kernel::Point_3& c,
+                const typename Kernel::Point_3& q) {
     const CGAL::Orientation height = CGAL::orientation(a, b, c, q);
-    if (height == CGAL::COPLANAR) return K::Triangle_3(a, b, c).has_on(q) ? 2 : 0;
-    using P2 = K::Point_2;
+    if (height == CGAL::COPLANAR) return typename Kernel::Triangle_3(a, b, c).has_on(q) ? 2 : 0;
+    using P2 = typename Kernel::Point_2;
     const P2 pa(a.y(), a.z()), pb(b.y(), b.z()), pc(c.y(), c.z()), pq(q.y(), q.z());
     const CGAL::Orientation turn = CGAL::orientation(pa, pb, pc);
     if (turn == CGAL::COLLINEAR) return 0;
@@ -934,6 +936,26 @@ int RayCrossing(const Soup& s, uint32_t f, const Point& q) {
     return height == -turn ? 1 : 0;
 }
 
+// The same over the soup's face f.  A query on the grid against a soup on
+// the grid is decided over doubles, whose predicates are exact there and
+// need no exact numbers.
+int RayCrossing(const Soup& s, uint32_t f, const Point& q, const std::optional<IK::Point_3>& onGrid) {
+    const Face& t = s.faces[f];
+    if (onGrid && s.exact.empty()) {
+        auto P = [&](uint32_t v) { return IK::Point_3(s.xyz[v][0], s.xyz[v][1], s.xyz[v][2]); };
+        return RayCrossing<IK>(P(t[0]), P(t[1]), P(t[2]), *onGrid);
+    }
+    return RayCrossing<K>(s.ExactPoint(t[0]), s.ExactPoint(t[1]), s.ExactPoint(t[2]), q);
+}
+
+// The point as doubles when its coordinates are doubles exactly.
+std::optional<IK::Point_3> AsDoubles(const Point& p) {
+    const auto& approx = CGAL::approx(p);
+    for (int k = 0; k < 3; ++k)
+        if (approx[k].inf() != approx[k].sup()) return std::nullopt;
+    return IK::Point_3(approx[0].inf(), approx[1].inf(), approx[2].inf());
+}
+
 // Which side of the closed soup each query point lies on, by the parity of
 // its ray crossings; all queries in one parallel pass over the faces.
 std::vector<CGAL::Bounded_side> SidesOf(const Soup& s, const std::vector<Point>& queries) {
@@ -943,9 +965,11 @@ std::vector<CGAL::Bounded_side> SidesOf(const Soup& s, const std::vector<Point>&
     // The queries on a grid over y and z, each in the cell of its box's
     // low corner.
     std::vector<CGAL::Bbox_3> box(n);
+    std::vector<std::optional<IK::Point_3>> onGrid(n);
     CGAL::Bbox_3 span;
     double width = 0.0;
     for (size_t i = 0; i < n; ++i) {
+        onGrid[i] = AsDoubles(queries[i]);
         box[i] = queries[i].bbox();
         span += box[i];
         width = std::max({width, box[i].ymax() - box[i].ymin(), box[i].zmax() - box[i].zmin()});
@@ -978,7 +1002,7 @@ std::vector<CGAL::Bounded_side> SidesOf(const Soup& s, const std::vector<Point>&
                         if (q.xmin() > b.xmax() || q.ymin() > b.ymax() || q.ymax() < b.ymin() || q.zmin() > b.zmax() ||
                             q.zmax() < b.zmin())
                             continue;
-                        const int crossing = RayCrossing(s, f, queries[i]);
+                        const int crossing = RayCrossing(s, f, queries[i], onGrid[i]);
                         if (crossing == 2) h.onSurface[i] = 1;
                         else h.parity[i] ^= uint8_t(crossing);
                     }
