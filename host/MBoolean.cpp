@@ -17,6 +17,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/combinable.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_invoke.h>
 
 #include <algorithm>
 #include <array>
@@ -1392,10 +1393,11 @@ EReturnCode CutByPatches(const Soup& a, const Soup& b, const MStlBase& meshA, co
         }
     }
     Pieces piecesA(a, nearA, onB, pa), piecesB(b, nearB, onA, pb);
-    piecesA.Sort();
-    piecesB.Sort();
-    if (!PlacePieces(piecesA, b, pb) || !PlacePieces(piecesB, a, pa))
-        return selfIntersecting() ? eSelfIntersecting : eCorefinementFailed;
+    // Each input's pieces are sorted and placed on their own.
+    bool placedA = false, placedB = false;
+    tbb::parallel_invoke([&] { piecesA.Sort(), placedA = PlacePieces(piecesA, b, pb); },
+                         [&] { piecesB.Sort(), placedB = PlacePieces(piecesB, a, pa); });
+    if (!placedA || !placedB) return selfIntersecting() ? eSelfIntersecting : eCorefinementFailed;
     ++reporter;
     if (reporter.IsCancelled()) return eCancelled;
 
@@ -1630,8 +1632,11 @@ EReturnCode LocalParts(const MStlBase& a, const MStlBase& b, const std::vector<O
     if (&a == &b || prm.checkWholeInput || a.GetNumberOfTriangles() == 0 || b.GetNumberOfTriangles() == 0 ||
         HasDegenerateTriangle(a) || HasDegenerateTriangle(b))
         return eInvalidInput;
-    Soup sa = SoupOf(a), sb = SoupOf(b);
-    if (!sa.Link() || !sb.Link() || a.Volume() < 0 || b.Volume() < 0) return eNotClosed;
+    Soup sa, sb;
+    bool closedA = false, closedB = false;
+    tbb::parallel_invoke([&] { sa = SoupOf(a), closedA = sa.Link() && a.Volume() >= 0; },
+                         [&] { sb = SoupOf(b), closedB = sb.Link() && b.Volume() >= 0; });
+    if (!closedA || !closedB) return eNotClosed;
     return CutByPatches(sa, sb, a, &b, ops, prm.checkRounding, [] { return false; }, reporter, out);
 }
 
