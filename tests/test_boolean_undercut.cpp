@@ -160,6 +160,7 @@ TEST(BooleanUndercut, OffsetTools) {
     Box(lower, {0, 0, 0}, {10000, 10000, 5000});
     Box(upper, {3000, 3000, 4000}, {7000, 7000, 9000});
     const auto upperBefore = Dump(upper);
+    const auto lowerBefore = Dump(lower);
     Undercut::Params params;
     params.Offset = 0.5;  // one-unit voxels across a 4000-unit notch: more than 2048 a side
     Undercut op;
@@ -168,7 +169,9 @@ TEST(BooleanUndercut, OffsetTools) {
     op.SetParams(params);
     EXPECT_EQ(op.Operate(nullptr), Undercut::eFailure);
     EXPECT_EQ(op.GetOffsetResult(), 3);
+    // The upper result was made beside the failed hole; neither mesh changes.
     EXPECT_EQ(Dump(upper), upperBefore);
+    EXPECT_EQ(Dump(lower), lowerBefore);
 }
 
 // A box standing 100 deep in a slab: the notch hangs from the slab's top
