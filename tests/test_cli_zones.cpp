@@ -102,5 +102,9 @@ TEST_F(CliZones, ExtrudesADiscIntoAClosedShell) {
         EXPECT_EQ(Run("extrude " + P("disc.stl") + " --thickness " + bad + " --out " + P("bad.stl")), 1) << bad;
     EXPECT_EQ(Run("extrude " + P("missing.stl") + " --thickness 1 --out " + P("bad.stl")), 1);
     EXPECT_EQ(Run("extrude " + P("disc.stl") + " --thickness 5000000 --out " + P("bad.stl")), 1) << "off the grid";
+    MStlBase needle;
+    needle.AddTriangle(needle.AddPoint(0, 0, 0), needle.AddPoint(1000, 0, 0), needle.AddPoint(2000, 0, 0));
+    SaveMesh("needle.stl", needle);
+    EXPECT_EQ(Run("extrude " + P("needle.stl") + " --thickness 1 --out " + P("bad.stl")), 1) << "no area";
     EXPECT_FALSE(Exists("bad.stl"));
 }
