@@ -1192,10 +1192,11 @@ void PlaceOnSurface(Pieces& pieces, const std::vector<std::pair<uint32_t, uint32
                              });
 }
 
-// Places every piece against the other input's solid.  A corner of the
-// input's own off the other surface settles a piece; failing that, a face
-// lying in the other surface, or a face centre off it.  False when a piece
-// cannot be placed.
+// Places every piece against the other input's solid.  A piece with a face
+// lying in the other surface lies there (the cut curves bound it); its
+// corners would say nothing, so that face is looked at first.  A corner of
+// the input's own off the other surface settles any other piece; failing
+// that, a face centre off it.  False when a piece cannot be placed.
 bool PlacePieces(Pieces& pieces, const Soup& otherSoup, const Patch& otherPatch) {
     // Test points, and which piece each test (point, piece) speaks for.
     std::vector<Point> points;
@@ -1213,16 +1214,15 @@ bool PlacePieces(Pieces& pieces, const Soup& otherSoup, const Patch& otherPatch)
     auto allPlaced = [&] {
         return std::find(pieces.place.begin(), pieces.place.end(), Place::eUnknown) == pieces.place.end();
     };
-    pieces.OriginalCorners(3, points, tests);
-    settle();
-    if (allPlaced()) return true;
-
     constexpr size_t kFacesTried = 8;
     const std::vector<std::vector<uint32_t>> faces = pieces.FacesOfUnplaced(kFacesTried);
     std::vector<std::pair<uint32_t, uint32_t>> firstFaces;
     for (uint32_t piece = 0; piece < faces.size(); ++piece)
         if (!faces[piece].empty()) firstFaces.emplace_back(piece, faces[piece][0]);
     PlaceOnSurface(pieces, firstFaces, otherPatch);
+    pieces.OriginalCorners(3, points, tests);
+    settle();
+    if (allPlaced()) return true;
     for (uint32_t piece = 0; piece < faces.size(); ++piece) {
         if (pieces.place[piece] != Place::eUnknown) continue;
         for (uint32_t id : faces[piece]) {
