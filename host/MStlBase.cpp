@@ -10,9 +10,11 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <numeric>
 
@@ -130,8 +132,11 @@ struct MStlBase::Impl {
     std::vector<uint32_t> freeTriangles;
     absl::flat_hash_set<MStlPoint*, PointHash, PointEq> index;
     // Built on the first lookup, so that meshes filled with new points only
-    // (copies, cut outputs) never pay for it.
-    bool indexValid = false;
+    // (copies, cut outputs) never pay for it.  Lookups on a mesh that is not
+    // being changed may come from several threads: the first builds the
+    // index under the lock, the others wait for it.
+    std::atomic<bool> indexValid = false;
+    std::mutex indexMutex;
     size_t reserveHint = 0;
     // The cached triangle tree; readers share it under the lock.
     std::shared_ptr<const MStlTriangleTree> tree;
@@ -141,14 +146,16 @@ struct MStlBase::Impl {
     }
 
     void EnsureIndex(const MStlBase& mesh) {
-        if (indexValid) return;
+        if (indexValid.load(std::memory_order_acquire)) return;
+        const std::lock_guard lock(indexMutex);
+        if (indexValid.load(std::memory_order_relaxed)) return;
         index.clear();
         index.reserve(std::max<size_t>(mesh.m_livePoints, reserveHint));
         for (uint32_t i = 0; i < mesh.m_pointSlots; ++i) {
             MStlPoint& p = points[i];
             if (p.IsAlive()) index.insert(&p);
         }
-        indexValid = true;
+        indexValid.store(true, std::memory_order_release);
     }
 };
 

@@ -63,13 +63,20 @@ void Box(MStlBase& m, MMVector3l lo, MMVector3l hi) {
     m.Update();
 }
 
-// Counts the cancellation polls of a whole run.
+// Counts the cancellation polls of a whole run and notes whether the
+// reported fraction ever went back.
 class CountPolls final : public QelSDK::Common::IProgressDelegate {
 public:
-    void OnProgress(const std::string& step, double) override { steps.insert(step); }
+    void OnProgress(const std::string& step, double fraction) override {
+        steps.insert(step);
+        wentBack = wentBack || fraction < reached;
+        reached = std::max(reached, fraction);
+    }
     bool IsCancelled() const override { ++polls; return false; }
     mutable int polls = 0;
     std::set<std::string> steps;
+    double reached = 0.0;
+    bool wentBack = false;
 };
 
 Undercut::EReturnCode RunUndercut(MStlBase& upper, MStlBase& lower, Undercut::Params params = {},
@@ -285,6 +292,7 @@ TEST(BooleanUndercut, CancellationAtEveryPhase) {
         auto count = std::make_shared<CountPolls>();
         ASSERT_EQ(RunUndercut(upper, lower, {}, count), Undercut::eSuccess);
         polls = count->polls;
+        EXPECT_FALSE(count->wentBack) << "progress went back";
     }
     ASSERT_GT(polls, 0);
     std::set<std::string> seen;

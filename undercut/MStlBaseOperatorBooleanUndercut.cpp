@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <exception>
 #include <mutex>
 #include <vector>
 
@@ -45,13 +46,15 @@ AU::BooleanParameters Parameters() {
 }
 
 // Passes the progress of steps that run side by side on to one delegate,
-// one call at a time.
+// one call at a time.  The steps cover different ranges, so their reports
+// interleave; the fraction passed on never goes back.
 class SerialDelegate final : public QelSDK::Common::IProgressDelegate {
 public:
     explicit SerialDelegate(ProgressPtr target) : m_target(std::move(target)) {}
     void OnProgress(const std::string& step, double fraction) override {
         const std::lock_guard lock(m_mutex);
-        m_target->OnProgress(step, fraction);
+        m_reached = std::max(m_reached, fraction);
+        m_target->OnProgress(step, m_reached);
     }
     bool IsCancelled() const override {
         const std::lock_guard lock(m_mutex);
@@ -64,8 +67,18 @@ public:
 
 private:
     ProgressPtr m_target;
+    double m_reached = 0.0;
     mutable std::mutex m_mutex;
 };
+
+template <class Step>
+void KeepException(std::exception_ptr& thrown, const Step& step) {
+    try {
+        step();
+    } catch (...) {
+        thrown = std::current_exception();
+    }
+}
 
 constexpr int64_t kLowestZ = -2147483647;
 constexpr int64_t kHighestZ = 2147483646;
@@ -178,10 +191,17 @@ MStlBaseOperatorBooleanUndercut::EReturnCode MStlBaseOperatorBooleanUndercut::_O
     const ProgressPtr holeProgress = reporter.CreateNestedDelegate(0.4);
     MStlBase holed;
     bool joined = false, hole = false;
+    // Each step keeps its exception (a cancellation, say) to itself: one
+    // leaving a task would cancel the group and with it the parallel loops
+    // the other step is in the middle of, which would then go on with
+    // half-made results.
+    std::exception_ptr thrown[2];
     tbb::task_group steps;
-    steps.run([&] { joined = _JoinUpper(b, part, upperProgress); });
-    steps.run([&] { hole = CreateHole(*m_lower, upward ? a : part, holed, holeProgress); });
+    steps.run([&] { KeepException(thrown[0], [&] { joined = _JoinUpper(b, part, upperProgress); }); });
+    steps.run([&] { KeepException(thrown[1], [&] { hole = CreateHole(*m_lower, upward ? a : part, holed, holeProgress); }); });
     steps.wait();
+    for (const std::exception_ptr& e : thrown)
+        if (e) std::rethrow_exception(e);
     if (!joined || !hole) return eFailure;
     CheckCancel(reporter);
 
