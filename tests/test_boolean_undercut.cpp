@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "MStlBaseOperatorBooleanUndercut.h"
@@ -64,15 +66,24 @@ void Box(MStlBase& m, MMVector3l lo, MMVector3l hi) {
 }
 
 // Counts the cancellation polls of a whole run and notes whether the
-// reported fraction ever went back.
+// reported fraction ever went back, or a call came from another thread
+// than the one that made the delegate (the caller's).
 class CountPolls final : public QelSDK::Common::IProgressDelegate {
 public:
     void OnProgress(const std::string& step, double fraction) override {
+        Note();
         steps.insert(step);
         wentBack = wentBack || fraction < reached;
         reached = std::max(reached, fraction);
     }
-    bool IsCancelled() const override { ++polls; return false; }
+    bool IsCancelled() const override {
+        Note();
+        ++polls;
+        return false;
+    }
+    void Note() const { foreignThread = foreignThread || std::this_thread::get_id() != caller; }
+    const std::thread::id caller = std::this_thread::get_id();
+    mutable std::atomic<bool> foreignThread = false;
     mutable int polls = 0;
     std::set<std::string> steps;
     double reached = 0.0;
@@ -236,6 +247,7 @@ TEST(BooleanUndercut, UpwardNotchOnBoxes) {
 // threads.
 TEST(BooleanUndercut, SphereOnSlabSameWithOneAndTwoThreads) {
     std::vector<Corners> upperDump[2], lowerDump[2];
+    int polls[2] = {0, 0};
     for (int threads = 1; threads <= 2; ++threads) {
         tbb::global_control limit(tbb::global_control::max_allowed_parallelism, size_t(threads));
         MStlBase lower, upper, upperInput;
@@ -243,7 +255,11 @@ TEST(BooleanUndercut, SphereOnSlabSameWithOneAndTwoThreads) {
         GenerateSphere(upper, 300.0, 1000, {500, 500, 550});
         upper.Update();
         upperInput.AddStl(upper, false);
-        ASSERT_EQ(RunUndercut(upper, lower), Undercut::eSuccess);
+        auto count = std::make_shared<CountPolls>();
+        ASSERT_EQ(RunUndercut(upper, lower, {}, count), Undercut::eSuccess);
+        EXPECT_FALSE(count->foreignThread) << "a progress call from another thread";
+        EXPECT_FALSE(count->wentBack) << "progress went back";
+        polls[threads - 1] = count->polls;
         upperDump[threads - 1] = Dump(upper);
         lowerDump[threads - 1] = Dump(lower);
         if (threads == 2) break;  // the same meshes, compared below
@@ -256,6 +272,7 @@ TEST(BooleanUndercut, SphereOnSlabSameWithOneAndTwoThreads) {
     }
     EXPECT_EQ(upperDump[0], upperDump[1]);
     EXPECT_EQ(lowerDump[0], lowerDump[1]);
+    EXPECT_EQ(polls[0], polls[1]) << "the delegate polled differently";
 }
 
 // A lower part with an inner cavity: the cavity is no outer shell and is
@@ -284,15 +301,21 @@ TEST(BooleanUndercut, CancellationAtEveryPhase) {
     Box(lower0, {0, 0, 0}, {1000, 1000, 500});
     Box(upper0, {300, 300, 400}, {700, 700, 900});
     const auto upperBefore = Dump(upper0);
+    // The delegate hears the same calls on every run, all on the calling
+    // thread, however the work is shared out.
     int polls = 0;
-    {
+    for (int run = 0; run < 3; ++run) {
         MStlBase upper, lower;
         upper.AddStl(upper0, false);
         lower.AddStl(lower0, false);
         auto count = std::make_shared<CountPolls>();
         ASSERT_EQ(RunUndercut(upper, lower, {}, count), Undercut::eSuccess);
+        if (run > 0) {
+            EXPECT_EQ(count->polls, polls);
+        }
         polls = count->polls;
         EXPECT_FALSE(count->wentBack) << "progress went back";
+        EXPECT_FALSE(count->foreignThread) << "a call from another thread";
     }
     ASSERT_GT(polls, 0);
     std::set<std::string> seen;

@@ -2,6 +2,7 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
 #include <algorithm>
@@ -9,8 +10,14 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <atomic>
+#include <condition_variable>
 #include <exception>
+#include <functional>
 #include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "host/MBoolean.h"
@@ -45,30 +52,96 @@ AU::BooleanParameters Parameters() {
     return p;
 }
 
-// Passes the progress of steps that run side by side on to one delegate,
-// one call at a time.  The steps cover different ranges, so their reports
-// interleave; the fraction passed on never goes back.
-class SerialDelegate final : public QelSDK::Common::IProgressDelegate {
+// A step run beside the calling thread's own.  The caller's delegate is
+// only ever called from the calling thread: what the side step reports and
+// polls on another thread is queued, and the calling thread passes it on,
+// one poll for one, once its own step is over.  So a run makes the same
+// calls to the delegate whichever thread does the work, and a stop asked
+// for there reaches the side step at its next poll.
+class SideStep final : public QelSDK::Common::IProgressDelegate {
 public:
-    explicit SerialDelegate(ProgressPtr target) : m_target(std::move(target)) {}
+    explicit SideStep(ProgressPtr target) : m_target(std::move(target)), m_caller(std::this_thread::get_id()) {}
+
     void OnProgress(const std::string& step, double fraction) override {
+        if (OnCaller()) {
+            if (m_target) m_target->OnProgress(step, fraction);
+            return;
+        }
         const std::lock_guard lock(m_mutex);
-        m_reached = std::max(m_reached, fraction);
-        m_target->OnProgress(step, m_reached);
+        m_report = {step, fraction};
+        m_reported = true;
+        m_wake.notify_one();
     }
     bool IsCancelled() const override {
+        if (OnCaller()) return Poll();
         const std::lock_guard lock(m_mutex);
-        return m_target->IsCancelled();
+        ++m_polls;
+        m_wake.notify_one();
+        return m_stop;
     }
-    void OnNotification(const std::string& name, const std::any& value) override {
-        const std::lock_guard lock(m_mutex);
-        m_target->OnNotification(name, value);
+
+    // Runs `work` (which must not throw) in `group`, unless the calling
+    // thread comes to it first.
+    void Start(tbb::task_group& group, std::function<void()> work) {
+        m_work = std::move(work);
+        group.run([this] {
+            if (m_claimed.exchange(true)) return;
+            m_work();
+            const std::lock_guard lock(m_mutex);
+            m_done = true;
+            m_wake.notify_one();
+        });
+    }
+
+    // On the calling thread once its own step is over (`stop`: it failed,
+    // so the side step's work is not wanted): runs the side step here if no
+    // other thread has started it, else passes its calls on until it ends.
+    void Finish(bool stop) {
+        if (stop) Stop();
+        if (!m_claimed.exchange(true)) {
+            if (!stop) m_work();
+            return;
+        }
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [&] { return m_polls > 0 || m_reported || m_done; });
+            const bool reported = std::exchange(m_reported, false);
+            const auto report = m_report;
+            const int polls = std::exchange(m_polls, 0);
+            const bool done = m_done;
+            lock.unlock();
+            if (reported && m_target) m_target->OnProgress(report.first, report.second);
+            for (int i = 0; i < polls && !Stopped(); ++i) Poll();
+            lock.lock();
+            if (done && m_polls == 0 && !m_reported) return;
+        }
     }
 
 private:
+    bool OnCaller() const { return std::this_thread::get_id() == m_caller; }
+    bool Poll() const {
+        if (m_target && m_target->IsCancelled()) Stop();
+        return Stopped();
+    }
+    void Stop() const {
+        const std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    bool Stopped() const {
+        const std::lock_guard lock(m_mutex);
+        return m_stop;
+    }
+
     ProgressPtr m_target;
-    double m_reached = 0.0;
+    const std::thread::id m_caller;
+    std::function<void()> m_work;
+    std::atomic<bool> m_claimed = false;
     mutable std::mutex m_mutex;
+    mutable std::condition_variable m_wake;
+    mutable int m_polls = 0;
+    mutable bool m_stop = false;
+    bool m_reported = false, m_done = false;
+    std::pair<std::string, double> m_report;
 };
 
 template <class Step>
@@ -139,7 +212,6 @@ MStlBaseOperatorBooleanUndercut::EReturnCode MStlBaseOperatorBooleanUndercut::Op
     m_offsetResult = 0;
     if (!m_upper || !m_lower) return eFailure;
     try {
-        if (progress) progress = std::make_shared<SerialDelegate>(std::move(progress));
         IncrementalProgressReporter reporter(progress, "Boolean Undercut", 1000);
         return _Operate(reporter);
     } catch (const MBooleanUndercutCancelled&) {
@@ -194,15 +266,25 @@ MStlBaseOperatorBooleanUndercut::EReturnCode MStlBaseOperatorBooleanUndercut::_O
     // Each step keeps its exception (a cancellation, say) to itself: one
     // leaving a task would cancel the group and with it the parallel loops
     // the other step is in the middle of, which would then go on with
-    // half-made results.
+    // half-made results.  The upper step is isolated so that the calling
+    // thread, waiting inside its parallel loops, does not take up the hole
+    // step in the middle of it.
     std::exception_ptr thrown[2];
+    const auto side = std::make_shared<SideStep>(holeProgress);
     tbb::task_group steps;
-    steps.run([&] { KeepException(thrown[0], [&] { joined = _JoinUpper(b, part, upperProgress); }); });
-    steps.run([&] { KeepException(thrown[1], [&] { hole = CreateHole(*m_lower, upward ? a : part, holed, holeProgress); }); });
+    side->Start(steps, [&] {
+        KeepException(thrown[1], [&] { hole = CreateHole(*m_lower, upward ? a : part, holed, side); });
+    });
+    tbb::this_task_arena::isolate(
+        [&] { KeepException(thrown[0], [&] { joined = _JoinUpper(b, part, upperProgress); }); });
+    side->Finish(thrown[0] != nullptr || !joined);
     steps.wait();
-    for (const std::exception_ptr& e : thrown)
-        if (e) std::rethrow_exception(e);
-    if (!joined || !hole) return eFailure;
+    // A failed upper step stopped the hole step: its failure is the one to
+    // report, not the stop it caused.
+    if (thrown[0]) std::rethrow_exception(thrown[0]);
+    if (!joined) return eFailure;
+    if (thrown[1]) std::rethrow_exception(thrown[1]);
+    if (!hole) return eFailure;
     CheckCancel(reporter);
 
     CopyInto(*m_lower, holed);
