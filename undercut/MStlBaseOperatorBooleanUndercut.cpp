@@ -54,8 +54,8 @@ AU::BooleanParameters Parameters() {
 
 // A step run beside the calling thread's own.  The caller's delegate is
 // only ever called from the calling thread: what the side step reports and
-// polls on another thread is queued, and the calling thread passes it on,
-// one poll for one, once its own step is over.  So a run makes the same
+// polls on another thread is queued, and the calling thread passes it on in
+// order, call for call, once its own step is over.  So a run makes the same
 // calls to the delegate whichever thread does the work, and a stop asked
 // for there reaches the side step at its next poll.
 class SideStep final : public QelSDK::Common::IProgressDelegate {
@@ -67,17 +67,11 @@ public:
             if (m_target) m_target->OnProgress(step, fraction);
             return;
         }
-        const std::lock_guard lock(m_mutex);
-        m_report = {step, fraction};
-        m_reported = true;
-        m_wake.notify_one();
+        Queue({false, step, fraction});
     }
     bool IsCancelled() const override {
         if (OnCaller()) return Poll();
-        const std::lock_guard lock(m_mutex);
-        ++m_polls;
-        m_wake.notify_one();
-        return m_stop;
+        return Queue({true, {}, 0.0});
     }
 
     // Runs `work` (which must not throw) in `group`, unless the calling
@@ -102,23 +96,40 @@ public:
             if (!stop) m_work();
             return;
         }
-        std::unique_lock lock(m_mutex);
-        for (;;) {
-            m_wake.wait(lock, [&] { return m_polls > 0 || m_reported || m_done; });
-            const bool reported = std::exchange(m_reported, false);
-            const auto report = m_report;
-            const int polls = std::exchange(m_polls, 0);
-            const bool done = m_done;
-            lock.unlock();
-            if (reported && m_target) m_target->OnProgress(report.first, report.second);
-            for (int i = 0; i < polls && !Stopped(); ++i) Poll();
-            lock.lock();
-            if (done && m_polls == 0 && !m_reported) return;
+        std::vector<Call> calls;
+        for (bool done = false; !done;) {
+            {
+                std::unique_lock lock(m_mutex);
+                m_wake.wait(lock, [&] { return !m_calls.empty() || m_done; });
+                calls.swap(m_calls);
+                done = m_done && calls.empty();
+            }
+            for (const Call& call : calls) {
+                if (!call.poll) {
+                    if (m_target) m_target->OnProgress(call.step, call.fraction);
+                } else if (!Stopped()) {
+                    Poll();
+                }
+            }
+            calls.clear();
         }
     }
 
 private:
+    struct Call {
+        bool poll;
+        std::string step;
+        double fraction;
+    };
+
     bool OnCaller() const { return std::this_thread::get_id() == m_caller; }
+    // Queues a call from another thread; the stop as it stands.
+    bool Queue(Call call) const {
+        const std::lock_guard lock(m_mutex);
+        m_calls.push_back(std::move(call));
+        m_wake.notify_one();
+        return m_stop;
+    }
     bool Poll() const {
         if (m_target && m_target->IsCancelled()) Stop();
         return Stopped();
@@ -138,10 +149,9 @@ private:
     std::atomic<bool> m_claimed = false;
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_wake;
-    mutable int m_polls = 0;
+    mutable std::vector<Call> m_calls;
     mutable bool m_stop = false;
-    bool m_reported = false, m_done = false;
-    std::pair<std::string, double> m_report;
+    bool m_done = false;
 };
 
 template <class Step>
