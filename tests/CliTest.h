@@ -40,6 +40,7 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
     std::string P(const std::string& name) const { return (m_dir / name).string(); }
+    bool Exists(const std::string& name) const { return std::filesystem::exists(P(name)); }
     std::string Write(const std::string& name, const std::string& text) const {
         std::ofstream(P(name)) << text;
         return P(name);

@@ -25,14 +25,7 @@ protected:
     void Save(const std::string& name, MMVector3l lo, MMVector3l hi) {
         MStlBase mesh;
         GenerateBox(mesh, lo, hi, 2);
-        std::string error;
-        ASSERT_TRUE(WriteMesh(P(name), mesh, FormatFromPath(P(name), false), error)) << error;
-    }
-    MeshReport Report(const std::string& name) const {
-        MStlBase mesh;
-        std::string error;
-        EXPECT_TRUE(ReadMesh(P(name), mesh, error)) << error;
-        return CheckMesh(mesh);
+        SaveMesh(name, mesh);
     }
 };
 
@@ -44,7 +37,7 @@ TEST_F(CliBooleanUndercut, ExtendsTheUpperPartAndCutsTheLowerPart) {
               0)
         << Output();
     EXPECT_NE(Output().find("upper: "), std::string::npos) << Output();
-    const MeshReport u = Report("u.stl"), l = Report("l.obj");
+    const MeshReport u = ReportOf("u.stl"), l = ReportOf("l.obj");
     EXPECT_TRUE(u.closed && u.oriented);
     EXPECT_TRUE(l.closed && l.oriented);
     // The notch reaches 0.1 below the 1-deep overlap.
@@ -69,7 +62,7 @@ TEST_F(CliBooleanUndercut, OffsetTools) {
                   P("u.stl") + " --out-lower " + P("l.stl")),
               0)
         << Output();
-    MeshReport u = Report("u.stl"), l = Report("l.stl");
+    MeshReport u = ReportOf("u.stl"), l = ReportOf("l.stl");
     EXPECT_TRUE(u.closed && u.oriented);
     EXPECT_TRUE(l.closed && l.oriented);
     EXPECT_NEAR(u.volume, 4.0 * 4.0 * 5.1, 1e-6);
@@ -81,7 +74,7 @@ TEST_F(CliBooleanUndercut, OffsetTools) {
                   P("u2.stl") + " --out-lower " + P("l2.stl")),
               0)
         << Output();
-    l = Report("l2.stl");
+    l = ReportOf("l2.stl");
     EXPECT_TRUE(l.closed && l.oriented);
     EXPECT_EQ(l.shells, 1u);
     EXPECT_NEAR(l.volume, 10.0 * 10.0 * 5.0 - 3.9 * 3.9 * 1.05, 0.02 * 3.9 * 3.9 * 1.05);

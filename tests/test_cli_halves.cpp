@@ -22,20 +22,12 @@ protected:
         ASSERT_EQ(Run("generate sphere " + P("sphere.stl") + " --triangles 5000 --size 50"), 0) << Output();
         MStlBase box;
         GenerateBox(box, {0, -60000, -60000}, {60000, 60000, 60000}, 2);
-        std::string error;
-        ASSERT_TRUE(WriteMesh(P("box.stl"), box, FormatFromPath(P("box.stl"), false), error)) << error;
-        m_volume = Report("sphere.stl").volume;
+        SaveMesh("box.stl", box);
+        m_volume = ReportOf("sphere.stl").volume;
     }
-    MeshReport Report(const std::string& name) const {
-        MStlBase mesh;
-        std::string error;
-        EXPECT_TRUE(ReadMesh(P(name), mesh, error)) << error;
-        return CheckMesh(mesh);
-    }
-    bool Exists(const std::string& name) const { return std::filesystem::exists(P(name)); }
     // Both files closed, their volumes adding up to the sphere's.
     void ExpectHalves(const std::string& in, const std::string& out, double insideShare) {
-        const MeshReport a = Report(in), b = Report(out);
+        const MeshReport a = ReportOf(in), b = ReportOf(out);
         EXPECT_TRUE(a.closed && a.oriented);
         EXPECT_TRUE(b.closed && b.oriented);
         EXPECT_NEAR(a.volume + b.volume, m_volume, 1e-3 * m_volume);
@@ -59,11 +51,11 @@ TEST_F(CliHalves, ByPlaneCutterAndPolyline) {
     Write("square.txt", "-10 -10\n10 -10\n10 10\n-10 10\n");
     ASSERT_EQ(Run("halves " + P("sphere.stl") + " --polyline " + P("square.txt") + " --direction 1,0,0" + in), 0)
         << Output();
-    const MeshReport column = Report("in.stl");
+    const MeshReport column = ReportOf("in.stl");
     EXPECT_TRUE(column.closed && column.oriented);
     // About 20 x 20 times the chord through the square's middle ring.
     EXPECT_NEAR(column.volume, 400.0 * 2.0 * std::sqrt(50.0 * 50.0 - 200.0), 0.05 * 400.0 * 100.0);
-    EXPECT_NEAR(column.volume + Report("out.stl").volume, m_volume, 1e-3 * m_volume);
+    EXPECT_NEAR(column.volume + ReportOf("out.stl").volume, m_volume, 1e-3 * m_volume);
 }
 
 TEST_F(CliHalves, RefusesBadArguments) {
@@ -88,7 +80,7 @@ TEST_F(CliHalves, FrameSortsShells) {
     const std::string outs = " --above " + P("above.stl") + " --below " + P("below.stl") + " --uncut " + P("uncut.stl");
     ASSERT_EQ(Run("frame " + P("sphere.stl") + " --origin -60,-60,10 --u 120,0,0 --v 0,120,0" + outs), 0) << Output();
     EXPECT_FALSE(Exists("uncut.stl"));
-    const MeshReport above = Report("above.stl"), below = Report("below.stl");
+    const MeshReport above = ReportOf("above.stl"), below = ReportOf("below.stl");
     EXPECT_TRUE(above.closed && above.oriented);
     EXPECT_TRUE(below.closed && below.oriented);
     EXPECT_NEAR(above.volume + below.volume, m_volume, 1e-3 * m_volume);
@@ -98,7 +90,7 @@ TEST_F(CliHalves, FrameSortsShells) {
     std::filesystem::remove(P("below.stl"));
     ASSERT_EQ(Run("frame " + P("sphere.stl") + " --origin 0,-60,10 --u 120,0,0 --v 0,120,0" + outs), 0) << Output();
     EXPECT_NE(Output().find("left uncut"), std::string::npos) << Output();
-    EXPECT_NEAR(Report("uncut.stl").volume, m_volume, 1e-9 * m_volume);
+    EXPECT_NEAR(ReportOf("uncut.stl").volume, m_volume, 1e-9 * m_volume);
     EXPECT_FALSE(Exists("above.stl"));
     EXPECT_NE(Run("frame " + P("sphere.stl") + " --origin 0,0,0 --u 1,0,0 --v 2,0,0" + outs), 0);
     EXPECT_NE(Run("frame " + P("sphere.stl") + " --origin 0,0,0 --u 1,0,0 --v 0,1,0"), 0);

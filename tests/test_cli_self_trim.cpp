@@ -25,15 +25,13 @@ protected:
         GenerateBox(boxes, {0, 0, 0}, {12000, 12000, 12000}, 3);
         GenerateBox(boxes, {5300, 2900, 6700}, {17300, 14900, 18700}, 3);
         GenerateBox(one, {0, 0, 0}, {12000, 12000, 12000}, 3);
-        std::string error;
-        ASSERT_TRUE(WriteMesh(P("boxes.stl"), boxes, MeshFormat::BinaryStl, error)) << error;
-        ASSERT_TRUE(WriteMesh(P("box.stl"), one, MeshFormat::BinaryStl, error)) << error;
+        SaveMesh("boxes.stl", boxes);
+        SaveMesh("box.stl", one);
     }
     void Read(const std::string& name, MStlBase& mesh) const {
         std::string error;
         EXPECT_TRUE(ReadMesh(P(name), mesh, error)) << error;
     }
-    bool Exists(const std::string& name) const { return std::filesystem::exists(P(name)); }
 };
 
 TEST_F(CliSelfTrim, CutsOverlappingBoxesAlongTheirCrossing) {

@@ -34,17 +34,10 @@ protected:
         const double u = QelSDK::Common::MInternalUnits::Get();
         MStlBase box;
         GenerateBox(box, {long(kPlaneX * u), -60500, -61700}, {90000, 70300, 65900}, 3);
-        std::string error;
-        ASSERT_TRUE(WriteMesh(P("box.stl"), box, FormatFromPath(P("box.stl"), false), error)) << error;
+        SaveMesh("box.stl", box);
     }
     // Area of a mesh file in square model units.
-    double Area(const std::string& name) const {
-        MStlBase mesh;
-        std::string error;
-        EXPECT_TRUE(ReadMesh(P(name), mesh, error)) << error;
-        return CheckMesh(mesh).area;
-    }
-    bool Exists(const std::string& name) const { return fs::exists(P(name)); }
+    double Area(const std::string& name) const { return ReportOf(name).area; }
 };
 
 struct Polyline {
@@ -103,8 +96,7 @@ TEST_F(CliTrim, BadInputFailsAndWritesNothing) {
     // A box that misses the sphere keeps nothing of it.
     MStlBase far;
     GenerateBox(far, {200000, 200000, 200000}, {300000, 300000, 300000});
-    std::string error;
-    ASSERT_TRUE(WriteMesh(P("far.stl"), far, FormatFromPath(P("far.stl"), false), error)) << error;
+    SaveMesh("far.stl", far);
     EXPECT_EQ(Run("trim " + sphere + " " + P("far.stl") + out + " --border " + P("b.txt")), 1) << Output();
     EXPECT_FALSE(Exists("out.stl"));
     EXPECT_FALSE(Exists("b.txt"));

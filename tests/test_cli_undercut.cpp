@@ -24,16 +24,8 @@ protected:
         GenerateBox(mushroom, {-15000, -10000, 20000}, {15000, 10000, 30000}, 2);
         GenerateBox(stalk, {-5000, -5000, 0}, {5000, 5000, 20000}, 2);
         mushroom.AddStl(stalk);
-        std::string error;
-        ASSERT_TRUE(WriteMesh(P("mushroom.stl"), mushroom, FormatFromPath(P("mushroom.stl"), false), error)) << error;
+        SaveMesh("mushroom.stl", mushroom);
     }
-    MeshReport Report(const std::string& name) const {
-        MStlBase mesh;
-        std::string error;
-        EXPECT_TRUE(ReadMesh(P(name), mesh, error)) << error;
-        return CheckMesh(mesh);
-    }
-    bool Exists(const std::string& name) const { return fs::exists(P(name)); }
 };
 
 }  // namespace
@@ -42,7 +34,7 @@ TEST_F(CliUndercut, FillsTheOverhangFromAbove) {
     ASSERT_EQ(Run("undercut " + P("mushroom.stl") + " --direction 0,0,-1 --grid 1 --out " + P("solid.stl")), 0)
         << Output();
     EXPECT_NE(Output().find("solid: "), std::string::npos) << Output();
-    const MeshReport r = Report("solid.stl");
+    const MeshReport r = ReportOf("solid.stl");
     EXPECT_TRUE(r.closed && r.oriented);
     // The cap's footprint from its top down to one grid step below the stalk.
     EXPECT_NEAR(r.volume, 30.0 * 20.0 * 31.0, 1e-6);
@@ -54,7 +46,7 @@ TEST_F(CliUndercut, DraftWidensTheSolid) {
                   P("solid.obj")),
               0)
         << Output();
-    const MeshReport r = Report("solid.obj");
+    const MeshReport r = ReportOf("solid.obj");
     EXPECT_TRUE(r.closed && r.oriented);
     EXPECT_GT(r.volume, 30.0 * 20.0 * 31.0);
 }

@@ -45,7 +45,6 @@ protected:
         sheet.AddTriangle(p[0], p[2], p[3]);
         return sheet;
     }
-    bool Exists(const std::string& name) const { return std::filesystem::exists(P(name)); }
     double m_discArea = 0.0;
 };
 
