@@ -46,6 +46,15 @@ inline bool ResetPeakMemory() {
     return bool(clear.flush());
 }
 
+// Starts measuring what an operation adds at its peak: hands freed memory
+// back, lets the kernel forget the peak so far, and returns the resident
+// size to subtract from PeakMegabytes() afterwards.
+inline double StartPeakMeasure() {
+    ReleaseFreeMemory();
+    ResetPeakMemory();
+    return ResidentMegabytes();
+}
+
 inline double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

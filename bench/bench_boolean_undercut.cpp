@@ -25,9 +25,7 @@ void BM_BooleanUndercut(benchmark::State& state) {
     GenerateSphere(upper, 0.6 * kRadius, uint64_t(state.range(0)), {0.0123 * kRadius, -0.0071 * kRadius, 0.1 * kRadius});
     lower.Update();
     upper.Update();
-    ReleaseFreeMemory();
-    ResetPeakMemory();
-    const double before = ResidentMegabytes();
+    const double before = StartPeakMeasure();
     double seconds = 0.0;
     int code = 0;
     uint64_t upperTriangles = 0, lowerTriangles = 0;

@@ -56,9 +56,7 @@ struct Measure {
 // `release` frees what it made, outside the measurement.
 Measure MeasureOnce(const std::function<void()>& cut, const std::function<void()>& release) {
     Measure m;
-    ReleaseFreeMemory();
-    const double before = ResidentMegabytes();
-    ResetPeakMemory();
+    const double before = StartPeakMeasure();
     const auto start = std::chrono::steady_clock::now();
     const double cpu = ProcessCpuSeconds();
     cut();

@@ -42,9 +42,7 @@ const MStlBase& Part() {
 void BM_UndercutRemover(benchmark::State& state) {
     const MStlBase& part = Part();
     tbb::global_control limit(tbb::global_control::max_allowed_parallelism, size_t(state.range(2)));
-    ReleaseFreeMemory();
-    ResetPeakMemory();
-    const double before = ResidentMegabytes();
+    const double before = StartPeakMeasure();
     Remover::MParams params;
     params.CellSize = int32_t(state.range(0) * QelSDK::Common::MInternalUnits::Get() / 1000.0);
     if (state.range(1)) {

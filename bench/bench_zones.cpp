@@ -56,9 +56,7 @@ void BM_SplitShellsByZone(benchmark::State& state) {
     const triangle_surface& surface = Surface();
     const triangle_surface zone = WavySheet(47.0);
     size_t front = 0, back = 0;
-    ReleaseFreeMemory();
-    const double resident = ResidentMegabytes();
-    ResetPeakMemory();
+    const double resident = StartPeakMeasure();
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         const auto [first, second] = split_shells_by_zone(surface, zone);
