@@ -27,7 +27,9 @@ int RunExtrude(const ExtrudeArgs& a) {
     if (!Load(a.input, mesh, error)) return Fail(error);
     // Degenerate triangles have no normal to move along: a surface made only
     // of them would come back as a "closed" shell of zero volume.
-    if (!(CheckMesh(mesh).area > 0.0)) return Fail("the surface has no area (every triangle is degenerate); nothing written");
+    bool hasArea = false;
+    for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle() && !hasArea; ++it) hasArea = !it->IsZeroArea();
+    if (!hasArea) return Fail("the surface has no area (every triangle is degenerate); nothing written");
     const auto start = std::chrono::steady_clock::now();
     const QelSDK::Geometry::triangle_surface shell =
         QelSDK::Geometry::simple_extrude(QelSDK::Geometry::convert(mesh), a.thickness, nullptr);
