@@ -410,12 +410,12 @@ void MCutter::REMOVE_CUT_POINTS_IN_TRIANGLES(ProgressPtr progress) {
                 m_working->InsertPointBetweenPoints(n, ends[i][0], ends[i][1]);
                 added = n;
             }
-            for (uint16_t k = 0; k < added->GetNumberOfNeighbourTriangles(); ++k)
+            for (uint32_t k = 0; k < added->GetNumberOfNeighbourTriangles(); ++k)
                 work.push_back(added->GetNeighbourTriangle(k));
             if (count == 2)
                 for (int k = 0; k < 2; ++k) {
                     MStlPoint* other = ends[sides[k]][0];
-                    for (uint16_t j = 0; j < other->GetNumberOfNeighbourTriangles(); ++j)
+                    for (uint32_t j = 0; j < other->GetNumberOfNeighbourTriangles(); ++j)
                         work.push_back(other->GetNeighbourTriangle(j));
                 }
             work.push_back(t);
@@ -546,7 +546,7 @@ void MCutter::DIVIDE_TO_CUT_DATA_4_COMPLEX_TOPOLOGY(ProgressPtr progress) {
         if (!(it->GetStatus() & kFill)) continue;
         for (int i = 0; i < 3; ++i) {
             const MStlPoint* p = it->GetPoint(i);
-            for (uint16_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
+            for (uint32_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
                 MStlTriangleElement* n = p->GetNeighbourTriangle(k);
                 if (!(n->GetStatus() & kFill)) n->SetStatus(n->GetStatus() | kCrossed);
             }
@@ -573,7 +573,7 @@ void MCutter::DIVIDE_TO_CUT_DATA_4_COMPLEX_TOPOLOGY(ProgressPtr progress) {
             for (const auto& edge : kEdges) {
                 const MStlPoint* q = t->GetPoint(edge[0]);
                 const MStlPoint* v = t->GetPoint(edge[1]);
-                for (uint16_t k = 0; k < v->GetNumberOfNeighbourTriangles(); ++k) {
+                for (uint32_t k = 0; k < v->GetNumberOfNeighbourTriangles(); ++k) {
                     MStlTriangleElement* n = v->GetNeighbourTriangle(k);
                     if (n == t || n->IndexOfPoint(q) < 0) continue;
                     const uint8_t ns = n->GetStatus();

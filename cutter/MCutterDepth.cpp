@@ -67,7 +67,7 @@ static bool MakeBorderAtHeight(MStlBase& mesh, MCutBorder& border, long z, uint8
                 contour->AddPoint(current->GetX(), current->GetY(), 0.0, current);
                 if (current != start) visited[mesh.GetPointSlot(current)] = 1;
                 MStlPoint* next = nullptr;
-                for (uint16_t k = 0; k < current->GetNumberOfNeighbourTriangles() && !next; ++k) {
+                for (uint32_t k = 0; k < current->GetNumberOfNeighbourTriangles() && !next; ++k) {
                     MStlTriangleElement* n = current->GetNeighbourTriangle(k);
                     if (!usable(n)) continue;
                     MStlPoint* following = n->GetPoint((n->IndexOfPoint(current) + 1) % 3);
@@ -128,7 +128,7 @@ MMVector<double, 3> MCutter::_GetNormalOfPoint(MStlPoint* point) {
     MMVector3d sum(0.0, 0.0, 0.0);
     const double shortest = 0.1 * QelSDK::Common::MInternalUnits::Get();
     const MMVector3d at = point->GetVector();
-    for (uint16_t k = 0; k < point->GetNumberOfNeighbourTriangles(); ++k) {
+    for (uint32_t k = 0; k < point->GetNumberOfNeighbourTriangles(); ++k) {
         MStlTriangleElement* t = point->GetNeighbourTriangle(k);
         if (!(t->GetStatus() & kInside) || (t->GetStatus() & kFill)) continue;
         const int i = t->IndexOfPoint(point);
@@ -189,7 +189,7 @@ char MCutter::MAKE_SUPPORT_CUT(long baseZ, long downOffset, long upOffset, doubl
             const MStlPoint* q = t->GetPoint((i + 1) % 3);
             MStlTriangleElement* across = nullptr;
             int count = 0;
-            for (uint16_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
+            for (uint32_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
                 MStlTriangleElement* n = p->GetNeighbourTriangle(k);
                 if (n != t && n->IndexOfPoint(q) >= 0) across = n, ++count;
             }
@@ -208,7 +208,7 @@ char MCutter::MAKE_SUPPORT_CUT(long baseZ, long downOffset, long upOffset, doubl
     for (auto it = m_working->BeginPoint(); it != m_working->EndPoint(); ++it) {
         MStlPoint* p = *it;
         int up = 0, down = 0;
-        for (uint16_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
+        for (uint32_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
             const MStlTriangleElement* t = p->GetNeighbourTriangle(k);
             if (!(t->GetStatus() & kInside) || (t->GetStatus() & kFill)) continue;
             if (t->GetFacing() == 2) ++up;

@@ -130,7 +130,7 @@ void MCutter::_CollectWallEdges() {
         if (!w.a->IsAlive() || !w.b->IsAlive()) continue;
         MStlTriangleElement *forward = nullptr, *backward = nullptr;
         int count = 0;
-        for (uint16_t k = 0; k < w.a->GetNumberOfNeighbourTriangles(); ++k) {
+        for (uint32_t k = 0; k < w.a->GetNumberOfNeighbourTriangles(); ++k) {
             MStlTriangleElement* t = w.a->GetNeighbourTriangle(k);
             if (t->GetStatus() & kFill) continue;
             const int ia = t->IndexOfPoint(w.a);
@@ -168,7 +168,7 @@ void RemoveFolds(MStlBase& mesh, std::vector<MStlTriangleElement*>& fills) {
         if (!f->IsAlive()) continue;
         const uint8_t side = f->GetStatus() & (MCutter::kInside | MCutter::kOutside);
         MStlPoint* p = f->GetPoint(0);
-        for (uint16_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
+        for (uint32_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
             MStlTriangleElement* t = p->GetNeighbourTriangle(k);
             if ((t->GetStatus() & MCutter::kFill) || !(t->GetStatus() & side)) continue;
             const int i = t->IndexOfPoint(p);

@@ -1487,7 +1487,7 @@ EReturnCode MrtOperatorCut::Operate(ProgressPtr progress) {
         return s;
     };
     auto findOriginal = [&](MStlPoint* p0, MStlPoint* p1, MStlPoint* p2) -> MStlTriangleElement* {
-        for (uint16_t i = 0; i < p0->GetNumberOfNeighbourTriangles(); ++i) {
+        for (uint32_t i = 0; i < p0->GetNumberOfNeighbourTriangles(); ++i) {
             MStlTriangleElement* t = p0->GetNeighbourTriangle(i);
             const uint32_t slot = t->GetIndex();
             if (slot >= original.size() || original[slot] != 1) continue;

@@ -233,7 +233,7 @@ bool Classify(int g, const Groups& groups, Solid& otherSolid, MrtGroupManager& m
                 cutters.clear();
                 const MStlTriangle* neighbour = nullptr;
                 int neighbours = 0;
-                for (uint16_t n = 0; n < p->GetNumberOfNeighbourTriangles(); ++n) {
+                for (uint32_t n = 0; n < p->GetNumberOfNeighbourTriangles(); ++n) {
                     const MStlTriangle* u = p->GetNeighbourTriangle(n);
                     if (u == t || u->IndexOfPoint(q) < 0) continue;
                     const Membership* m = groups.Of(u);

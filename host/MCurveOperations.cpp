@@ -131,7 +131,7 @@ namespace {
 
 // The triangle of `s` with the edge p–q, and whether it runs it p to q.
 MStlTriangleElement* BorderTriangle(const MStlSurface* s, MStlPoint* p, MStlPoint* q, bool& forward) {
-    for (uint16_t i = 0; i < p->GetNumberOfNeighbourTriangles(); ++i) {
+    for (uint32_t i = 0; i < p->GetNumberOfNeighbourTriangles(); ++i) {
         MStlTriangleElement* t = p->GetNeighbourTriangle(i);
         if (t->GetSurface() != s) continue;
         const int k = t->IndexOfPoint(p);

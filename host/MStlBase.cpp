@@ -1,5 +1,7 @@
 #include "host/MStlBase.h"
 
+#include "host/MInternalUnits.h"
+
 #include <absl/container/flat_hash_set.h>
 #include <absl/hash/hash.h>
 
@@ -315,7 +317,7 @@ void MStlIteratorStlPoint::SkipDead() {
 // ---------------------------------------------------------------------------
 // Mesh: records
 
-MStlBase::MStlBase() : m_impl(std::make_unique<Impl>()) {}
+MStlBase::MStlBase() : m_impl(std::make_unique<Impl>()) { QelSDK::Common::MInternalUnits::Freeze(); }
 MStlBase::~MStlBase() = default;
 
 MStlPoint* MStlBase::NewPointSlot() {
@@ -494,6 +496,8 @@ void MStlBase::ReplacePointByPoint(MStlPoint* a, MStlPoint* b) {
 MStlTriangleElement* MStlBase::AddTriangle(MStlPoint* p0, MStlPoint* p1, MStlPoint* p2, MStlSurface* surface) {
     if (!p0 || !p1 || !p2) return nullptr;
     if (SameCoordinates(p0, p1) || SameCoordinates(p1, p2) || SameCoordinates(p2, p0)) return nullptr;
+    for (const MStlPoint* p : {p0, p1, p2})
+        if (p->m_fan.size() >= kMaxTrianglesPerPoint) return nullptr;
     MStlTriangleElement* e = NewTriangleSlot();
     e->m_p[0] = p0;
     e->m_p[1] = p1;
@@ -1033,7 +1037,7 @@ void MNeighbourFinder::Operate() {
     m_forwardList.clear();
     m_backwardList.clear();
     if (!m_p || !m_q) return;
-    for (uint16_t i = 0; i < m_p->GetNumberOfNeighbourTriangles(); ++i) {
+    for (uint32_t i = 0; i < m_p->GetNumberOfNeighbourTriangles(); ++i) {
         MStlTriangleElement* t = m_p->GetNeighbourTriangle(i);
         const int ip = t->IndexOfPoint(m_p);
         const int iq = t->IndexOfPoint(m_q);
@@ -1061,7 +1065,7 @@ MStlShellManager::MStlShellManager(const MStlBase& mesh) {
         for (int i = 0; i < 3; ++i) {
             const MStlPoint* p = t->GetPoint(i);
             const MStlPoint* q = t->GetPoint((i + 1) % 3);
-            for (uint16_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
+            for (uint32_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
                 MStlTriangleElement* n = p->GetNeighbourTriangle(k);
                 if (n == t || n->IndexOfPoint(q) < 0) continue;
                 const uint32_t a = find(t->GetIndex()), b = find(n->GetIndex());

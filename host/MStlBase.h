@@ -32,8 +32,9 @@ class DLIST_ELEMENT;
 using MStlTriangleElement = DLIST_ELEMENT<MStlTriangle>;
 
 // A vector with room for six entries before it touches the heap: the typical
-// fan of a point in a closed mesh.
-template <class T, uint16_t Inline = 6>
+// fan of a point in a closed mesh.  Sizes are 32-bit, so a fan can never
+// outgrow its counter; the mesh itself keeps fans within kMaxTrianglesPerPoint.
+template <class T, uint32_t Inline = 6>
 class MSmallVector {
 public:
     MSmallVector() = default;
@@ -43,28 +44,28 @@ public:
         if (this == &o) return *this;
         clear();
         reserve(o.m_size);
-        for (uint16_t i = 0; i < o.m_size; ++i) data()[i] = o.data()[i];
+        std::copy(o.begin(), o.end(), data());
         m_size = o.m_size;
         return *this;
     }
     T* data() { return m_capacity > Inline ? m_heap : m_inline; }
     const T* data() const { return m_capacity > Inline ? m_heap : m_inline; }
-    uint16_t size() const { return m_size; }
+    uint32_t size() const { return m_size; }
     bool empty() const { return m_size == 0; }
-    T& operator[](uint16_t i) { return data()[i]; }
-    const T& operator[](uint16_t i) const { return data()[i]; }
+    T& operator[](uint32_t i) { return data()[i]; }
+    const T& operator[](uint32_t i) const { return data()[i]; }
     T* begin() { return data(); }
     T* end() { return data() + m_size; }
     const T* begin() const { return data(); }
     const T* end() const { return data() + m_size; }
     void push_back(const T& v) {
-        if (m_size == m_capacity) reserve(uint16_t(m_capacity * 2u > 0xFFFFu ? 0xFFFFu : m_capacity * 2u));
+        if (m_size == m_capacity) reserve(m_capacity * 2u);
         data()[m_size++] = v;
     }
     // Removes one occurrence by moving the last entry into its place.
     bool erase_value(const T& v) {
         T* d = data();
-        for (uint16_t i = 0; i < m_size; ++i)
+        for (uint32_t i = 0; i < m_size; ++i)
             if (d[i] == v) {
                 d[i] = d[--m_size];
                 return true;
@@ -76,18 +77,18 @@ public:
         m_capacity = Inline;
         m_size = 0;
     }
-    void reserve(uint16_t n) {
+    void reserve(uint32_t n) {
         if (n <= m_capacity) return;
         T* fresh = new T[n];
-        for (uint16_t i = 0; i < m_size; ++i) fresh[i] = data()[i];
+        std::copy(begin(), end(), fresh);
         if (m_capacity > Inline) delete[] m_heap;
         m_heap = fresh;
         m_capacity = n;
     }
 
 private:
-    uint16_t m_size = 0;
-    uint16_t m_capacity = Inline;
+    uint32_t m_size = 0;
+    uint32_t m_capacity = Inline;
     union {
         T m_inline[Inline];
         T* m_heap;
@@ -110,8 +111,8 @@ public:
     void Set(int32_t x, int32_t y, int32_t z) { m_c[0] = x; m_c[1] = y; m_c[2] = z; }
     void SetCoordinatesFast(int32_t x, int32_t y, int32_t z) { Set(x, y, z); }
 
-    uint16_t GetNumberOfNeighbourTriangles() const { return m_fan.size(); }
-    MStlTriangleElement* GetNeighbourTriangle(int i) const { return m_fan[uint16_t(i)]; }
+    uint32_t GetNumberOfNeighbourTriangles() const { return m_fan.size(); }
+    MStlTriangleElement* GetNeighbourTriangle(int i) const { return m_fan[uint32_t(i)]; }
     uint32_t GetIndex() const { return m_index; }
     bool IsAlive() const { return m_alive; }
 
@@ -462,8 +463,12 @@ public:
     uint64_t GetNumberOfPoints() const { return m_livePoints; }
 
     // --- triangles --------------------------------------------------------
-    // Adds (p0, p1, p2) in that order; null when a corner is null or two
-    // corners coincide.
+    // A point is shared by at most this many triangles.  A larger fan is no
+    // surface a cut can close and would make fan walks quadratic.
+    static constexpr uint32_t kMaxTrianglesPerPoint = 65535;
+    // Adds (p0, p1, p2) in that order; null when a corner is null, two
+    // corners coincide or a corner already has kMaxTrianglesPerPoint
+    // triangles.
     MStlTriangleElement* AddTriangle(MStlPoint* p0, MStlPoint* p1, MStlPoint* p2, MStlSurface* surface = nullptr);
     MStlTriangleElement* AddTriangle(MStlPoint* const p[3], MStlSurface* surface = nullptr) {
         return AddTriangle(p[0], p[1], p[2], surface);

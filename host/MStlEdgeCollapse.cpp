@@ -11,7 +11,7 @@ MMVector3d AreaVector(const MStlPoint* p, const MStlPoint* q, const MStlPoint* r
 
 // The triangle through the three points in this cyclic order, if any.
 bool HasTriangle(const MStlPoint* p, const MStlPoint* q, const MStlPoint* r) {
-    for (uint16_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
+    for (uint32_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
         const MStlTriangleElement* t = p->GetNeighbourTriangle(k);
         const int i = t->IndexOfPoint(p);
         if (t->GetPoint((i + 1) % 3) == q && t->GetPoint((i + 2) % 3) == r) return true;
@@ -21,7 +21,7 @@ bool HasTriangle(const MStlPoint* p, const MStlPoint* q, const MStlPoint* r) {
 }  // namespace
 
 bool AreNeighbours(const MStlPoint* p, const MStlPoint* q) {
-    for (uint16_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k)
+    for (uint32_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k)
         if (p->GetNeighbourTriangle(k)->IndexOfPoint(q) >= 0) return true;
     return false;
 }
@@ -37,12 +37,12 @@ MStlEdgeCollapse::MStlEdgeCollapse(MStlBase& mesh, const Limits& limits, const M
 bool MStlEdgeCollapse::_Allowed(const MStlTriangle* t) const { return !m_surface || t->GetSurface() == m_surface; }
 
 bool MStlEdgeCollapse::_Ring(const MStlPoint* v, std::vector<Corners>& ring) const {
-    const uint16_t n = v->GetNumberOfNeighbourTriangles();
+    const uint32_t n = v->GetNumberOfNeighbourTriangles();
     if (n < 3) return false;
     const MStlSurface* surface = v->GetNeighbourTriangle(0)->GetSurface();
     std::vector<Corners> loose;
     loose.reserve(n);
-    for (uint16_t k = 0; k < n; ++k) {
+    for (uint32_t k = 0; k < n; ++k) {
         const MStlTriangleElement* t = v->GetNeighbourTriangle(k);
         if (!_Allowed(t) || (m_oneSurface && t->GetSurface() != surface)) return false;
         const int c = t->IndexOfPoint(v);
@@ -109,7 +109,7 @@ bool MStlEdgeCollapse::Collapse(MStlPoint* v, MStlPoint* w) {
     if (!std::isfinite(Deviation(v, w))) return false;
     // m_ring is v's ring, as Deviation left it.
     m_old.clear();
-    for (uint16_t t = 0; t < v->GetNumberOfNeighbourTriangles(); ++t) m_old.push_back(v->GetNeighbourTriangle(t));
+    for (uint32_t t = 0; t < v->GetNumberOfNeighbourTriangles(); ++t) m_old.push_back(v->GetNeighbourTriangle(t));
     MStlSurface* into = m_old.front()->GetSurface();
     for (MStlTriangleElement* t : m_old) m_mesh.RemoveTriangle(t);
     for (const Corners& c : m_ring)

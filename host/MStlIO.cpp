@@ -356,22 +356,13 @@ private:
     bool m_ok = true;
 };
 
-// Exact decimal of an internal coordinate in model units: -12345 -> "-12.345".
+// The shortest decimal that reads back to the same grid step: the quotient
+// steps / factor is printed so that parsing gives the same double, and that
+// double times the factor rounds back to `steps`.
 void AppendModelValue(std::string& out, int32_t steps) {
-    static_assert(QelSDK::Common::MInternalUnits::kStepsPerUnit == 1000.0, "three decimals per model unit");
-    int64_t magnitude = steps;
-    if (magnitude < 0) {
-        out += '-';
-        magnitude = -magnitude;
-    }
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, magnitude / 1000).ptr;
-    out.append(digits, end);
-    const int fraction = int(magnitude % 1000);
-    out += '.';
-    out += char('0' + fraction / 100);
-    out += char('0' + fraction / 10 % 10);
-    out += char('0' + fraction % 10);
+    char digits[32];
+    const double model = double(steps) / QelSDK::Common::MInternalUnits::Get();
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, model).ptr);
 }
 
 void AppendPoint(std::string& out, const MStlPoint* p) {

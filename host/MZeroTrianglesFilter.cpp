@@ -44,7 +44,7 @@ uint64_t ZeroTrianglesFilter::RemoveZeroTriangles(MStlBase& mesh) {
         if (budget == 0) continue;
         --budget;
         mesh.InsertPointBetweenPoints(middle, p, q);
-        for (uint16_t i = 0; i < middle->GetNumberOfNeighbourTriangles(); ++i) {
+        for (uint32_t i = 0; i < middle->GetNumberOfNeighbourTriangles(); ++i) {
             MStlTriangleElement* n = middle->GetNeighbourTriangle(i);
             if (n->IsZeroArea()) pending.push_back(n);
         }

@@ -152,7 +152,7 @@ void MStlBaseOperatorTrimStlToStl::_TrimIntersectingTriangles() {
 }
 
 MStlTriangleElement* MStlBaseOperatorTrimStlToStl::_FindNeighbour(MStlPoint* p, MStlPoint* q) {
-    for (uint16_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
+    for (uint32_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
         MStlTriangleElement* t = p->GetNeighbourTriangle(k);
         if (t->GetPoint((t->IndexOfPoint(p) + 1) % 3) == q) return t;
     }

@@ -143,7 +143,7 @@ bool RegionsOfClass(const std::vector<MStlTriangleElement*>& triangles, uint8_t 
             for (int k = 0; k < 3; ++k) {
                 const MStlPoint* q = t->GetPoint((k + 1) % 3);
                 const MStlPoint* p = t->GetPoint(k);
-                for (uint16_t n = 0; n < p->GetNumberOfNeighbourTriangles(); ++n) {
+                for (uint32_t n = 0; n < p->GetNumberOfNeighbourTriangles(); ++n) {
                     MStlTriangleElement* u = p->GetNeighbourTriangle(n);
                     if (u == t || u->IndexOfPoint(q) < 0 || u->GetSurface() != t->GetSurface() || u->GetStatus() != cls)
                         continue;

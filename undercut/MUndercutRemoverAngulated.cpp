@@ -57,7 +57,7 @@ std::vector<std::vector<MStlPoint*>> ClosingLoops(const std::vector<MStlTriangle
             MStlPoint* p = t->GetPoint(c);
             MStlPoint* q = t->GetPoint((c + 1) % 3);
             bool matched = false;
-            for (uint16_t k = 0; k < q->GetNumberOfNeighbourTriangles() && !matched; ++k) {
+            for (uint32_t k = 0; k < q->GetNumberOfNeighbourTriangles() && !matched; ++k) {
                 const MStlTriangleElement* n = q->GetNeighbourTriangle(k);
                 matched = n->GetSurface() == t->GetSurface() && n->GetPoint((n->IndexOfPoint(q) + 1) % 3) == p;
             }
@@ -118,8 +118,8 @@ bool Remover::_AddShiftedTriangles(Grid& grid) {
                 _VoxelizeUpdateVoxelWithMaxValue(grid, i, j, hit.point[2] + kLift);
                 continue;
             }
-            MMVector3d d(Round32(a.OffsetX + (a.SpreadX != 0.0 ? a.SpreadX * kInverseUnit * (std::trunc(x) - a.CenterX) : 0.0)),
-                         Round32(a.OffsetY + (a.SpreadY != 0.0 ? a.SpreadY * kInverseUnit * (std::trunc(y) - a.CenterY) : 0.0)),
+            MMVector3d d(Round32(a.OffsetX + (a.SpreadX != 0.0 ? a.SpreadX * InverseUnit() * (std::trunc(x) - a.CenterX) : 0.0)),
+                         Round32(a.OffsetY + (a.SpreadY != 0.0 ? a.SpreadY * InverseUnit() * (std::trunc(y) - a.CenterY) : 0.0)),
                          double(a.BottomZ) - double(a.TopZ));
             if (!tree.CastRay({x, y, top}, d, kUnlimited, hit)) continue;
             const double length = std::hypot(d[0], d[1], d[2]);

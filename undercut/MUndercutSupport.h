@@ -20,8 +20,8 @@ namespace UndercutRemoverUtils {
 // Marks a grid point that no surface was seen at.
 constexpr double kEmpty = std::numeric_limits<double>::max();
 
-inline const double kUnit = QelSDK::Common::MInternalUnits::Get();
-inline const double kInverseUnit = 1.0 / QelSDK::Common::MInternalUnits::Get();
+inline double Unit() { return QelSDK::Common::MInternalUnits::Get(); }
+inline double InverseUnit() { return QelSDK::Common::MInternalUnits::GetInverse(); }
 
 // One progress step of 1000 units, shared out among the phases.
 class Progress {
@@ -144,7 +144,7 @@ inline double HeightFraction(const MUserOperatorUndercutRemover::MAngulatedParam
 // `fromCentre` away from the centre.
 inline int32_t Offset(double t, double offset, double spread, double fromCentre) {
     double v = t * offset;
-    if (spread != 0.0) v += t * spread * fromCentre * kInverseUnit;
+    if (spread != 0.0) v += t * spread * fromCentre * InverseUnit();
     return Round32(v);
 }
 
@@ -153,7 +153,7 @@ inline int32_t Offset(double t, double offset, double spread, double fromCentre)
 inline int32_t InverseOffset(double f, double offset, double spread, double fromCentre) {
     double v = f * offset;
     if (spread != 0.0) {
-        const double denominator = f * spread + kUnit;
+        const double denominator = f * spread + Unit();
         if (denominator != 0.0) v += f * spread * fromCentre / denominator;
     }
     return Round32(v);
