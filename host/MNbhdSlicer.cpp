@@ -42,14 +42,14 @@ std::vector<MStlTriangle*> CandidateTriangles(const MSliceInfo& s) {
     std::vector<MStlTriangle*> out;
     // A point that is already a corner of the mesh holds all its triangles.
     if (s.point && s.point->GetNumberOfNeighbourTriangles() > 0) {
-        for (int i = 0; i < s.point->GetNumberOfNeighbourTriangles(); ++i) out.push_back(s.point->GetNeighbourTriangle(i));
+        for (uint32_t i = 0; i < s.point->GetNumberOfNeighbourTriangles(); ++i) out.push_back(s.point->GetNeighbourTriangle(i));
         return out;
     }
     if (!s.triangle || !s.triangle->IsAlive()) return out;
     if (s.kind == MSliceInfo::eOnEdge) {
         const MStlPoint* p = s.triangle->GetPoint(s.index % 3);
         const MStlPoint* q = s.triangle->GetPoint((s.index + 1) % 3);
-        for (int i = 0; i < p->GetNumberOfNeighbourTriangles(); ++i)
+        for (uint32_t i = 0; i < p->GetNumberOfNeighbourTriangles(); ++i)
             if (p->GetNeighbourTriangle(i)->IndexOfPoint(q) >= 0) out.push_back(p->GetNeighbourTriangle(i));
         return out;
     }

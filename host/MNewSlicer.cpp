@@ -207,7 +207,7 @@ void SliceRun::SnapPointsOntoCrossings() {
         }
     }
     for (const MStlPoint* p : snapped)
-        for (int i = 0; i < p->GetNumberOfNeighbourTriangles(); ++i) {
+        for (uint32_t i = 0; i < p->GetNumberOfNeighbourTriangles(); ++i) {
             MStlTriangleElement* t = p->GetNeighbourTriangle(i);
             if (InSlice(t)) t->SetStatus(StatusFromSides(t));
         }
@@ -340,7 +340,7 @@ void SliceRun::CollectCutEdges() {
     for (uint32_t slot = 0; slot < m_mesh.GetNumberOfPointSlots(); ++slot) {
         MStlPoint* p = slot < m_side.size() && m_side[slot] == 0 ? m_mesh.GetPointBySlot(slot) : nullptr;
         if (!p) continue;
-        for (int f = 0; f < p->GetNumberOfNeighbourTriangles(); ++f) {
+        for (uint32_t f = 0; f < p->GetNumberOfNeighbourTriangles(); ++f) {
             MStlTriangleElement* t = p->GetNeighbourTriangle(f);
             const int i = t->IndexOfPoint(p);
             if (!IsCutEdge(t, i)) continue;
@@ -358,7 +358,7 @@ void SliceRun::CollectCutEdges() {
 int SliceRun::NextEdge(const CutEdge& in) {
     const MStlPoint* v = in.to;
     const MStlTriangleElement* cur = in.triangle;
-    for (int guard = 0; cur && guard <= v->GetNumberOfNeighbourTriangles(); ++guard) {
+    for (uint32_t guard = 0; cur && guard <= v->GetNumberOfNeighbourTriangles(); ++guard) {
         const int j = cur->IndexOfPoint(v);
         if (j < 0 || cur->GetStatus() != Status::eBelow) break;
         auto found = m_edgeOf.find(uint64_t(cur->GetIndex()) * 4 + uint64_t(j));

@@ -196,7 +196,7 @@ void MStlBaseOperatorPlaneCut::RemoveFolds(MStlCutContour* c) {
 // `a` over (its normal would point against the old one).
 bool MStlBaseOperatorPlaneCut::MoveIsAcceptable(const MStlPoint* a, const MStlPoint* b) const {
     if (*a == *b || a->GetNumberOfNeighbourTriangles() == 0) return true;
-    for (int i = 0; i < a->GetNumberOfNeighbourTriangles(); ++i) {
+    for (uint32_t i = 0; i < a->GetNumberOfNeighbourTriangles(); ++i) {
         const MStlTriangleElement* t = a->GetNeighbourTriangle(i);
         MMVector3d corners[3];
         for (int k = 0; k < 3; ++k) corners[k] = (t->GetPoint(k) == a ? b : t->GetPoint(k))->GetVector();

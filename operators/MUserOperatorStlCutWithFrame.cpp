@@ -284,7 +284,7 @@ private:
                 const MStlPoint* q = t->GetPoint((k + 1) % 3);
                 const bool cut = m_cutEdges.contains(EdgeKey(p, q));
                 const MStlPoint* hub = p->GetNumberOfNeighbourTriangles() <= q->GetNumberOfNeighbourTriangles() ? p : q;
-                for (int i = 0; i < hub->GetNumberOfNeighbourTriangles(); ++i) {
+                for (uint32_t i = 0; i < hub->GetNumberOfNeighbourTriangles(); ++i) {
                     const MStlTriangleElement* n = hub->GetNeighbourTriangle(i);
                     if (m_shellOf[n->GetIndex()] != kNone || HoldsAll(n, t)) continue;
                     const int np = n->IndexOfPoint(p);

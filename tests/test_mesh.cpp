@@ -137,7 +137,7 @@ TEST(Mesh, CopyCloneAddAndMove) {
         for (int k = 0; k < 3; ++k) {
             const MStlPoint* c = it->GetPoint(k);
             bool inFan = false;
-            for (int f = 0; f < c->GetNumberOfNeighbourTriangles(); ++f) inFan |= c->GetNeighbourTriangle(f) == *it;
+            for (uint32_t f = 0; f < c->GetNumberOfNeighbourTriangles(); ++f) inFan |= c->GetNeighbourTriangle(f) == *it;
             ASSERT_TRUE(inFan);
         }
     }

@@ -25,7 +25,7 @@ bool RunsAlongBelowTriangles(const MStlCutBorder& border) {
             const MStlPoint* a = p->GetData();
             const MStlPoint* b = p->GetNext()->GetData();
             bool found = false;
-            for (int f = 0; f < a->GetNumberOfNeighbourTriangles(); ++f) {
+            for (uint32_t f = 0; f < a->GetNumberOfNeighbourTriangles(); ++f) {
                 const MStlTriangleElement* t = a->GetNeighbourTriangle(f);
                 found |= t->GetStatus() == MStlSlicerBase::eBelow && t->GetPoint((t->IndexOfPoint(a) + 1) % 3) == b;
             }
