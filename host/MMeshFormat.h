@@ -188,10 +188,11 @@ public:
     // Counts `n` of the records announced to the constructor as written;
     // false once cancelled.
     bool Records(uint64_t n = 1);
+    // Asks the delegate now; false once cancelled.
+    bool Poll();
     bool Cancelled() const { return m_cancelled; }
     // Flushes; true when every byte reached the stream.
     bool Finish();
-    const QelSDK::Common::ProgressPtr& Delegate() const { return m_delegate; }
 
 private:
     static constexpr size_t kFlushBytes = 1 << 20;
@@ -200,7 +201,6 @@ private:
     std::string m_buffer;
     bool m_ok = true;
     bool m_cancelled = false;
-    QelSDK::Common::ProgressPtr m_delegate;
     std::unique_ptr<QelSDK::Common::IncrementalProgressReporter> m_progress;
     uint64_t m_batch;
     uint64_t m_pending = 0;

@@ -82,7 +82,7 @@ bool ReadObj(std::string_view bytes, MeshBuilder& builder, std::string& error) {
     std::string_view line;
     std::string why;
     while (lines.Next(line)) {
-        if (lines.Line() % kProgressEveryLines == 0 && !builder.Progress(lines.Offset())) {
+        if (lines.Line() % kProgressEveryLines == 1 && !builder.Progress(lines.Offset())) {
             error = "cancelled";
             return false;
         }

@@ -3,6 +3,7 @@
 // line (coordinates first, then whatever normals, colours or texture
 // coordinates the keyword announces), one face per line ("n i1 .. in",
 // then an optional colour).  '#' starts a comment.
+#include <algorithm>
 #include <charconv>
 
 #include "host/MMeshFormat.h"
@@ -13,9 +14,11 @@ namespace meshio {
 namespace {
 
 constexpr uint64_t kProgressEvery = 4096;
-// The shortest vertex line ("0 0 0\n") and face line ("3 0 1 2\n").
+// The shortest vertex line ("0 0 0\n"), the shortest face line ("3\n",
+// refused later with its line) and the shortest triangle ("3 0 1 2\n").
 constexpr uint64_t kMinVertexBytes = 6;
-constexpr uint64_t kMinFaceBytes = 8;
+constexpr uint64_t kMinFaceBytes = 2;
+constexpr uint64_t kMinTriangleBytes = 8;
 
 struct OffKeyword {
     bool fourDimensional = false;
@@ -73,7 +76,7 @@ public:
         uint64_t vertexCount = 0, faceCount = 0;
         if (!ReadHeader(vertexCount, faceCount) || !CheckCounts(vertexCount, faceCount)) return false;
         m_vertices.reserve(vertexCount);
-        m_builder.Reserve(vertexCount, faceCount);
+        m_builder.Reserve(vertexCount, std::min(faceCount, (m_bytes.size() - m_lines.Offset()) / kMinTriangleBytes));
         for (uint64_t i = 0; i < vertexCount; ++i)
             if (!ReadVertex(i, vertexCount)) return false;
         for (uint64_t i = 0; i < faceCount; ++i)
