@@ -151,6 +151,18 @@ bool ParseInteger(std::string_view token, int64_t& value) {
     return result.ec == std::errc() && result.ptr == end;
 }
 
+std::string Shown(std::string_view token) {
+    std::string shown;
+    for (char c : token.substr(0, 40)) shown += (c >= 0x20 && c < 0x7F) ? c : '?';
+    if (token.size() > 40) shown += "...";
+    return shown;
+}
+
+void AppendIndex(std::string& out, uint64_t index) {
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, index).ptr);
+}
+
 bool EqualsWord(std::string_view token, std::string_view lowerWord) {
     if (token.size() != lowerWord.size()) return false;
     for (size_t i = 0; i < token.size(); ++i) {

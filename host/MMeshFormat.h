@@ -98,6 +98,10 @@ std::string At(const std::string& label, const char* unit, uint64_t number);
 bool ParseDouble(std::string_view token, double& value);
 // Parses a whole token as a signed integer.
 bool ParseInteger(std::string_view token, int64_t& value);
+// A token as messages show it: at most 40 characters, unprintable ones as '?'.
+std::string Shown(std::string_view token);
+// Appends a decimal index.
+void AppendIndex(std::string& out, uint64_t index);
 // Case-insensitive comparison with a lower-case word.
 bool EqualsWord(std::string_view token, std::string_view lowerWord);
 // True when no byte is a control character other than white space.

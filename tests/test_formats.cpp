@@ -43,7 +43,8 @@ std::string Written(const MStlBase& mesh, MeshFormat format) {
 
 // A file that must be refused: false, a message naming the file (and
 // `expected`, if given), and an empty mesh.
-::testing::AssertionResult Refused(const std::string& bytes, const std::string& name, const std::string& expected = "") {
+::testing::AssertionResult Refused(const std::string& bytes, const std::string& name,
+                                   const std::string& expected = "") {
     MStlBase mesh;
     std::string error;
     if (ReadMeshFromBytes(bytes, name, mesh, error))
@@ -386,8 +387,9 @@ TEST(Formats, HostileFilesAreRefusedWithAMessage) {
         std::memcpy(s.data() + 84 + 12 + 4, &value, 4);  // record 1, first corner's y
         return s;
     };
-    const std::string plyHead = "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
-                                "property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n";
+    const std::string plyHead =
+        "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\nproperty float z\n"
+        "element face 1\nproperty list uchar int vertex_indices\nend_header\n";
     const std::string plyVertices = "0 0 0\n1 0 0\n0 1 0\n";
     const std::string offHead = "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n";
     const std::string binaryHead = "ply\nformat binary_little_endian 1.0\nelement vertex 3\nproperty double x\n"
@@ -416,8 +418,8 @@ TEST(Formats, HostileFilesAreRefusedWithAMessage) {
          "far.stl", "line 4: coordinate out of range"},
         {"solid a\nfacet normal 0 0 1\nouter loop\nvertex 0 0 nan\n", "nan.stl", "line 4: not a number"},
         {"solid a\nfacet normal 0 0 1\nouter loop\nvertex 0 zero 0\n", "word.stl", "line 4: malformed number 'zero'"},
-        {"solid a\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\nvertex 1 1 0\n", "four.stl",
-         "facet with more than 3 vertices"},
+        {"solid a\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\nvertex 1 1 0\n",
+         "four.stl", "facet with more than 3 vertices"},
         {"solid a\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\nendloop\nendfacet\n",
          "open.stl", "without 'endsolid'"},
         // OBJ
@@ -475,7 +477,8 @@ TEST(Formats, HostileFilesAreRefusedWithAMessage) {
          "float.ply", "not of an integer type"},
         {"ply\nformat ascii 1.0\nelement face 1\nproperty list float int vertex_indices\nend_header\n", "count.ply",
          "not an integer type"},
-        {"ply\nformat ascii 1.0\nelement vertex 1\nproperty int128 x\nend_header\n", "type.ply", "unknown property type"},
+        {"ply\nformat ascii 1.0\nelement vertex 1\nproperty int128 x\nend_header\n", "type.ply",
+         "unknown property type"},
         {"ply\nformat ascii 1.0\nelement face 1\nproperty list uchar int vertex_indices\nelement vertex 3\n"
          "property float x\nproperty float y\nproperty float z\nend_header\n3 0 1 2\n" +
              plyVertices,
