@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 
 #include "host/MStlBase.h"
 
@@ -61,7 +62,11 @@ MeshBuilder::MeshBuilder(MStlBase& mesh, ReadStats& stats, std::string label, ui
     if (progress) m_progress = std::make_unique<IncrementalProgressReporter>(progress, "reading", totalBytes);
 }
 
-MeshBuilder::~MeshBuilder() = default;
+MeshBuilder::~MeshBuilder() {
+    if (m_min[0] > m_max[0]) return;  // no point
+    std::copy(m_min, m_min + 3, m_stats.modelMin);
+    std::copy(m_max, m_max + 3, m_stats.modelMax);
+}
 
 void MeshBuilder::Reserve(uint64_t points, uint64_t triangles) { m_mesh.Reserve(points, triangles); }
 
@@ -73,15 +78,8 @@ MStlPoint* MeshBuilder::Point(const double xyz[3], std::string& why) {
             why = reason;
             return nullptr;
         }
-    }
-    if (!m_anyPoint) {
-        m_anyPoint = true;
-        std::copy(xyz, xyz + 3, m_stats.modelMin);
-        std::copy(xyz, xyz + 3, m_stats.modelMax);
-    }
-    for (int a = 0; a < 3; ++a) {
-        m_stats.modelMin[a] = std::min(m_stats.modelMin[a], xyz[a]);
-        m_stats.modelMax[a] = std::max(m_stats.modelMax[a], xyz[a]);
+        m_min[a] = std::min(m_min[a], xyz[a]);
+        m_max[a] = std::max(m_max[a], xyz[a]);
     }
     return m_mesh.AddPoint(c[0], c[1], c[2]);
 }
@@ -141,7 +139,10 @@ bool ParseDouble(std::string_view token, double& value) {
     if (token.size() > 1 && token.front() == '+' && token[1] != '-') token.remove_prefix(1);
     const char* end = token.data() + token.size();
     const auto result = std::from_chars(token.data(), end, value);
-    return result.ec == std::errc() && result.ptr == end;
+    if (result.ptr != end) return false;
+    // Beyond double: strtod gives the infinity or the zero it stands for.
+    if (result.ec == std::errc::result_out_of_range) value = std::strtod(std::string(token).c_str(), nullptr);
+    return result.ec == std::errc() || result.ec == std::errc::result_out_of_range;
 }
 
 bool ParseInteger(std::string_view token, int64_t& value) {

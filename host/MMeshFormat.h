@@ -5,6 +5,7 @@
 // MMeshFormatPly.cpp, MMeshFormat3mf.cpp).
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -75,7 +76,9 @@ private:
     MStlBase& m_mesh;
     ReadStats& m_stats;
     std::string m_label;
-    bool m_anyPoint = false;
+    // Extent of the points so far, written to the stats at the end.
+    double m_min[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL};
+    double m_max[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
     std::unique_ptr<QelSDK::Common::IncrementalProgressReporter> m_progress;
     uint64_t m_reported = 0;
 };

@@ -3,7 +3,8 @@
 // their transforms (iteratively, to a bounded depth and size) and rounds the
 // transformed float vertices to the grid.  Writing makes one mesh object and
 // one build item; lib3mf stores vertices as floats and prints them with six
-// decimals at most.
+// decimals at most.  The model's unit attribute is not applied: coordinates
+// are model units, as in every other format (lib3mf writes "millimeter").
 #include <Model/COM/NMR_DLLInterfaces.h>
 
 #include <algorithm>

@@ -102,9 +102,9 @@ bool ReadStandardInput(std::string& bytes, const ProgressPtr& progress, std::str
     }
 }
 
-// An OBJ vertex line near the start of a text.
+// An OBJ vertex line in a text.
 bool HasObjVertexLine(std::string_view bytes) {
-    LineReader lines(bytes.substr(0, kSniffBytes), true);
+    LineReader lines(bytes, true);
     std::string_view line;
     while (lines.Next(line)) {
         Tokenizer fields(line);
@@ -262,6 +262,8 @@ bool ReadMeshFromBytes(std::string_view bytes, const std::string& name, MStlBase
     bool ok = false;
     try {
         MeshFormat format = MeshFormat::BinaryStl;
+        // Text may start with a UTF-8 byte order mark.
+        if (!IsBinaryStlOfExactSize(bytes) && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
         if (bytes.empty()) {
             error = LabelOf(name) + " is empty";
         } else if (DetectFormat(bytes, name, format, error)) {

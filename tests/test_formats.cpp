@@ -121,6 +121,9 @@ TEST(Formats, AsciiStlKeywordsInAnyCase) {
     Read(upper, "upper.stl", mesh, &stats);
     EXPECT_EQ(stats.format, MeshFormat::AsciiStl);
     EXPECT_EQ(mesh.GetNumberOfTriangles(), 3u) << "two solids, the second named like a keyword";
+    Read("\xEF\xBB\xBF" + upper, "bom.stl", mesh, &stats);
+    EXPECT_EQ(stats.format, MeshFormat::AsciiStl) << "after a byte order mark";
+    EXPECT_EQ(mesh.GetNumberOfTriangles(), 3u);
 }
 
 TEST(Formats, BinaryStlCountMustMatchTheSize) {
@@ -430,6 +433,7 @@ TEST(Formats, HostileFilesAreRefusedWithAMessage) {
         {"v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2\n", "two.obj", "fewer than 3 corners"},
         {"v 0 0 nan\n", "nan.obj", "line 1: not a number"},
         {"v 0 -1e300 0\n", "far.obj", "coordinate out of range"},
+        {"v 0 1e999 0\n", "beyond.obj", "line 1: coordinate out of range"},
         {"v 0 0\n", "short.obj", "fewer than 3 coordinates"},
         {std::string("v 0 0 0\n\x01\x02\x03", 11), "binary.obj", "not a text file"},
         // OFF
