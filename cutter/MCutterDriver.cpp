@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <new>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -52,6 +53,17 @@ bool MCutter::_Cancelled(const IncrementalProgressReporter& reporter) {
 }
 
 char MCutter::MAKE_CUT(ProgressPtr progress) {
+    try {
+        return _MakeCut(std::move(progress));
+    } catch (const std::bad_alloc&) {
+        ReleaseEdgeList();
+        ReleaseResults();
+        if (m_ownsWorking && m_working) m_working->ClearStl(true);
+        return kOutOfMemory;
+    }
+}
+
+char MCutter::_MakeCut(ProgressPtr progress) {
     IncrementalProgressReporter reporter(progress, "QelStlCutting.MCutter.MAKE_CUT", 1000, false);
     char result = kNoCut;
     m_inPlaceCut = false;

@@ -39,6 +39,9 @@ public:
     static constexpr char kOpeningsNotClosed = 5;
     // A cut mode that cuts, asked for before SetCutStl gave it a mesh.
     static constexpr char kNoMesh = 6;
+    // Memory ran out: no result is delivered, and a mesh cut in place may
+    // be left partly divided.
+    static constexpr char kOutOfMemory = 7;
 
     // Triangle status bits of the cut phases.
     static constexpr uint8_t kCrossed = 1;
@@ -181,6 +184,7 @@ public:
     const SupportParameters& GetSupportParameters() const { return m_support; }
 
 private:
+    char _MakeCut(QelSDK::Common::ProgressPtr progress);
     void ReleaseWorking();
     void ReleaseResults();
     void ReleaseEdgeList();

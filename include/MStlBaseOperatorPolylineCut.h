@@ -62,6 +62,9 @@ public:
         // The parts were delivered, but an opening could not be closed (an
         // open input mesh, for instance).
         eOpeningsNotClosed = 5,
+        // Memory ran out; no part is delivered (the model may be left
+        // partly divided).
+        eOutOfMemory = 6,
     };
 
     static constexpr const char* kProgressName = "MStlBaseOperatorPolylineCut.Operate";
@@ -86,6 +89,7 @@ public:
     std::vector<std::unique_ptr<MStlBase>> GetOutputStls();
 
 private:
+    ERCode _Operate(QelSDK::Common::ProgressPtr progress);
     ERCode _CutWithClearance(MCutter& first, QelSDK::Common::ProgressPtr progress);
     bool _FilterClearanceCut(const MStlBase* part, MCutter& cutter) const;
     void _SetUpCutter(MCutter& cutter) const;

@@ -50,6 +50,7 @@ public:
     MStlBase* GetOutputModelOutside() const;
 
 private:
+    EResultCode _Operate();
     EResultCode _CutByPolyline();
 
     struct Impl;

@@ -27,6 +27,8 @@ public:
         eMeshNotClosed = 3,
         eHybridMesh = 4,
         eCancelled = 5,
+        // Memory ran out; no result is delivered.
+        eOutOfMemory = 6,
     };
 
     MUserOperatorStlCutWithFrame();
@@ -49,6 +51,8 @@ public:
     std::vector<std::unique_ptr<MStlBase>> GetOutputModelsUnclassifiedShells() { return std::exchange(m_unclassified, {}); }
 
 private:
+    EReturnCode _Operate(QelSDK::Common::ProgressPtr progress);
+
     MFrame<double> m_frame;
     const MStlBase* m_input = nullptr;
     std::unique_ptr<MStlBase> m_above, m_below, m_withoutCut;

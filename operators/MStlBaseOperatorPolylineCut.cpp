@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <optional>
 
 #include "MCutter.h"
@@ -117,6 +118,15 @@ bool ValidPoint(const MMVector<double, 2>& p) {
 }  // namespace
 
 MStlBaseOperatorPolylineCut::ERCode MStlBaseOperatorPolylineCut::Operate(ProgressPtr progress) {
+    try {
+        return _Operate(std::move(progress));
+    } catch (const std::bad_alloc&) {
+        m_outputs.clear();
+        return eOutOfMemory;
+    }
+}
+
+MStlBaseOperatorPolylineCut::ERCode MStlBaseOperatorPolylineCut::_Operate(ProgressPtr progress) {
     if (m_polyline.size() < 3 || !m_model) return eBadInput;
     if (m_params.insideClearance < 0 || m_params.outsideClearance < 0) return eBadInput;
     for (const auto& p : m_polyline)
@@ -138,6 +148,7 @@ MStlBaseOperatorPolylineCut::ERCode MStlBaseOperatorPolylineCut::Operate(Progres
     }
     const char code = cutter.MAKE_CUT(reporter.CreateNestedDelegate(1.0 / parts));
     if (code == MCutter::kCancelled) return eCancelled;
+    if (code == MCutter::kOutOfMemory) return eOutOfMemory;
     m_openings = code == MCutter::kOpeningsNotClosed;
     if (HoldsTriangles(cutter.GetInsideResult(false)) && HoldsTriangles(cutter.GetOutsideResult(false))) {
         if (parts > 1) return _CutWithClearance(cutter, reporter.CreateNestedDelegate(double(parts - 1) / parts));
@@ -200,6 +211,7 @@ MStlBaseOperatorPolylineCut::ERCode MStlBaseOperatorPolylineCut::_CutWithClearan
         if (!use) continue;
         const char code = cutter->MAKE_CUT(reporter.CreateNestedDelegate(1.0 / n));
         if (code == MCutter::kCancelled) return eCancelled;
+        if (code == MCutter::kOutOfMemory) return eOutOfMemory;
         m_openings = m_openings || code == MCutter::kOpeningsNotClosed;
     }
     MStlBase* inside = useInner ? inner.GetInsideResult(false) : first.GetInsideResult(false);

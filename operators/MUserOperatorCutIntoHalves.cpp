@@ -1,5 +1,7 @@
 #include "MUserOperatorCutIntoHalves.h"
 
+#include <new>
+
 #include "MCutFunctions.h"
 
 struct MUserOperatorCutIntoHalves::Impl {
@@ -47,7 +49,16 @@ void MUserOperatorCutIntoHalves::SetLeaveUnidentifiedFeatures(bool leave) { m_im
 MStlBase* MUserOperatorCutIntoHalves::GetOutputModelInside() const { return m_impl->inside; }
 MStlBase* MUserOperatorCutIntoHalves::GetOutputModelOutside() const { return m_impl->outside; }
 
+// Memory running out is a failed cut.
 MUserOperatorCutIntoHalves::EResultCode MUserOperatorCutIntoHalves::Operate() {
+    try {
+        return _Operate();
+    } catch (const std::bad_alloc&) {
+        return eCutFailed;
+    }
+}
+
+MUserOperatorCutIntoHalves::EResultCode MUserOperatorCutIntoHalves::_Operate() {
     Impl& d = *m_impl;
     if (!d.source) return eNoSourceModel;
     d.insideSubstituted = !d.inside;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <numeric>
 
 #include "host/MNewSlicer.h"
@@ -352,6 +353,18 @@ MUserOperatorStlCutWithFrame::MUserOperatorStlCutWithFrame() = default;
 MUserOperatorStlCutWithFrame::~MUserOperatorStlCutWithFrame() = default;
 
 MUserOperatorStlCutWithFrame::EReturnCode MUserOperatorStlCutWithFrame::Operate(QelSDK::Common::ProgressPtr progress) {
+    try {
+        return _Operate(std::move(progress));
+    } catch (const std::bad_alloc&) {
+        m_above.reset();
+        m_below.reset();
+        m_withoutCut.reset();
+        m_unclassified.clear();
+        return eOutOfMemory;
+    }
+}
+
+MUserOperatorStlCutWithFrame::EReturnCode MUserOperatorStlCutWithFrame::_Operate(QelSDK::Common::ProgressPtr progress) {
     if (!m_input) return eNoInputMesh;
     QelSDK::Common::IncrementalProgressReporter reporter(progress, kProgressName, 7, true);
     auto stepDone = [&reporter] {

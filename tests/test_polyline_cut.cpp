@@ -4,8 +4,11 @@
 
 #include <cmath>
 #include <memory>
+#include <new>
+#include <string>
 #include <vector>
 
+#include "MCutter.h"
 #include "MStlBaseOperatorPolylineCut.h"
 #include "TestMeshes.h"
 #include "host/M2dBoolean.h"
@@ -371,5 +374,41 @@ TEST(PolylineCut, ClearancesOfACombEnd) {
     ASSERT_TRUE(o.code == Op::eCutDone || o.code == Op::eOpeningsNotClosed || o.code == Op::eNotDivided) << o.code;
     if (o.code == Op::eCutDone) {
         for (const auto& part : o.parts) EXPECT_TRUE(Sound(*part));
+    }
+}
+
+namespace {
+// A progress delegate whose n-th poll fails as an allocation would.
+class FailAllocationAt final : public QelSDK::Common::IProgressDelegate {
+public:
+    explicit FailAllocationAt(int n) : m_left(n) {}
+    void OnProgress(const std::string&, double) override {}
+    bool IsCancelled() const override {
+        if (--m_left == 0) throw std::bad_alloc();
+        return false;
+    }
+
+private:
+    mutable int m_left;
+};
+}  // namespace
+
+TEST(PolylineCut, RunningOutOfMemoryIsACode) {
+    MStlBase sphere;
+    GenerateSphere(sphere, 20000.0, 2000);
+    for (int n : {1, 3, 10, 30}) {
+        MStlBase model;
+        model.AddStl(sphere, false);
+        Op::MParams clear;
+        clear.insideClearance = clear.outsideClearance = 500;
+        Outcome o = CutAlong(model, Circle(0, 0, 9000, 24), clear, std::make_shared<FailAllocationAt>(n));
+        EXPECT_EQ(o.code, Op::eOutOfMemory) << n;
+        EXPECT_TRUE(o.parts.empty()) << n;
+
+        MCutter cutter;
+        cutter.SetCutStl(sphere, false);
+        cutter.SET_CUT_MODE(2, 0);
+        EXPECT_EQ(cutter.MAKE_CUT(std::make_shared<FailAllocationAt>(n)), MCutter::kOutOfMemory) << n;
+        EXPECT_EQ(cutter.GetNumResults(), 0u);
     }
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <new>
+
 #include <CGAL/Side_of_triangle_mesh.h>
 #include <tbb/global_control.h>
 #include <tbb/parallel_invoke.h>
@@ -428,6 +430,28 @@ TEST(UndercutRemover, GridsBeyondTheMemoryBudgetAreRefused) {
         const Result refused = Remove(input, kDown, tight);
         EXPECT_EQ(refused.code, Remover::eGridTooLarge) << draft;
         EXPECT_EQ(refused.mesh->GetNumberOfTriangles(), 0u);
+    }
+}
+
+TEST(UndercutRemover, RunningOutOfMemoryIsRefusedAndWritesNothing) {
+    // The progress delegate's n-th poll fails as an allocation would.
+    class FailAllocation final : public QelSDK::Common::IProgressDelegate {
+    public:
+        explicit FailAllocation(int n) : m_left(n) {}
+        void OnProgress(const std::string&, double) override {}
+        bool IsCancelled() const override {
+            if (--m_left == 0) throw std::bad_alloc();
+            return false;
+        }
+
+    private:
+        mutable int m_left;
+    };
+    for (int n : {1, 2, 5, 20}) {
+        const Result r = Remove(BoxMushroom(), kDown, Straight(10.0), std::make_shared<FailAllocation>(n));
+        EXPECT_EQ(r.code, Remover::eGridTooLarge) << n;
+        EXPECT_EQ(r.mesh->GetNumberOfTriangles(), 0u) << n;
+        EXPECT_EQ(r.mesh->GetNumberOfPoints(), 0u) << n;
     }
 }
 
