@@ -2,7 +2,8 @@
 #   make demo   installs missing packages, builds, cuts a generated sphere
 #   make test   installs missing packages, builds with tests, runs ctest
 PACKAGES := cmake make g++ pkg-config libtbb-dev libcgal-dev libgmp-dev libmpfr-dev libboost-dev \
-            libabsl-dev libcli11-dev libpolyclipping-dev libopenvdb-dev libgtest-dev libbenchmark-dev
+            libabsl-dev libcli11-dev libpolyclipping-dev libopenvdb-dev libgtest-dev libbenchmark-dev \
+            lib3mf-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build

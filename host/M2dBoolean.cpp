@@ -1,8 +1,12 @@
 #include "host/M2dBoolean.h"
 
 #include <algorithm>
+#include <cmath>
+#include <functional>
 #include <map>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <polyclipping/clipper.hpp>
 
@@ -62,12 +66,54 @@ void AppendContour(M2dIntegerBorder& border, ClipperLib::Path path, bool hole,
     }
 }
 
-void AppendTree(M2dIntegerBorder& border, const ClipperLib::PolyNode& node,
-                const std::map<PointKey, void*>& userValues) {
-    for (const ClipperLib::PolyNode* child : node.Childs) {
-        if (child->Contour.size() >= 3) AppendContour(border, child->Contour, child->IsHole(), userValues);
-        AppendTree(border, *child, userValues);
+struct SimpleRing {
+    ClipperLib::Path path;
+    bool hole;
+};
+
+// The clipper's result as strictly simple rings (no ring passes a point
+// twice), each with its hole flag from its orientation.  The clipper's own
+// strictly simple mode compares every point of a ring with every other,
+// which takes minutes on profiles of a few hundred thousand points.
+std::vector<SimpleRing> StrictlySimpleRings(const ClipperLib::PolyTree& tree) {
+    std::vector<SimpleRing> rings;
+    struct Hash {
+        size_t operator()(const ClipperLib::IntPoint& p) const {
+            return std::hash<int64_t>()(p.X * int64_t(0x9E3779B97F4A7C15) ^ p.Y);
+        }
+    };
+    struct Equal {
+        bool operator()(const ClipperLib::IntPoint& a, const ClipperLib::IntPoint& b) const { return a == b; }
+    };
+    std::unordered_map<ClipperLib::IntPoint, size_t, Hash, Equal> at;
+    ClipperLib::Path stack;
+    // A ring that passes a point twice is cut there into the loop between the
+    // two passes and the rest; every point is pushed and popped once.
+    auto split = [&](const ClipperLib::Path& ring) {
+        at.clear();
+        stack.clear();
+        for (const ClipperLib::IntPoint& pt : ring) {
+            auto [it, fresh] = at.try_emplace(pt, stack.size());
+            if (fresh) {
+                stack.push_back(pt);
+                continue;
+            }
+            ClipperLib::Path loop(stack.begin() + std::ptrdiff_t(it->second), stack.end());
+            for (size_t k = it->second + 1; k < stack.size(); ++k) at.erase(stack[k]);
+            stack.resize(it->second + 1);
+            if (HasArea(loop)) rings.push_back({std::move(loop), ClipperLib::Area(loop) < 0});
+        }
+        if (HasArea(stack)) rings.push_back({stack, ClipperLib::Area(stack) < 0});
+    };
+    // Depth first, so that every ring comes before the rings nested in it.
+    std::vector<const ClipperLib::PolyNode*> pending(tree.Childs.rbegin(), tree.Childs.rend());
+    while (!pending.empty()) {
+        const ClipperLib::PolyNode* node = pending.back();
+        pending.pop_back();
+        split(node->Contour);
+        pending.insert(pending.end(), node->Childs.rbegin(), node->Childs.rend());
     }
+    return rings;
 }
 
 }  // namespace
@@ -119,7 +165,6 @@ int BooleanRemoveSelfIntersections(M2dIntegerBorder& border) {
     ClipperLib::PolyTree tree;
     if (!paths.empty()) {
         ClipperLib::Clipper clipper;
-        clipper.StrictlySimple(true);
         clipper.PreserveCollinear(true);
         try {
             clipper.AddPaths(paths, ClipperLib::ptSubject, true);
@@ -129,7 +174,7 @@ int BooleanRemoveSelfIntersections(M2dIntegerBorder& border) {
         }
     }
     border.Clear();
-    AppendTree(border, tree, userValues);
+    for (SimpleRing& ring : StrictlySimpleRings(tree)) AppendContour(border, std::move(ring.path), ring.hole, userValues);
     return border.GetNumberOfContours();
 }
 
@@ -162,18 +207,13 @@ ClipperLib::Paths ToPaths(const AU::M2dIntegerBorder& border) {
     return ToPaths(contours);
 }
 
-void AppendPolyTree(AU::M2dIntegerBorder& out, const ClipperLib::PolyNode& node) {
-    for (const ClipperLib::PolyNode* child : node.Childs) {
-        if (child->Contour.size() >= 3) {
-            ClipperLib::Path path = child->Contour;
-            const bool hole = child->IsHole();
-            if (ClipperLib::Orientation(path) == hole) ClipperLib::ReversePath(path);
-            auto* contour = out.AddContour();
-            contour->SetClosed(true);
-            contour->SetClockwise(hole);
-            for (const ClipperLib::IntPoint& pt : path) contour->AddPoint(long(pt.X), long(pt.Y), 0L, nullptr);
-        }
-        AppendPolyTree(out, *child);
+void AppendPolyTree(AU::M2dIntegerBorder& out, const ClipperLib::PolyTree& tree) {
+    for (AU::SimpleRing& ring : AU::StrictlySimpleRings(tree)) {
+        if (ClipperLib::Orientation(ring.path) == ring.hole) ClipperLib::ReversePath(ring.path);
+        auto* contour = out.AddContour();
+        contour->SetClosed(true);
+        contour->SetClockwise(ring.hole);
+        for (const ClipperLib::IntPoint& pt : ring.path) contour->AddPoint(long(pt.X), long(pt.Y), 0L, nullptr);
     }
 }
 
@@ -214,7 +254,6 @@ bool M2dBoolean::Execute(EOperation operation, Border& out) const {
     ClipperLib::PolyTree tree;
     try {
         ClipperLib::Clipper clipper;
-        clipper.StrictlySimple(true);
         clipper.AddPaths(ToPaths(m_subject), ClipperLib::ptSubject, true);
         clipper.AddPaths(ToPaths(m_clip), ClipperLib::ptClip, true);
         if (!clipper.Execute(kTypes[operation], tree, ClipperLib::pftNonZero, ClipperLib::pftNonZero)) return false;
@@ -288,12 +327,24 @@ bool M2dOffsetter::CreateOffset(long offset) {
         // The chords of a round corner lie up to the arc tolerance inside the
         // arc; offsetting by that much more keeps every point at least the
         // asked distance away.
-        const double tolerance = std::max(0.25, m_arcTolerance);
+        const double tolerance = std::max({0.25, m_arcTolerance, 1e-4 * std::fabs(double(offset))});
         ClipperLib::ClipperOffset clipperOffset(2.0, tolerance);
         clipperOffset.AddPaths(input, ClipperLib::jtRound, ClipperLib::etClosedPolygon);
         ClipperLib::PolyTree tree;
         const double distance = offset == 0 ? 0.0 : double(offset) + (offset > 0 ? tolerance : -tolerance);
         clipperOffset.Execute(tree, -distance);
+        if (m_clip) {
+            ClipperLib::Paths offsetPaths;
+            ClipperLib::PolyTreeToPaths(tree, offsetPaths);
+            const ClipperLib::Path window{{m_window[0], m_window[1]}, {m_window[2], m_window[1]},
+                                          {m_window[2], m_window[3]}, {m_window[0], m_window[3]}};
+            ClipperLib::Clipper clipper;
+            clipper.AddPaths(offsetPaths, ClipperLib::ptSubject, true);
+            clipper.AddPath(window, ClipperLib::ptClip, true);
+            tree.Clear();
+            if (!clipper.Execute(ClipperLib::ctIntersection, tree, ClipperLib::pftNonZero, ClipperLib::pftNonZero))
+                return false;
+        }
         AppendPolyTree(*m_output, tree);
     } catch (const ClipperLib::clipperException&) {
         m_output->Clear();

@@ -2,6 +2,7 @@
 // Clipper: orientation, self-intersection removal, booleans and offsets.
 #pragma once
 
+#include <array>
 #include <vector>
 
 #include "containers/M3dBorder.h"
@@ -71,8 +72,17 @@ public:
     void SetInputBorder(const Border* border) { m_input = border; }
     void SetOutputBorder(Border* border) { m_output = border; }
     // Largest distance between a round corner's arc and its chords, in
-    // integer units (at least 0.25).
+    // integer units (at least 0.25, and at least a ten-thousandth of the
+    // offset, so that the arcs of a large offset stay a few hundred points
+    // per turn).
     void SetArcTolerance(double tolerance) { m_arcTolerance = tolerance; }
+    // Keeps only the part of the result within the window (borders
+    // included): all that matters when the result is used inside it, and
+    // what keeps the coordinates of a large offset in range.
+    void SetClipWindow(long minX, long minY, long maxX, long maxY) {
+        m_window = {minX, minY, maxX, maxY};
+        m_clip = true;
+    }
     // Replaces the output border's contours by the offset region; false
     // (output emptied) when there is no input or the clipper refuses it.
     bool CreateOffset(long offset);
@@ -81,4 +91,6 @@ private:
     const Border* m_input = nullptr;
     Border* m_output = nullptr;
     double m_arcTolerance = 1.0;
+    bool m_clip = false;
+    std::array<long, 4> m_window{};
 };

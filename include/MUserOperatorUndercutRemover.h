@@ -57,6 +57,10 @@ public:
         double DraftAngle = 5.0;
         // Grid spacing in integer mesh units; must be positive.
         int32_t CellSize = 1000;
+        // Bytes the run may take at its peak (grid, working arrays and the
+        // solid it adds to the output mesh), estimated before anything is
+        // allocated: about 700 bytes per grid point.
+        uint64_t MemoryBudget = uint64_t(4) << 30;
     };
     enum EReturnCode : int32_t {
         eSuccess = 0,
@@ -66,13 +70,21 @@ public:
         eInvalidInput = 1,
         // The progress delegate asked to stop; nothing is written.
         eCancelled = 2,
-        // The grid would exceed kMaxGridPoints; nothing is written.
+        // The grid would exceed kMaxGridPoints, or would need more memory
+        // than MParams::MemoryBudget, or memory ran out while the solid was
+        // built; nothing is written.
         eGridTooLarge = 3,
+        // The solid would reach beyond the 32-bit coordinate range (a mesh
+        // at the range's edge, seen toward that edge, leaves no room for
+        // the bottom sheet behind it); nothing is written.
+        eOutOfRange = 4,
     };
-    // Grid points above which Operate refuses the grid: each grid point
-    // costs about 24 bytes while the solid is built, and a full grid gives
-    // about four triangles per point.
+    // Grid points above which Operate refuses the grid, whatever the budget.
     static constexpr double kMaxGridPoints = double(1u << 24);
+    // The peak memory, in bytes, of a run on a grid of that many points:
+    // the height grid and the working arrays, and the solid's points (two
+    // per grid point) and triangles (about four per grid point).
+    static double EstimatedBytes(double gridPoints, bool widening);
 
     MUserOperatorUndercutRemover() = default;
     MUserOperatorUndercutRemover(const MUserOperatorUndercutRemover&) = default;
@@ -106,6 +118,7 @@ private:
     bool _ApplyWidening(Grid& grid);
     bool _AddShiftedTriangles(Grid& grid);
     bool _ExtendHeights(Grid& grid, uint64_t count, bool useMinimum);
+    bool _PlaceBottom(Grid& grid) const;
     bool _GenerateOutputModel(Grid& grid);
     bool _GenerateReducedOutputModel(Grid& grid, double tolerance);
 

@@ -1,6 +1,11 @@
 #include "MStlBaseOperatorPolylineCut.h"
 
+#include <algorithm>
+#include <array>
+#include <climits>
 #include <cmath>
+#include <cstdint>
+#include <optional>
 
 #include "MCutter.h"
 #include "host/M2dBoolean.h"
@@ -87,6 +92,21 @@ void MStlBaseOperatorPolylineCut::_SetUpCutter(MCutter& cutter) const {
 namespace {
 bool HoldsTriangles(const MStlBase* mesh) { return mesh && mesh->GetNumberOfTriangles() > 0; }
 
+// The mesh's X-Y box grown by a model unit on every side, within the
+// finite coordinate range; none for a mesh without points.
+std::optional<std::array<long, 4>> WindowAround(const MStlBase* mesh) {
+    if (!mesh || mesh->GetNumberOfPoints() == 0) return std::nullopt;
+    int64_t lo[2] = {INT64_MAX, INT64_MAX}, hi[2] = {INT64_MIN, INT64_MIN};
+    for (auto it = mesh->BeginPoint(); it != mesh->EndPoint(); ++it)
+        for (int k = 0; k < 2; ++k) {
+            lo[k] = std::min<int64_t>(lo[k], (*it)->Get(k));
+            hi[k] = std::max<int64_t>(hi[k], (*it)->Get(k));
+        }
+    const int64_t margin = std::max<int64_t>(2, int64_t(QelSDK::Common::MInternalUnits::Get()));
+    auto clamp = [](int64_t v) { return long(std::clamp<int64_t>(v, INT32_MIN + 1, INT32_MAX - 1)); };
+    return std::array<long, 4>{clamp(lo[0] - margin), clamp(lo[1] - margin), clamp(hi[0] + margin), clamp(hi[1] + margin)};
+}
+
 // Polyline points must stay finite and clear of the two values that stand
 // for infinity.
 bool ValidPoint(const MMVector<double, 2>& p) {
@@ -159,6 +179,9 @@ MStlBaseOperatorPolylineCut::ERCode MStlBaseOperatorPolylineCut::_CutWithClearan
         offsetter.SetInputBorder(&profile);
         offsetter.SetOutputBorder(&target.GetProfile());
         offsetter.SetArcTolerance(0.01 * QelSDK::Common::MInternalUnits::Get());
+        // Only the offset near the part can cut it: the rest, as far off as
+        // the clearance reaches, is left out.
+        if (const auto window = WindowAround(part)) offsetter.SetClipWindow((*window)[0], (*window)[1], (*window)[2], (*window)[3]);
         offsetter.CreateOffset(distance);
         return !m_params.useFilterPlanes || _FilterClearanceCut(part, target);
     };
@@ -192,9 +215,12 @@ MStlBaseOperatorPolylineCut::ERCode MStlBaseOperatorPolylineCut::_CutWithClearan
         }
         return static_cast<MStlBase*>(nullptr);
     };
-    MStlBase* takenInside = take(inner, first, inside);
-    MStlBase* takenOutside = take(outer, first, outside);
-    if (takenInside) m_outputs.emplace_back(takenInside);
-    if (takenOutside) m_outputs.emplace_back(takenOutside);
+    // A clearance can take a whole part away: only parts holding triangles
+    // are delivered, and fewer than two is no division.
+    std::unique_ptr<MStlBase> takenInside(take(inner, first, inside)), takenOutside(take(outer, first, outside));
+    int delivered = 0;
+    for (std::unique_ptr<MStlBase>* part : {&takenInside, &takenOutside})
+        if (HoldsTriangles(part->get())) m_outputs.push_back(std::move(*part)), ++delivered;
+    if (delivered < 2) return eNotDivided;
     return m_openings ? eOpeningsNotClosed : eCutDone;
 }

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "host/MInternalUnits.h"
 #include "host/MStlBase.h"
 #include "host/MStlIO.h"
@@ -142,4 +144,27 @@ TEST_F(CliProfile, PolygonCutsSplitTheVolume) {
     const double core = CutAndCheck("s.stl", "--polygon " + P("square.txt"), 1e-4);
     EXPECT_GT(core, 0.0);
     EXPECT_LT(core, column);
+}
+
+TEST_F(CliProfile, PolygonFilesAreBounded) {
+    ASSERT_EQ(Run("generate box " + P("box.stl") + " --triangles 1000"), 0) << Output();
+    const std::string box = P("box.stl");
+    const std::string outputs = " --inside " + P("in.stl") + " --outside " + P("out.stl");
+    // Only regular files are read: a FIFO without a writer, a device and a
+    // directory are refused at once.
+    const std::string fifo = P("fifo.txt");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& file : {fifo, std::string("/dev/zero"), m_dir.string()}) {
+        EXPECT_EQ(Run("profile " + box + " --polygon " + file + outputs), 1) << file;
+        EXPECT_NE(Output().find("not a regular file"), std::string::npos) << Output();
+    }
+    // At most 100,000 points in a file, and lines of at most 4096 characters.
+    std::string many;
+    for (int i = 0; i <= 100000; ++i) many += std::to_string(i % 7) + " " + std::to_string(i % 11) + "\n";
+    EXPECT_EQ(Run("profile " + box + " --polygon " + Write("many.txt", many) + outputs), 1);
+    EXPECT_NE(Output().find(":100001: more than 100000 points"), std::string::npos) << Output();
+    EXPECT_EQ(Run("profile " + box + " --polygon " + Write("long.txt", "0 0\n1 0" + std::string(5000, ' ') + "\n0 1\n") + outputs), 1);
+    EXPECT_NE(Output().find(":2: the line is longer than 4096 characters"), std::string::npos) << Output();
+    EXPECT_FALSE(fs::exists(P("in.stl")));
+    EXPECT_FALSE(fs::exists(P("out.stl")));
 }

@@ -504,3 +504,51 @@ TEST(CutProfileCopy, DeepCopy) {
 }
 
 }  // namespace
+
+TEST(CutProfileSense, RingsTouchingThemselvesAreSplitAtTheTouchingPoint) {
+    // Two squares meeting at the corner (10, 10), drawn as one ring that
+    // passes that corner twice: two contours, neither passing a point twice.
+    MCutProfile pinched;
+    AddContour(pinched, {{0, 0}, {10, 0}, {10, 10}, {20, 10}, {20, 20}, {10, 20}, {10, 10}, {0, 10}});
+    pinched.GiveRightSense();
+    ASSERT_EQ(pinched.GetNumberOfContours(), 2);
+    for (Contour* c : Contours(pinched)) {
+        std::vector<XY> points = Points(*c);
+        std::sort(points.begin(), points.end());
+        EXPECT_EQ(std::adjacent_find(points.begin(), points.end()), points.end());
+        EXPECT_FALSE(c->IsClockwise());
+        EXPECT_DOUBLE_EQ(MCutProfile::OrientationSum(*c), -100.0);
+    }
+    // A square notch reaching in from the border to touch itself: an outer
+    // contour and a hole meeting at one point.
+    MCutProfile notch;
+    AddContour(notch, {{0, 0}, {30, 0}, {30, 30}, {15, 30}, {15, 20}, {20, 20}, {20, 10}, {10, 10}, {10, 20},
+                       {15, 20}, {15, 30}, {0, 30}});
+    notch.GiveRightSense();
+    double area = 0.0;
+    int holes = 0;
+    for (Contour* c : Contours(notch)) {
+        area -= MCutProfile::OrientationSum(*c);
+        holes += c->IsClockwise();
+    }
+    EXPECT_DOUBLE_EQ(area, 900.0 - 100.0);
+    EXPECT_EQ(holes, 1);
+}
+
+TEST(CutProfileSense, LongRingsOfCollinearPoints) {
+    // A comb of 500 teeth whose edges the edge length limit has split into
+    // 129,000 collinear points: one simple contour with every point kept.
+    MCutProfile comb;
+    std::vector<XY> ring;
+    for (long t = 0; t < 500; ++t)
+        for (XY corner : {XY(t * 40, 0), XY(t * 40, 10000), XY(t * 40 + 20, 10000), XY(t * 40 + 20, 0)}) ring.push_back(corner);
+    for (XY corner : {XY(20000, 0), XY(20000, -100), XY(0, -100)}) ring.push_back(corner);
+    AddContour(comb, ring);
+    comb.LimitEdgeLength(100);
+    const uint32_t points = comb.GetFirstContour()->GetNumberOfPoints();
+    ASSERT_GT(points, 120000u);
+    comb.GiveRightSense();
+    ASSERT_EQ(comb.GetNumberOfContours(), 1);
+    EXPECT_EQ(comb.GetFirstContour()->GetNumberOfPoints(), points);
+    EXPECT_DOUBLE_EQ(MCutProfile::OrientationSum(*comb.GetFirstContour()), -(500.0 * 20 * 10000 + 20000.0 * 100));
+}

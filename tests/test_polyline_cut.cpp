@@ -315,3 +315,41 @@ TEST(PolylineCut, TwoDimensionalBooleanAndOffset) {
     EXPECT_NEAR(M2dBoolean::Area(shrunk), 799.0 * 799.0, 1000.0 * 2.0);
     EXPECT_EQ(gone.GetNumberOfContours(), 0);
 }
+
+TEST(PolylineCut, ClearancesFarBeyondTheModel) {
+    // An offset by a million model units keeps only what lies in the clip
+    // window, in range and in few points: here the whole window.
+    AU::M2dIntegerBorder square = Border(Square(-10000, -10000, 10000, 10000)), grown;
+    M2dOffsetter offsetter;
+    offsetter.SetInputBorder(&square);
+    offsetter.SetOutputBorder(&grown);
+    offsetter.SetArcTolerance(10.0);
+    offsetter.SetClipWindow(-60000, -60000, 60000, 60000);
+    ASSERT_TRUE(offsetter.CreateOffset(-1000000000));
+    ASSERT_EQ(grown.GetNumberOfContours(), 1);
+    EXPECT_DOUBLE_EQ(M2dBoolean::Area(grown), 120000.0 * 120000.0);
+    // A window cutting through the grown square's round corner.
+    AU::M2dIntegerBorder corner;
+    offsetter.SetOutputBorder(&corner);
+    offsetter.SetClipWindow(0, 0, 30000, 30000);
+    ASSERT_TRUE(offsetter.CreateOffset(-10000));
+    EXPECT_NEAR(M2dBoolean::Area(corner), 20000.0 * 20000.0 - (1 - M_PI / 4) * 10000.0 * 10000.0, 20000.0 * 40.0);
+
+    // The outside part moved out by a million units is nothing near the
+    // model: the inside part alone is delivered, and the cut did not divide.
+    MStlBase sphere;
+    GenerateSphere(sphere, 50000.0, 4000);
+    for (const bool both : {false, true}) {
+        MStlBase model;
+        model.AddStl(sphere, false);
+        Op::MParams far;
+        far.outsideClearance = 1000000000;
+        if (both) far.insideClearance = 2000;
+        Outcome o = CutAlong(model, Square(-10000, -10000, 10000, 10000), far);
+        EXPECT_EQ(o.code, Op::eNotDivided);
+        ASSERT_EQ(o.parts.size(), 1u);
+        EXPECT_TRUE(Sound(*o.parts[0]));
+        EXPECT_NE(o.parts[0]->GetName().find(L"inside_of_"), std::wstring::npos);
+        EXPECT_LT(MinimumDistance(*o.parts[0], Square(-10000, -10000, 10000, 10000)), both ? 2100.0 : 1.0);
+    }
+}

@@ -414,6 +414,46 @@ TEST(UndercutRemover, BadInputGivesACodeAndWritesNothing) {
     EXPECT_EQ(out.GetNumberOfTriangles(), 0u);
 }
 
+TEST(UndercutRemover, GridsBeyondTheMemoryBudgetAreRefused) {
+    const MStlBase& input = BoxMushroom();
+    const Result whole = Remove(input, kDown, Straight(10.0));
+    ASSERT_EQ(whole.code, Remover::eSuccess);
+    // The estimate covers what the run really added: two points and about
+    // four triangles per grid point at most.
+    const double points = double(whole.mesh->GetNumberOfPoints()) / 2.0;
+    EXPECT_GE(Remover::EstimatedBytes(points, true), 120.0 * whole.mesh->GetNumberOfPoints() + 64.0 * whole.mesh->GetNumberOfTriangles());
+    for (const double draft : {0.0, 10.0}) {
+        Remover::MParams tight = Straight(draft);
+        tight.MemoryBudget = uint64_t(Remover::EstimatedBytes(points, draft > 0.0) / 2.0);
+        const Result refused = Remove(input, kDown, tight);
+        EXPECT_EQ(refused.code, Remover::eGridTooLarge) << draft;
+        EXPECT_EQ(refused.mesh->GetNumberOfTriangles(), 0u);
+    }
+}
+
+TEST(UndercutRemover, SolidsAtTheEdgeOfTheCoordinateRange) {
+    // Seen toward the edge of the range, the bottom sheet moves in to stay
+    // in range, and the solid is still closed and holds the box.
+    constexpr int32_t top = 2147483000;
+    for (const bool alongX : {false, true}) {
+        MStlBase box;
+        if (alongX) GenerateBox(box, {top - 500000, 0, 0}, {top, 100000, 100000}, 1);
+        else GenerateBox(box, {0, 0, top - 500000}, {100000, 100000, top}, 1);
+        const MMVector3d towardEdge = alongX ? MMVector3d(1.0, 0.0, 0.0) : MMVector3d(0.0, 0.0, 1.0);
+        const Result r = Remove(box, towardEdge, Straight());
+        ASSERT_EQ(r.code, Remover::eSuccess) << alongX;
+        EXPECT_TRUE(Sound(*r.mesh)) << alongX;
+        EXPECT_GE(r.mesh->Volume(), box.Volume()) << alongX;
+        EXPECT_LE(r.mesh->Volume(), box.Volume() * 1.01) << alongX;
+    }
+    // A box reaching the last coordinate leaves no room behind it.
+    MStlBase edge;
+    GenerateBox(edge, {0, 0, 2147483646 - 500000}, {100000, 100000, 2147483646}, 1);
+    const Result refused = Remove(edge, {0.0, 0.0, 1.0}, Straight());
+    EXPECT_EQ(refused.code, Remover::eOutOfRange);
+    EXPECT_EQ(refused.mesh->GetNumberOfTriangles(), 0u);
+}
+
 TEST(UndercutRemover, SecondOperateAppendsAnotherResult) {
     const MStlBase& input = BoxMushroom();
     MStlBase out;

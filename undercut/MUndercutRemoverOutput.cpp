@@ -36,7 +36,7 @@ private:
 }  // namespace
 
 bool MUserOperatorUndercutRemover::_GenerateOutputModel(Grid& grid) {
-    const double depth = grid.CellSize + grid.MaxW;
+    const double depth = grid.BottomW;
     if (grid.CountU == 0) return true;
     MStlBase& mesh = *m_output->GetStl();
     VertexCache top(grid, mesh, kEmpty), bottom(grid, mesh, depth);

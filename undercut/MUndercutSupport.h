@@ -111,6 +111,8 @@ struct Grid {
     int32_t CellSize = 0;
     double OriginU = 0.0, OriginV = 0.0;
     double MaxW = 0.0;
+    // Depth of the flat bottom sheet, behind the model.
+    double BottomW = 0.0;
     uint64_t CountU = 0, CountV = 0;
     std::vector<std::vector<double>> Heights;
     // Nearest depth of the surface within each cell [i, i+1] x [j, j+1],

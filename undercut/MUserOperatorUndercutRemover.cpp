@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <numbers>
 #include <numeric>
 #include <queue>
@@ -92,19 +93,76 @@ Remover::EReturnCode Remover::Operate(QelSDK::Common::ProgressPtr progress) {
     grid.progress = &reporter;
     OutputLog log;
     grid.log = &log;
-    if (const EReturnCode code = _InitializeGrid(grid); code != eSuccess) return code;
-    bool done = false;
-    if (!angulated) {
-        done = _AddTriangles(grid) && _ApplyWidening(grid) && _GenerateOutputModel(grid);
-    } else {
-        done = _AddShiftedTriangles(grid) && _ExtendHeights(grid, m_params.Angulated.ExtensionSteps, false) &&
-               _GenerateReducedOutputModel(grid, 20.0);
-    }
-    if (!done) {
+    // The estimate refuses grids that would not fit before anything is
+    // allocated; running out of memory all the same is refused as well.
+    try {
+        if (const EReturnCode code = _InitializeGrid(grid); code != eSuccess) return code;
+        bool done = false;
+        if (!angulated) {
+            if (!(_AddTriangles(grid) && _ApplyWidening(grid))) return eCancelled;
+            if (!_PlaceBottom(grid)) return eOutOfRange;
+            done = _GenerateOutputModel(grid);
+        } else {
+            done = _AddShiftedTriangles(grid) && _ExtendHeights(grid, m_params.Angulated.ExtensionSteps, false) &&
+                   _GenerateReducedOutputModel(grid, 20.0);
+        }
+        if (!done) {
+            log.Undo();
+            return eCancelled;
+        }
+    } catch (const std::bad_alloc&) {
+        grid = Grid();
         log.Undo();
-        return eCancelled;
+        return eGridTooLarge;
     }
     return eSuccess;
+}
+
+double Remover::EstimatedBytes(double gridPoints, bool widening) {
+    // Measured on the mesh model: about 113 bytes per point with its index,
+    // 64 per triangle with the fan entries; the run notes each one it adds.
+    constexpr double kPoint = 128.0 + 16.0, kTriangle = 72.0 + 8.0;
+    // Heights, the cells' depths and three vertex caches; the widening's
+    // queue holds about two entries of 24 bytes per point.
+    const double arrays = 8.0 + 8.0 + 3 * 8.0 + (widening ? 48.0 : 0.0);
+    return gridPoints * (arrays + 2 * kPoint + 4 * kTriangle);
+}
+
+// The bottom sheet goes one cell behind the model, or less where that
+// would leave the coordinate range, but always at least a grid step behind;
+// false when the solid cannot be held in the range.
+bool Remover::_PlaceBottom(Grid& grid) const {
+    uint64_t i0 = UINT64_MAX, i1 = 0, j0 = UINT64_MAX, j1 = 0;
+    double h0 = kEmpty, h1 = -kEmpty;
+    for (uint64_t i = 0; i <= grid.CountU; ++i)
+        for (uint64_t j = 0; j <= grid.CountV; ++j) {
+            if (!grid.Filled(i, j)) continue;
+            i0 = std::min(i0, i), i1 = std::max(i1, i), j0 = std::min(j0, j), j1 = std::max(j1, j);
+            h0 = std::min(h0, grid.Heights[i][j]), h1 = std::max(h1, grid.Heights[i][j]);
+        }
+    grid.BottomW = grid.MaxW + grid.CellSize;
+    if (i0 > i1) return true;  // nothing seen: no solid
+    // The solid lies in the box of the filled grid points between the
+    // nearest height and the bottom; its corners bound every vertex.
+    constexpr double lo = -2147483647.0, hi = 2147483646.0;
+    double deepest = kEmpty;
+    auto cornersFit = [&](double w) {
+        bool fit = true;
+        for (uint64_t i : {i0, i1})
+            for (uint64_t j : {j0, j1}) {
+                const double u = double(i) * grid.CellSize + grid.OriginU, v = double(j) * grid.CellSize + grid.OriginV;
+                for (int k = 0; k < 3; ++k) {
+                    const double c = grid.AxisU[k] * u + grid.AxisV[k] * v, d = grid.AxisW[k];
+                    fit = fit && c + d * w >= lo && c + d * w <= hi;
+                    if (d != 0.0) deepest = std::min(deepest, ((d > 0.0 ? hi : lo) - c) / d);
+                }
+            }
+        return fit;
+    };
+    if (!cornersFit(h0) || !cornersFit(h1)) return false;
+    if (cornersFit(grid.BottomW)) return true;
+    grid.BottomW = std::floor(deepest) - 1.0;
+    return grid.BottomW >= grid.MaxW + 1.0 && cornersFit(grid.BottomW);
 }
 
 Remover::EReturnCode Remover::_InitializeGrid(Grid& grid) {
@@ -152,7 +210,9 @@ Remover::EReturnCode Remover::_InitializeGrid(Grid& grid) {
     const double countU = std::floor((maxA + m + e - grid.OriginU) / grid.CellSize) + 1.0;
     const double countV = std::floor((maxB + m + e - grid.OriginV) / grid.CellSize) + 1.0;
     // The model's extent in cells, checked before anything is allocated.
-    if (!(countU >= 0.0 && countV >= 0.0 && (countU + 1.0) * (countV + 1.0) <= kMaxGridPoints))
+    const double points = (countU + 1.0) * (countV + 1.0);
+    if (!(countU >= 0.0 && countV >= 0.0 && points <= kMaxGridPoints) ||
+        !(EstimatedBytes(points, grid.widen) <= double(m_params.MemoryBudget)))
         return eGridTooLarge;
     grid.CountU = uint64_t(countU);
     grid.CountV = uint64_t(countV);
