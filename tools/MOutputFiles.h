@@ -9,7 +9,6 @@
 
 #include "host/MProgress.h"
 #include "host/MStlIO.h"
-#include "tools/MIoBridge.h"
 
 class MStlBase;
 
