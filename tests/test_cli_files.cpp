@@ -329,3 +329,16 @@ TEST_F(CliFiles, HostileMeshFilesFailCleanlyEverywhere) {
             EXPECT_FALSE(Exists("a.stl") || Exists("b.stl")) << args;
         }
 }
+
+TEST_F(CliFiles, ProgressOnATerminalSpeaksPlainWords) {
+    if (std::system("command -v script > /dev/null 2>&1") != 0) GTEST_SKIP() << "no script(1) to make a terminal";
+    // script(1) runs the tool on a pseudo-terminal, so that the bar is drawn.
+    const std::string command = "script -qec '" + m_cli + " plane " + P("s.stl") + " --z 3 --below " + P("a.stl") +
+                                " --above " + P("b.stl") + "' /dev/null > " + P("tty.txt") + " 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string shown = Read("tty.txt");
+    for (const char* words : {"reading", "cutting", "filling the cut", "writing"})
+        EXPECT_NE(shown.find(words), std::string::npos) << words << "\n" << shown;
+    for (const char* internal : {"Qel", "MStl", "Operate", "_"})
+        EXPECT_EQ(shown.find(std::string("% ") + internal), std::string::npos) << internal << "\n" << shown;
+}

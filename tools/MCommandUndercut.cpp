@@ -56,6 +56,9 @@ int RunUndercut(Job& job, const UndercutArgs& a) {
         return job.Fail("the cell is too small for the mesh (the height grid would need more than " +
                         std::to_string(uint64_t(MUserOperatorUndercutRemover::kMaxGridPoints)) +
                         " points or too much memory); use a larger --cell");
+    if (code == MUserOperatorUndercutRemover::eOutOfRange)
+        return job.Fail("the solid would reach beyond the coordinate range (its flat bottom lies behind the mesh); "
+                        "move the mesh toward the origin");
     if (code != MUserOperatorUndercutRemover::eSuccess)
         return job.Fail("the undercut removal failed (code " + std::to_string(int(code)) + ")");
     if (solid.GetNumberOfTriangles() == 0) return job.Fail("no triangle of the mesh faces the direction; nothing written");

@@ -147,10 +147,13 @@ bool Job::Load(const std::string& role, const std::string& path, MStlBase& mesh,
     const MeshReport report = CheckMesh(mesh);
     if (!HasArea(report)) return Fail(name + ": every triangle has zero area; there is no surface to cut"), false;
     const double extent = ExtentInSteps(mesh), unit = QelSDK::Common::MInternalUnits::GetInverse();
-    if (stats.skippedDegenerate)
-        Warn(name + ": left out " + std::to_string(stats.skippedDegenerate) +
-             " triangles whose corners fall on one grid point (grid step " + GridStepText() +
-             "); a finer --grid keeps triangles that are small but not degenerate");
+    if (stats.collapsedByRounding)
+        Warn(name + ": left out " + std::to_string(stats.collapsedByRounding) +
+             " triangles whose corners fall on one grid point of step " + GridStepText() +
+             "; a finer --grid keeps them");
+    if (stats.skippedDegenerate > stats.collapsedByRounding)
+        Warn(name + ": left out " + std::to_string(stats.skippedDegenerate - stats.collapsedByRounding) +
+             " triangles with coinciding corners");
     if (extent < kFewestSteps)
         Warn(name + " spans only " + std::to_string(uint64_t(extent)) + " grid steps of " + GridStepText() +
              "; its shape may be lost on the grid: use a finer step, for example --grid " +
