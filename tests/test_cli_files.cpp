@@ -307,16 +307,16 @@ TEST_F(CliFiles, HostileMeshFilesFailCleanlyEverywhere) {
         std::memcpy(stl.data() + 84 + 50 * t + 12, corners, sizeof corners);
     }
     Write("fan.stl", stl);
-    // One polygon face of 200,000 corners on a circle.
+    // One polygon face of 70,000 corners on a circle, more than a point may fan.
     std::string obj;
-    for (int i = 0; i < 200000; ++i)
+    for (int i = 0; i < 70000; ++i)
         obj.append("v ")
-            .append(std::to_string(std::cos(i * 3.14159265358979 / 100000) * 50))
+            .append(std::to_string(std::cos(i * 3.14159265358979 / 35000) * 50))
             .append(" ")
-            .append(std::to_string(std::sin(i * 3.14159265358979 / 100000) * 50))
+            .append(std::to_string(std::sin(i * 3.14159265358979 / 35000) * 50))
             .append(" 0\n");
     obj += "f";
-    for (int i = 1; i <= 200000; ++i) obj.append(" ").append(std::to_string(i));
+    for (int i = 1; i <= 70000; ++i) obj.append(" ").append(std::to_string(i));
     Write("face.obj", obj + "\n");
     Write("truncated.stl", stl.substr(0, 5000));
     for (const char* file : {"fan.stl", "face.obj", "truncated.stl"})
@@ -341,4 +341,25 @@ TEST_F(CliFiles, ProgressOnATerminalSpeaksPlainWords) {
         EXPECT_NE(shown.find(words), std::string::npos) << words << "\n" << shown;
     for (const char* internal : {"Qel", "MStl", "Operate", "_"})
         EXPECT_EQ(shown.find(std::string("% ") + internal), std::string::npos) << internal << "\n" << shown;
+}
+
+TEST_F(CliFiles, HostileParametersEndPromptly) {
+    // Each run is cut short after 60 s; a hang shows as status 124.
+    auto run = [&](const std::string& args) {
+        const int status = std::system(("timeout 60 " + m_cli + " " + args + " > " + P("out.txt") + " 2>&1").c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    const std::string s = P("s.stl"), out = " --inside " + P("a.stl") + " --outside " + P("b.stl");
+    ASSERT_EQ(::mkfifo(P("fifo.txt").c_str(), 0600), 0);
+    std::string million;
+    for (int i = 0; i < 1000000; ++i) million += std::to_string(i % 1000) + " " + std::to_string(i / 1000) + "\n";
+    Write("million.txt", million);
+    for (const std::string& polygon : {std::string("/dev/zero"), P("fifo.txt"), P("million.txt")}) {
+        EXPECT_EQ(run("profile " + s + " --polygon " + polygon + out), 1) << polygon << "\n" << Output();
+        EXPECT_EQ(run("polyline " + s + " --polyline " + polygon + out), 1) << polygon << "\n" << Output();
+    }
+    const int far = run("polyline " + s + " --polyline " + P("square.txt") + " --clearance-outside 1000000" + out);
+    EXPECT_TRUE(far == 0 || far == 1) << Output();
+    EXPECT_EQ(run("undercut " + s + " --direction 0,0,-1 --cell 0.0001 --out " + P("a.stl")), 1) << Output();
+    EXPECT_FALSE(Exists("a.stl"));
 }
