@@ -8,7 +8,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 
-.PHONY: deps demo test sanitize bench clean
+.PHONY: deps demo test sanitize bench fuzz clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -44,6 +44,24 @@ bench: deps
 	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DMESHCUT_BUILD_TESTS=OFF -DMESHCUT_BUILD_BENCH=ON
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	for b in $(BUILD)/bench/bench/bench_*; do $$b; done
+
+# Fuzzes every file reader for FUZZ_SECONDS (outside CI); inputs that break
+# a reader land in $(BUILD)/fuzz/findings.
+FUZZ_SECONDS ?= 60
+FUZZ_FORMATS := stl obj off ply 3mf
+fuzz: PACKAGES += clang libclang-rt-14-dev
+fuzz: deps
+	cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DMESHCUT_BUILD_TESTS=OFF -DMESHCUT_BUILD_FUZZ=ON
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target fuzz_seeds $(addprefix fuzz_,$(FUZZ_FORMATS))
+	$(BUILD)/fuzz/fuzz/fuzz_seeds $(BUILD)/fuzz/seeds
+	mkdir -p $(BUILD)/fuzz/findings
+	for f in $(FUZZ_FORMATS); do \
+	  mkdir -p $(BUILD)/fuzz/corpus/$$f && \
+	  $(BUILD)/fuzz/fuzz/fuzz_$$f $(BUILD)/fuzz/corpus/$$f $(BUILD)/fuzz/seeds/$$f -max_total_time=$(FUZZ_SECONDS) \
+	    -max_len=16384 -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+	    -artifact_prefix=$(BUILD)/fuzz/findings/$$f- || exit 1; \
+	done
 
 clean:
 	rm -rf $(BUILD) demo-output

@@ -390,6 +390,13 @@ void MCutter::REMOVE_CUT_POINTS_IN_TRIANGLES(ProgressPtr progress) {
         auto from = std::lower_bound(corners.begin(), corners.end(), std::array<int64_t, 2>{box.minX, INT64_MIN});
         for (auto c = from; c != corners.end() && (*c)[0] <= box.maxX; ++c) {
             if ((*c)[1] < box.minY || (*c)[1] > box.maxY) continue;
+            // A triangle standing upright can have a corner of its own over
+            // the profile corner and a side through it as well: the corner is
+            // there already (and the point on the side would be that corner).
+            bool cornerThere = false;
+            for (int i = 0; i < 3; ++i)
+                cornerThere = cornerThere || (t->GetPoint(i)->GetX() == (*c)[0] && t->GetPoint(i)->GetY() == (*c)[1]);
+            if (cornerThere) continue;
             MStlPoint* ends[3][2];
             double u[3];
             int sides[2], count = 0;
@@ -407,9 +414,11 @@ void MCutter::REMOVE_CUT_POINTS_IN_TRIANGLES(ProgressPtr progress) {
                 const double z0 = ends[i][0]->GetZ(), z1 = ends[i][1]->GetZ();
                 MStlPoint* n = m_working->AddPoint(int32_t((*c)[0]), int32_t((*c)[1]),
                                                    int32_t(std::trunc(z0 + (z1 - z0) * u[i])), false);
-                m_working->InsertPointBetweenPoints(n, ends[i][0], ends[i][1]);
-                added = n;
+                if (m_working->InsertPointBetweenPoints(n, ends[i][0], ends[i][1]) > 0) added = n;
             }
+            // Nothing split (the point on the side was a point of the mesh
+            // that cannot go there): the next corner, or the next triangle.
+            if (!added) continue;
             for (uint32_t k = 0; k < added->GetNumberOfNeighbourTriangles(); ++k)
                 work.push_back(added->GetNeighbourTriangle(k));
             if (count == 2)

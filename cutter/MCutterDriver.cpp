@@ -1,7 +1,11 @@
 // The cut driver: turns the cut mode into the sequence of cut phases, and
 // builds the edge list from the profile.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
 
 #include "MCutter.h"
 #include "cutter/MCutEdge.h"
@@ -14,6 +18,31 @@ using QelSDK::Common::ProgressPtr;
 namespace {
 
 long InternalUnit() { return std::max(1L, long(QelSDK::Common::MInternalUnits::Get())); }
+
+// Triangle sides that no other triangle of the mesh runs the other way:
+// the mesh's open edges, found through the point fans.
+uint64_t CountOpenSides(const MStlBase& mesh) {
+    std::atomic<uint64_t> open{0};
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, mesh.GetNumberOfTriangleSlots(), 1u << 13), [&](const auto& range) {
+        uint64_t local = 0;
+        for (uint32_t i = range.begin(); i != range.end(); ++i) {
+            const MStlTriangleElement* t = mesh.GetTriangleBySlot(i);
+            if (!t) continue;
+            for (int k = 0; k < 3; ++k) {
+                const MStlPoint* p = t->GetPoint(k);
+                const MStlPoint* q = t->GetPoint((k + 1) % 3);
+                bool matched = false;
+                for (uint32_t n = 0; n < q->GetNumberOfNeighbourTriangles() && !matched; ++n) {
+                    const MStlTriangleElement* other = q->GetNeighbourTriangle(n);
+                    matched = other != t && other->GetPoint((other->IndexOfPoint(q) + 1) % 3) == p;
+                }
+                local += !matched;
+            }
+        }
+        open += local;
+    });
+    return open;
+}
 
 }  // namespace
 
@@ -31,6 +60,9 @@ char MCutter::MAKE_CUT(ProgressPtr progress) {
     if (!m_useIgnore) ResetCustomTriangleIgnoreFunction();
     const bool cuts = m_cutMode <= 5 || m_cutMode == 7;
     if (cuts && !m_working) return kNoMesh;
+    // A filled cut of a closed mesh must give closed results; one that does
+    // not is reported, never delivered as done.
+    const bool checkClosed = m_fillMode != 0 && (m_cutMode <= 3 || m_cutMode == 5) && CountOpenSides(*m_working) == 0;
     auto openLimits = [this] {
         m_lowerLimit = kMinusInfinity;
         m_upperLimit = kPlusInfinity;
@@ -95,6 +127,9 @@ char MCutter::MAKE_CUT(ProgressPtr progress) {
     if (m_cancelled) return kCancelled;
     DIVIDE_TO_CUT_DATA(reporter.CreateNestedDelegate(0.5));
     if (m_cancelled) return kCancelled;
+    if (result == kDone && checkClosed)
+        for (const MStlBase* part : {m_inside, m_outside})
+            if (part) m_unclosed += CountOpenSides(*part);
     if (result == kDone && m_unclosed != 0 && m_cutMode != 7) result = kOpeningsNotClosed;
     return result;
 }

@@ -1917,34 +1917,75 @@ EReturnCode SplitInto(const MStlBase& a, std::vector<Mesh>& tools, MStlBase& out
     }
     return eSuccess;
 }
+// Groups of the cutter's connected surfaces beyond which surfaces that
+// cross each other are refused: every group is one more corefinement of the
+// whole mesh, on points that earlier ones have made ever more exact.
+constexpr size_t kMaxCutterGroups = 8;
+
+// The cutter's connected surfaces gathered into groups in which no two
+// cross, so that each group is corefined in one go, however many surfaces
+// it holds (the surfaces of several zones that cross, or a soup of single
+// triangles).  Crossings within one surface are left to the corefinement.
+// eSelfIntersecting when more than kMaxCutterGroups groups would be needed.
+EReturnCode GroupCutterSurfaces(Mesh& whole, std::vector<Mesh>& groups) {
+    auto component = whole.add_property_map<Mesh::Face_index, std::size_t>("f:component", 0).first;
+    const std::size_t count = PMP::connected_components(whole, component);
+    std::vector<std::pair<Mesh::Face_index, Mesh::Face_index>> crossings;
+    if (count > 1) PMP::self_intersections(whole, std::back_inserter(crossings));
+    std::vector<std::vector<std::size_t>> crossed(count);
+    for (const auto& [f, g] : crossings)
+        if (component[f] != component[g]) {
+            crossed[component[f]].push_back(component[g]);
+            crossed[component[g]].push_back(component[f]);
+        }
+    // Each surface takes the first group that none of the surfaces it
+    // crosses is in.
+    constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> group(count, kNone);
+    std::size_t used = 0;
+    for (std::size_t c = 0; c < count; ++c) {
+        std::vector<bool> taken(used + 1, false);
+        for (std::size_t other : crossed[c])
+            if (group[other] != kNone) taken[group[other]] = true;
+        group[c] = std::size_t(std::find(taken.begin(), taken.end(), false) - taken.begin());
+        used = std::max(used, group[c] + 1);
+        if (used > kMaxCutterGroups) return eSelfIntersecting;
+    }
+    groups.assign(used, Mesh());
+    std::vector<Mesh::Vertex_index> copy(whole.number_of_vertices() + whole.number_of_removed_vertices());
+    for (auto f : whole.faces()) {
+        Mesh& target = groups[group[component[f]]];
+        std::vector<Mesh::Vertex_index> corners;
+        for (auto v : CGAL::vertices_around_face(whole.halfedge(f), whole)) {
+            if (copy[v.idx()] == Mesh::null_vertex()) copy[v.idx()] = target.add_vertex(whole.point(v));
+            corners.push_back(copy[v.idx()]);
+        }
+        target.add_face(corners);
+    }
+    whole.remove_property_map(component);
+    return eSuccess;
+}
+
 }  // namespace
 
 EReturnCode BooleanSplitAlongSurface(MStlBase& a, const MStlBase& cutter, const BooleanParameters& prm,
                                      ProgressPtr progress) {
     if (&a == &cutter) return eInvalidInput;
     IncrementalProgressReporter reporter(progress, "QelStlBoolean.AU.BooleanSplitAlongSurface", 3);
-    std::vector<Mesh> tools(1);
-    if (!LoadWithoutDegenerate(cutter, tools[0])) return eInvalidInput;
-    if (a.GetNumberOfTriangles() == 0 || tools[0].number_of_faces() == 0) return eEmptyMesh;
+    Mesh whole;
+    if (!LoadWithoutDegenerate(cutter, whole)) return eInvalidInput;
+    if (a.GetNumberOfTriangles() == 0 || whole.number_of_faces() == 0) return eEmptyMesh;
     if (prm.checkWholeInput &&
-        (PMP::does_self_intersect(QelSDK::Cgal::ToSurfaceMesh<IK::Point_3>(a)) || PMP::does_self_intersect(tools[0])))
+        (PMP::does_self_intersect(QelSDK::Cgal::ToSurfaceMesh<IK::Point_3>(a)) || PMP::does_self_intersect(whole)))
         return eSelfIntersecting;
+    // The cutter's surfaces may cross each other (several zones), which one
+    // corefinement cannot take: the model meets each group of surfaces that
+    // do not cross in turn.
+    std::vector<Mesh> tools;
+    if (const EReturnCode grouped = GroupCutterSurfaces(whole, tools); grouped != eSuccess) return grouped;
     ++reporter;
     MStlBase out;
-    EReturnCode rc = SplitInto(a, tools, out, reporter);
-    if (rc != eSuccess && rc != eCancelled) {
-        // The cutter's surfaces may cross each other (several zones), which
-        // one corefinement cannot take: meet each connected surface in turn.
-        // The failed attempt may have changed the tool: start afresh.
-        Mesh whole;
-        LoadWithoutDegenerate(cutter, whole);
-        tools.clear();
-        PMP::split_connected_components(whole, tools);
-        if (tools.size() > 1) {
-            out.ClearStl();
-            rc = SplitInto(a, tools, out, reporter);
-        }
-    }
+    const EReturnCode rc = SplitInto(a, tools, out, reporter);
     if (rc != eSuccess) return rc;
     ++reporter;
     if (reporter.IsCancelled()) return eCancelled;

@@ -151,6 +151,18 @@ bool ParseInteger(std::string_view token, int64_t& value) {
     return result.ec == std::errc() && result.ptr == end;
 }
 
+std::string Shown(std::string_view token) {
+    std::string shown;
+    for (char c : token.substr(0, 40)) shown += (c >= 0x20 && c < 0x7F) ? c : '?';
+    if (token.size() > 40) shown += "...";
+    return shown;
+}
+
+void AppendIndex(std::string& out, uint64_t index) {
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, index).ptr);
+}
+
 bool EqualsWord(std::string_view token, std::string_view lowerWord) {
     if (token.size() != lowerWord.size()) return false;
     for (size_t i = 0; i < token.size(); ++i) {
@@ -181,7 +193,7 @@ bool LineReader::Next(std::string_view& line) {
 // --- writing --------------------------------------------------------------
 
 OutputSink::OutputSink(std::FILE* file, uint64_t records, const ProgressPtr& progress)
-    : m_file(file), m_delegate(progress), m_batch(std::max<uint64_t>(1, std::min<uint64_t>(1024, records / 1000))) {
+    : m_file(file), m_batch(std::max<uint64_t>(1, std::min<uint64_t>(1024, records / 1000))) {
     if (progress) m_progress = std::make_unique<IncrementalProgressReporter>(progress, "writing", records);
 }
 
@@ -190,11 +202,14 @@ OutputSink::~OutputSink() = default;
 bool OutputSink::Records(uint64_t n) {
     if (!m_progress) return true;
     m_pending += n;
-    if (m_pending >= m_batch) {
-        *m_progress += m_pending;
-        m_pending = 0;
-        if (m_progress->IsCancelled()) m_cancelled = true;
-    }
+    if (m_pending < m_batch) return !m_cancelled;
+    *m_progress += m_pending;
+    m_pending = 0;
+    return Poll();
+}
+
+bool OutputSink::Poll() {
+    if (m_progress && m_progress->IsCancelled()) m_cancelled = true;
     return !m_cancelled;
 }
 

@@ -98,6 +98,10 @@ std::string At(const std::string& label, const char* unit, uint64_t number);
 bool ParseDouble(std::string_view token, double& value);
 // Parses a whole token as a signed integer.
 bool ParseInteger(std::string_view token, int64_t& value);
+// A token as messages show it: at most 40 characters, unprintable ones as '?'.
+std::string Shown(std::string_view token);
+// Appends a decimal index.
+void AppendIndex(std::string& out, uint64_t index);
 // Case-insensitive comparison with a lower-case word.
 bool EqualsWord(std::string_view token, std::string_view lowerWord);
 // True when no byte is a control character other than white space.
@@ -188,10 +192,11 @@ public:
     // Counts `n` of the records announced to the constructor as written;
     // false once cancelled.
     bool Records(uint64_t n = 1);
+    // Asks the delegate now; false once cancelled.
+    bool Poll();
     bool Cancelled() const { return m_cancelled; }
     // Flushes; true when every byte reached the stream.
     bool Finish();
-    const QelSDK::Common::ProgressPtr& Delegate() const { return m_delegate; }
 
 private:
     static constexpr size_t kFlushBytes = 1 << 20;
@@ -200,7 +205,6 @@ private:
     std::string m_buffer;
     bool m_ok = true;
     bool m_cancelled = false;
-    QelSDK::Common::ProgressPtr m_delegate;
     std::unique_ptr<QelSDK::Common::IncrementalProgressReporter> m_progress;
     uint64_t m_batch;
     uint64_t m_pending = 0;

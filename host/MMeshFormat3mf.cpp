@@ -10,6 +10,8 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <unordered_map>
+#include <vector>
 
 #include "host/MMeshFormat.h"
 #include "host/MStlBase.h"
@@ -92,21 +94,64 @@ bool OnReadProgress(int percent, NMR::ProgressIdentifier, void* user) {
     return !p->cancelled;
 }
 
-// Expands the build into the builder's mesh.
+// What an object expands to, every instance counted; saturates.
+struct Totals {
+    uint64_t triangles = 0;
+    uint64_t instances = 0;
+    void Add(const Totals& o) {
+        triangles = std::min(triangles + o.triangles, kSaturated);
+        instances = std::min(instances + o.instances, kSaturated);
+    }
+    static constexpr uint64_t kSaturated = uint64_t(1) << 62;
+};
+
+// An object of the model: a mesh, or components placing other objects.
+struct ObjectInfo {
+    bool isMesh = false;
+    std::vector<NMR::MODELMESHVERTEX> vertices;
+    std::vector<NMR::MODELMESHTRIANGLE> triangles;
+    std::vector<std::pair<DWORD, Transform>> components;
+};
+
+// Expands the build into the builder's mesh.  The build's size is measured
+// first (each object once), so that a file whose instances multiply beyond
+// the limits is refused before anything is made.
 class BuildExpander {
 public:
     BuildExpander(Object model, MeshBuilder& builder, std::string& error)
         : m_model(model), m_builder(builder), m_error(error) {}
 
     bool Expand() {
+        std::vector<std::pair<DWORD, Transform>> items;
+        if (!BuildItems(items)) return false;
+        Totals build;
+        for (const auto& item : items) {
+            Totals one;
+            if (!Measure(item.first, one)) return false;
+            build.Add(one);
+        }
+        if (build.triangles > MeshReadLimits::kMax3mfBuildTriangles)
+            return Fail("the build expands to " + std::to_string(build.triangles) + " triangles, more than " +
+                        std::to_string(MeshReadLimits::kMax3mfBuildTriangles));
+        if (build.instances > MeshReadLimits::kMax3mfInstances)
+            return Fail("the build places " + std::to_string(build.instances) + " objects, more than " +
+                        std::to_string(MeshReadLimits::kMax3mfInstances));
+        m_builder.Reserve(0, build.triangles);
+        for (const auto& item : items)
+            if (!Emit(item.first, item.second)) return false;
+        return true;
+    }
+
+private:
+    bool BuildItems(std::vector<std::pair<DWORD, Transform>>& items) {
         NMR::PLib3MFModelBuildItemIterator* rawItems = nullptr;
         if (NMR::lib3mf_model_getbuilditems(m_model, &rawItems) != LIB3MF_OK) return Fail(LastError(m_model));
-        const Handle items(rawItems);
+        const Handle iterator(rawItems);
         BOOL more = false;
-        while (NMR::lib3mf_builditemiterator_movenext(items.get(), &more) == LIB3MF_OK && more) {
+        while (NMR::lib3mf_builditemiterator_movenext(iterator.get(), &more) == LIB3MF_OK && more) {
             NMR::PLib3MFModelBuildItem* rawItem = nullptr;
-            if (NMR::lib3mf_builditemiterator_getcurrent(items.get(), &rawItem) != LIB3MF_OK)
-                return Fail(LastError(items.get()));
+            if (NMR::lib3mf_builditemiterator_getcurrent(iterator.get(), &rawItem) != LIB3MF_OK)
+                return Fail(LastError(iterator.get()));
             const Handle item(rawItem);
             DWORD id = 0;
             BOOL hasTransform = false;
@@ -115,103 +160,150 @@ public:
                 NMR::lib3mf_builditem_hasobjecttransform(item.get(), &hasTransform) != LIB3MF_OK ||
                 (hasTransform && NMR::lib3mf_builditem_getobjecttransform(item.get(), &t) != LIB3MF_OK))
                 return Fail(LastError(item.get()));
-            if (!ExpandObject(id, hasTransform ? Transform::From(t) : Transform())) return false;
+            items.emplace_back(id, hasTransform ? Transform::From(t) : Transform());
         }
         return true;
     }
 
-private:
-    struct Pending {
-        DWORD id;
-        Transform transform;
-        uint32_t depth;
-    };
-
-    // Components are expanded with a stack, never by recursion; every
-    // instance costs at least one unit of the build's triangle budget.
-    bool ExpandObject(DWORD id, const Transform& transform) {
-        std::vector<Pending> stack = {{id, transform, 0}};
-        while (!stack.empty()) {
-            const Pending next = stack.back();
-            stack.pop_back();
-            NMR::PLib3MFModelMeshObject* rawMesh = nullptr;
-            if (NMR::lib3mf_model_getmeshobjectbyid(m_model, next.id, &rawMesh) == LIB3MF_OK && rawMesh) {
-                const Handle mesh(rawMesh);
-                if (!AddMesh(next.id, mesh.get(), next.transform)) return false;
-                continue;
-            }
-            NMR::PLib3MFModelComponentsObject* rawComponents = nullptr;
-            if (NMR::lib3mf_model_getcomponentsobjectbyid(m_model, next.id, &rawComponents) != LIB3MF_OK ||
-                !rawComponents)
-                return Fail("object " + std::to_string(next.id) + " is neither a mesh nor a components object");
+    // The object of an id, fetched from lib3mf once.
+    const ObjectInfo* Info(DWORD id) {
+        const auto known = m_objects.find(id);
+        if (known != m_objects.end()) return &known->second;
+        ObjectInfo info;
+        NMR::PLib3MFModelMeshObject* rawMesh = nullptr;
+        NMR::PLib3MFModelComponentsObject* rawComponents = nullptr;
+        if (NMR::lib3mf_model_getmeshobjectbyid(m_model, id, &rawMesh) == LIB3MF_OK && rawMesh) {
+            const Handle mesh(rawMesh);
+            info.isMesh = true;
+            if (!FetchMesh(mesh.get(), info)) return nullptr;
+        } else if (NMR::lib3mf_model_getcomponentsobjectbyid(m_model, id, &rawComponents) == LIB3MF_OK &&
+                   rawComponents) {
             const Handle components(rawComponents);
-            if (next.depth >= MeshReadLimits::kMax3mfComponentDepth)
-                return Fail("components nested deeper than " + std::to_string(MeshReadLimits::kMax3mfComponentDepth));
-            if (!Spend(1)) return false;
-            DWORD count = 0;
-            if (NMR::lib3mf_componentsobject_getcomponentcount(components.get(), &count) != LIB3MF_OK)
-                return Fail(LastError(components.get()));
-            for (DWORD i = 0; i < count; ++i) {
-                if (!Spend(1)) return false;
-                NMR::PLib3MFModelComponent* rawComponent = nullptr;
-                if (NMR::lib3mf_componentsobject_getcomponent(components.get(), i, &rawComponent) != LIB3MF_OK)
-                    return Fail(LastError(components.get()));
-                const Handle component(rawComponent);
-                DWORD child = 0;
-                BOOL hasTransform = false;
-                NMR::MODELTRANSFORM t{};
-                if (NMR::lib3mf_component_getobjectresourceid(component.get(), &child) != LIB3MF_OK ||
-                    NMR::lib3mf_component_hastransform(component.get(), &hasTransform) != LIB3MF_OK ||
-                    (hasTransform && NMR::lib3mf_component_gettransform(component.get(), &t) != LIB3MF_OK))
-                    return Fail(LastError(component.get()));
-                const Transform local = hasTransform ? Transform::From(t) : Transform();
-                stack.push_back({child, next.transform.After(local), next.depth + 1});
-            }
+            if (!FetchComponents(components.get(), info)) return nullptr;
+        } else {
+            Fail("object " + std::to_string(id) + " is neither a mesh nor a components object");
+            return nullptr;
         }
-        return true;
+        return &m_objects.emplace(id, std::move(info)).first->second;
     }
 
-    bool Spend(uint64_t units) {
-        m_spent += units;
-        if (m_spent <= MeshReadLimits::kMax3mfBuildTriangles) return true;
-        return Fail("the build expands to more than " + std::to_string(MeshReadLimits::kMax3mfBuildTriangles) +
-                    " triangles");
-    }
-
-    bool AddMesh(DWORD id, Object mesh, const Transform& transform) {
-        DWORD vertexCount = 0, triangleCount = 0;
+    bool FetchMesh(Object mesh, ObjectInfo& info) {
+        DWORD vertexCount = 0, triangleCount = 0, got = 0;
         if (NMR::lib3mf_meshobject_getvertexcount(mesh, &vertexCount) != LIB3MF_OK ||
             NMR::lib3mf_meshobject_gettrianglecount(mesh, &triangleCount) != LIB3MF_OK)
             return Fail(LastError(mesh));
-        if (!Spend(std::max<uint64_t>(1, triangleCount))) return false;
-        std::vector<NMR::MODELMESHVERTEX> vertices(vertexCount);
-        std::vector<NMR::MODELMESHTRIANGLE> triangles(triangleCount);
-        DWORD got = 0;
+        info.vertices.resize(vertexCount);
+        info.triangles.resize(triangleCount);
         if ((vertexCount &&
-             NMR::lib3mf_meshobject_getvertices(mesh, vertices.data(), vertexCount, &got) != LIB3MF_OK) ||
+             NMR::lib3mf_meshobject_getvertices(mesh, info.vertices.data(), vertexCount, &got) != LIB3MF_OK) ||
             (triangleCount &&
-             NMR::lib3mf_meshobject_gettriangleindices(mesh, triangles.data(), triangleCount, &got) != LIB3MF_OK))
+             NMR::lib3mf_meshobject_gettriangleindices(mesh, info.triangles.data(), triangleCount, &got) != LIB3MF_OK))
             return Fail(LastError(mesh));
+        return true;
+    }
+
+    bool FetchComponents(Object components, ObjectInfo& info) {
+        DWORD count = 0;
+        if (NMR::lib3mf_componentsobject_getcomponentcount(components, &count) != LIB3MF_OK)
+            return Fail(LastError(components));
+        for (DWORD i = 0; i < count; ++i) {
+            NMR::PLib3MFModelComponent* rawComponent = nullptr;
+            if (NMR::lib3mf_componentsobject_getcomponent(components, i, &rawComponent) != LIB3MF_OK)
+                return Fail(LastError(components));
+            const Handle component(rawComponent);
+            DWORD child = 0;
+            BOOL hasTransform = false;
+            NMR::MODELTRANSFORM t{};
+            if (NMR::lib3mf_component_getobjectresourceid(component.get(), &child) != LIB3MF_OK ||
+                NMR::lib3mf_component_hastransform(component.get(), &hasTransform) != LIB3MF_OK ||
+                (hasTransform && NMR::lib3mf_component_gettransform(component.get(), &t) != LIB3MF_OK))
+                return Fail(LastError(component.get()));
+            info.components.emplace_back(child, hasTransform ? Transform::From(t) : Transform());
+        }
+        return true;
+    }
+
+    // Totals of an object, by a depth-first walk with a stack of its own;
+    // every object is measured once.  A cycle of components runs into the
+    // depth limit.
+    bool Measure(DWORD id, Totals& totals) {
+        struct Frame {
+            DWORD id;
+            const ObjectInfo* info;
+            size_t next;
+            Totals sum;
+        };
+        std::vector<Frame> stack;
+        auto open = [&](DWORD object) -> bool {
+            if (m_measured.count(object)) return true;
+            const ObjectInfo* info = Info(object);
+            if (!info) return false;
+            if (info->isMesh) {
+                m_measured[object] = {info->triangles.size(), 1};
+                return true;
+            }
+            if (stack.size() >= MeshReadLimits::kMax3mfComponentDepth)
+                return Fail("components nested deeper than " + std::to_string(MeshReadLimits::kMax3mfComponentDepth));
+            stack.push_back({object, info, 0, {0, 1}});
+            return true;
+        };
+        if (!open(id)) return false;
+        while (!stack.empty()) {
+            Frame& top = stack.back();
+            if (top.next < top.info->components.size()) {
+                const DWORD child = top.info->components[top.next++].first;
+                if (!open(child)) return false;
+                const auto measured = m_measured.find(child);
+                if (measured != m_measured.end()) stack.back().sum.Add(measured->second);
+                continue;
+            }
+            const Frame done = top;
+            stack.pop_back();
+            m_measured[done.id] = done.sum;
+            if (!stack.empty()) stack.back().sum.Add(done.sum);
+        }
+        totals = m_measured[id];
+        return true;
+    }
+
+    // Places every mesh the object expands to, with a stack of pending
+    // placements.
+    bool Emit(DWORD id, const Transform& transform) {
+        std::vector<std::pair<DWORD, Transform>> pending = {{id, transform}};
+        while (!pending.empty()) {
+            const auto [object, placed] = pending.back();
+            pending.pop_back();
+            const ObjectInfo& info = m_objects.at(object);
+            if (info.isMesh) {
+                if (!AddMesh(object, info, placed)) return false;
+                continue;
+            }
+            for (const auto& [child, local] : info.components) pending.emplace_back(child, placed.After(local));
+        }
+        return true;
+    }
+
+    bool AddMesh(DWORD id, const ObjectInfo& mesh, const Transform& transform) {
         const std::string object = "object " + std::to_string(id);
-        std::vector<FileVertex> points(vertexCount);
+        std::vector<FileVertex> points(mesh.vertices.size());
         std::string why;
-        for (DWORD v = 0; v < vertexCount; ++v) {
-            transform.Apply(vertices[v].m_fPosition, points[v].xyz);
+        for (size_t v = 0; v < points.size(); ++v) {
+            transform.Apply(mesh.vertices[v].m_fPosition, points[v].xyz);
             points[v].point = m_builder.Point(points[v].xyz, why);
             if (!points[v].point) return Fail(object + " vertex " + std::to_string(v) + ": " + why);
         }
         const bool mirrored = transform.Mirrors();
-        for (DWORD i = 0; i < triangleCount; ++i) {
+        for (size_t i = 0; i < mesh.triangles.size(); ++i) {
             if (i % kProgressEvery == 0 && !m_builder.Progress(0)) {
                 m_error = "cancelled";
                 return false;
             }
             uint32_t corners[3];
             for (int k = 0; k < 3; ++k) {
-                corners[k] = triangles[i].m_nIndices[mirrored ? 2 - k : k];
-                if (corners[k] >= vertexCount)
+                corners[k] = mesh.triangles[i].m_nIndices[mirrored ? 2 - k : k];
+                if (corners[k] >= points.size())
                     return Fail(object + " triangle " + std::to_string(i) + ": vertex index " +
-                                std::to_string(corners[k]) + " out of range (" + std::to_string(vertexCount) +
+                                std::to_string(corners[k]) + " out of range (" + std::to_string(points.size()) +
                                 " vertices)");
             }
             if (!AddPolygon(m_builder, points, corners, 3, why))
@@ -228,7 +320,8 @@ private:
     Object m_model;
     MeshBuilder& m_builder;
     std::string& m_error;
-    uint64_t m_spent = 0;
+    std::unordered_map<DWORD, ObjectInfo> m_objects;
+    std::unordered_map<DWORD, Totals> m_measured;
 };
 
 // The bytes lib3mf writes, kept in memory: its zip writer seeks back, which a
@@ -264,7 +357,7 @@ bool OnWriteProgress(int percent, NMR::ProgressIdentifier, void* user) {
         p->out->Records(uint64_t(std::min(percent, 100) - p->reported));
         p->reported = std::min(percent, 100);
     }
-    return !p->out->Cancelled() && p->out->Records(0);
+    return p->out->Poll();
 }
 
 // A model holding one mesh object of the given vertices and triangles, and a
@@ -282,8 +375,11 @@ bool MakeModel(Handle& model, const std::vector<NMR::MODELMESHVERTEX>& vertices,
         return false;
     }
     const Handle mesh(rawMesh);
-    auto* v = const_cast<NMR::MODELMESHVERTEX*>(vertices.data());
-    auto* t = const_cast<NMR::MODELMESHTRIANGLE*>(triangles.data());
+    // lib3mf refuses null arrays, even empty ones.
+    NMR::MODELMESHVERTEX noVertex{};
+    NMR::MODELMESHTRIANGLE noTriangle{};
+    auto* v = vertices.empty() ? &noVertex : const_cast<NMR::MODELMESHVERTEX*>(vertices.data());
+    auto* t = triangles.empty() ? &noTriangle : const_cast<NMR::MODELMESHTRIANGLE*>(triangles.data());
     NMR::PLib3MFModelBuildItem* rawItem = nullptr;
     if (NMR::lib3mf_meshobject_setgeometry(mesh.get(), v, DWORD(vertices.size()), t, DWORD(triangles.size())) !=
             LIB3MF_OK ||
@@ -397,6 +493,7 @@ bool Read3mf(std::string_view bytes, MeshBuilder& builder, std::string& error) {
 }
 
 bool Write3mf(OutputSink& out, const MStlBase& mesh, std::string& error) {
+    if (!out.Poll()) return false;
     const IndexedPoints indexed(mesh);
     if (indexed.points.size() > kMaxCount || mesh.GetNumberOfTriangles() > kMaxCount) {
         error = "3MF (lib3mf) holds at most 2147483646 points and triangles";

@@ -1,5 +1,4 @@
 // Wavefront OBJ: "v" and "f" lines; everything else is skipped.
-#include <charconv>
 
 #include "host/MMeshFormat.h"
 #include "host/MStlBase.h"
@@ -16,7 +15,7 @@ bool ResolveObjIndex(std::string_view corner, size_t vertexCount, uint32_t& inde
     const std::string_view number = corner.substr(0, corner.find('/'));
     int64_t value = 0;
     if (!ParseInteger(number, value)) {
-        why = "malformed face index '" + std::string(corner.substr(0, 40)) + "'";
+        why = "malformed face index '" + Shown(corner) + "'";
         return false;
     }
     const int64_t count = int64_t(vertexCount);
@@ -43,7 +42,7 @@ bool ReadObjVertex(Tokenizer& fields, MeshBuilder& builder, std::vector<FileVert
             return false;
         }
         if (!ParseDouble(token, v.xyz[a])) {
-            why = "malformed number '" + std::string(token.substr(0, 40)) + "'";
+            why = "malformed number '" + Shown(token) + "'";
             return false;
         }
     }
@@ -82,7 +81,7 @@ bool ReadObj(std::string_view bytes, MeshBuilder& builder, std::string& error) {
     std::string_view line;
     std::string why;
     while (lines.Next(line)) {
-        if (lines.Line() % kProgressEveryLines == 0 && !builder.Progress(lines.Offset())) {
+        if (lines.Line() % kProgressEveryLines == 1 && !builder.Progress(lines.Offset())) {
             error = "cancelled";
             return false;
         }
@@ -118,13 +117,12 @@ bool WriteObj(OutputSink& out, const MStlBase& mesh, std::string&) {
         out.Write(line);
         if (!out.Records()) return false;
     }
-    char digits[24];
     for (const MStlTriangleElement* t = mesh.GetFirstTriangle(); t; t = t->GetNext()) {
         line.clear();
         line.push_back('f');
         for (int k = 0; k < 3; ++k) {
             line += ' ';
-            line.append(digits, std::to_chars(digits, digits + sizeof digits, uint64_t(indexed.IndexOf(t->GetPoint(k))) + 1).ptr);
+            AppendIndex(line, uint64_t(indexed.IndexOf(t->GetPoint(k))) + 1);
         }
         line += '\n';
         out.Write(line);

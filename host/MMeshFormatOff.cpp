@@ -3,7 +3,7 @@
 // line (coordinates first, then whatever normals, colours or texture
 // coordinates the keyword announces), one face per line ("n i1 .. in",
 // then an optional colour).  '#' starts a comment.
-#include <charconv>
+#include <algorithm>
 
 #include "host/MMeshFormat.h"
 #include "host/MStlBase.h"
@@ -13,9 +13,11 @@ namespace meshio {
 namespace {
 
 constexpr uint64_t kProgressEvery = 4096;
-// The shortest vertex line ("0 0 0\n") and face line ("3 0 1 2\n").
+// The shortest vertex line ("0 0 0\n"), the shortest face line ("3\n",
+// refused later with its line) and the shortest triangle ("3 0 1 2\n").
 constexpr uint64_t kMinVertexBytes = 6;
-constexpr uint64_t kMinFaceBytes = 8;
+constexpr uint64_t kMinFaceBytes = 2;
+constexpr uint64_t kMinTriangleBytes = 8;
 
 struct OffKeyword {
     bool fourDimensional = false;
@@ -57,7 +59,7 @@ bool NextCount(Tokenizer& fields, const char* what, uint64_t& value, std::string
         return false;
     }
     if (!ParseInteger(token, parsed) || parsed < 0) {
-        why = std::string("malformed ") + what + " '" + std::string(token.substr(0, 40)) + "'";
+        why = std::string("malformed ") + what + " '" + Shown(token) + "'";
         return false;
     }
     value = uint64_t(parsed);
@@ -73,7 +75,7 @@ public:
         uint64_t vertexCount = 0, faceCount = 0;
         if (!ReadHeader(vertexCount, faceCount) || !CheckCounts(vertexCount, faceCount)) return false;
         m_vertices.reserve(vertexCount);
-        m_builder.Reserve(vertexCount, faceCount);
+        m_builder.Reserve(vertexCount, std::min(faceCount, (m_bytes.size() - m_lines.Offset()) / kMinTriangleBytes));
         for (uint64_t i = 0; i < vertexCount; ++i)
             if (!ReadVertex(i, vertexCount)) return false;
         for (uint64_t i = 0; i < faceCount; ++i)
@@ -92,11 +94,12 @@ private:
             m_fields = first;
             if (!CheckKeyword(keyword)) return false;
             Tokenizer rest = m_fields;
-            if (!rest.Next(token) && !NextContentLine(m_lines, m_fields)) return Fail("the file ends before the counts");
+            if (!rest.Next(token) && !NextContentLine(m_lines, m_fields))
+                return Fail("the file ends before the counts");
         } else {
             int64_t number = 0;
             if (!ParseInteger(token, number))
-                return Fail("expected the OFF header, found '" + std::string(token.substr(0, 40)) + "'");
+                return Fail("expected the OFF header, found '" + Shown(token) + "'");
         }
         uint64_t edges = 0;
         std::string why;
@@ -145,7 +148,7 @@ private:
         std::string_view token;
         for (int a = 0; a < 3; ++a) {
             if (!m_fields.Next(token)) return Fail("vertex with fewer than 3 coordinates");
-            if (!ParseDouble(token, v.xyz[a])) return Fail("malformed number '" + std::string(token.substr(0, 40)) + "'");
+            if (!ParseDouble(token, v.xyz[a])) return Fail("malformed number '" + Shown(token) + "'");
         }
         std::string why;
         v.point = m_builder.Point(v.xyz, why);
@@ -172,7 +175,7 @@ private:
             if (!m_fields.Next(token))
                 return Fail("face lists " + std::to_string(k) + " of its " + std::to_string(corners) + " corners");
             if (!ParseInteger(token, index))
-                return Fail("malformed face index '" + std::string(token.substr(0, 40)) + "'");
+                return Fail("malformed face index '" + Shown(token) + "'");
             if (index < 0 || uint64_t(index) >= m_vertices.size())
                 return Fail("face index " + std::to_string(index) + " out of range (" +
                             std::to_string(m_vertices.size()) + " vertices)");
@@ -235,13 +238,12 @@ bool WriteOff(OutputSink& out, const MStlBase& mesh, std::string&) {
         out.Write(line);
         if (!out.Records()) return false;
     }
-    char digits[24];
     for (const MStlTriangleElement* t = mesh.GetFirstTriangle(); t; t = t->GetNext()) {
         line.clear();
         line.push_back('3');
         for (int k = 0; k < 3; ++k) {
             line += ' ';
-            line.append(digits, std::to_chars(digits, digits + sizeof digits, indexed.IndexOf(t->GetPoint(k))).ptr);
+            AppendIndex(line, indexed.IndexOf(t->GetPoint(k)));
         }
         line += '\n';
         out.Write(line);

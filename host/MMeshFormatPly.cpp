@@ -3,7 +3,6 @@
 // the polygons (a "vertex_indices" or "vertex_index" list of any integer
 // type).  Every other element and property is skipped, lists included.
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 
 #include "host/MMeshFormat.h"
@@ -219,7 +218,7 @@ public:
             } else if (keyword == "property") {
                 ok = ParseProperty(fields, header);
             } else {
-                ok = Fail("unknown header keyword '" + std::string(keyword.substr(0, 40)) + "'");
+                ok = Fail("unknown header keyword '" + Shown(keyword) + "'");
             }
             if (!ok) return false;
         }
@@ -237,7 +236,7 @@ private:
         else if (encoding == "binary_big_endian")
             header.encoding = PlyEncoding::BigEndian;
         else
-            return Fail("unknown encoding '" + std::string(encoding.substr(0, 40)) + "'");
+            return Fail("unknown encoding '" + Shown(encoding) + "'");
         return true;
     }
 
@@ -246,7 +245,7 @@ private:
         int64_t n = 0;
         if (!fields.Next(name) || !fields.Next(count)) return Fail("'element' needs a name and a count");
         if (!ParseInteger(count, n) || n < 0)
-            return Fail("malformed element count '" + std::string(count.substr(0, 40)) + "'");
+            return Fail("malformed element count '" + Shown(count) + "'");
         header.elements.push_back({std::string(name.substr(0, 64)), uint64_t(n), m_lines.Line(), {}});
         return true;
     }
@@ -261,9 +260,9 @@ private:
             std::string_view countType;
             if (!fields.Next(countType) || !fields.Next(token)) return Fail("'property list' needs two types");
             if (!ParsePlyType(countType, p.countType) || !IsInteger(p.countType))
-                return Fail("list count type '" + std::string(countType.substr(0, 40)) + "' is not an integer type");
+                return Fail("list count type '" + Shown(countType) + "' is not an integer type");
         }
-        if (!ParsePlyType(token, p.type)) return Fail("unknown property type '" + std::string(token.substr(0, 40)) + "'");
+        if (!ParsePlyType(token, p.type)) return Fail("unknown property type '" + Shown(token) + "'");
         if (!fields.Next(name)) return Fail("'property' without a name");
         p.name = std::string(name.substr(0, 64));
         header.elements.back().properties.push_back(std::move(p));
@@ -537,7 +536,6 @@ bool WritePly(OutputSink& out, const MStlBase& mesh, bool binary, std::string&) 
         }
         if (!out.Records()) return false;
     }
-    char digits[24];
     for (const MStlTriangleElement* t = mesh.GetFirstTriangle(); t; t = t->GetNext()) {
         if (binary) {
             char record[13];
@@ -552,7 +550,7 @@ bool WritePly(OutputSink& out, const MStlBase& mesh, bool binary, std::string&) 
             line.push_back('3');
             for (int k = 0; k < 3; ++k) {
                 line += ' ';
-                line.append(digits, std::to_chars(digits, digits + sizeof digits, indexed.IndexOf(t->GetPoint(k))).ptr);
+                AppendIndex(line, indexed.IndexOf(t->GetPoint(k)));
             }
             line += '\n';
             out.Write(line);

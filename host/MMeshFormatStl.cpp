@@ -142,7 +142,8 @@ private:
                 m_tokens.SkipLine();
                 return true;
             }
-            if (!EqualsWord(token, "facet")) return Fail("expected 'facet' or 'endsolid', found '" + Shown(token) + "'");
+            if (!EqualsWord(token, "facet"))
+                return Fail("expected 'facet' or 'endsolid', found '" + Shown(token) + "'");
             if (facets % kProgressEvery == 0 && !m_builder.Progress(m_tokens.Offset())) {
                 m_error = "cancelled";
                 return false;
@@ -188,14 +189,6 @@ private:
     bool Fail(const std::string& why) {
         m_error = At(m_builder.Label(), "line", m_tokens.Line()) + why;
         return false;
-    }
-
-    // A token as messages show it: at most 40 printable characters.
-    static std::string Shown(std::string_view token) {
-        std::string shown;
-        for (char c : token.substr(0, 40)) shown += (c >= 0x20 && c < 0x7F) ? c : '?';
-        if (token.size() > 40) shown += "...";
-        return shown;
     }
 
     Tokenizer m_tokens;

@@ -66,7 +66,7 @@ bool ReadRegularFile(const std::string& path, std::string& bytes, std::string& e
         const ssize_t n = ::read(file.fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            error = "cannot read '" + path + "': " + (n < 0 ? std::strerror(errno) : "the file shrank while being read");
+            error = "cannot read '" + path + "': " + (n < 0 ? std::strerror(errno) : "it shrank while being read");
             return false;
         }
         done += size_t(n);

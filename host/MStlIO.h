@@ -33,9 +33,11 @@ struct MeshReadLimits {
     static constexpr uint64_t kMaxStandardInputBytes = uint64_t(1) << 31;
     // A polygon of OBJ, OFF or PLY may have at most this many corners.
     static constexpr uint32_t kMaxFaceCorners = 65536;
-    // A 3MF build may nest components this deep and expand, with every
-    // instance counted, to at most this many triangles.
+    // A 3MF build may nest components this deep, place at most this many
+    // objects and expand, with every instance counted, to at most this many
+    // triangles.
     static constexpr uint32_t kMax3mfComponentDepth = 32;
+    static constexpr uint64_t kMax3mfInstances = 1'000'000;
     static constexpr uint64_t kMax3mfBuildTriangles = 100'000'000;
 };
 

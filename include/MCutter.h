@@ -33,8 +33,9 @@ public:
     static constexpr char kCancelled = 2;
     static constexpr char kNoCut = char(255);
     // The cut was made, but some openings could not be closed (a cut
-    // contour that does not close, or a triangle that could not be divided);
-    // the results are delivered and are not closed there.
+    // contour that does not close, a triangle that could not be divided, or
+    // results of a closed mesh that are not closed); the results are
+    // delivered and are not closed there.
     static constexpr char kOpeningsNotClosed = 5;
     // A cut mode that cuts, asked for before SetCutStl gave it a mesh.
     static constexpr char kNoMesh = 6;
@@ -152,7 +153,9 @@ public:
     // The edge list of the last cut (null before the first).
     const D_LIST<MCutEdge>* GetEdgeList() const { return m_edges; }
     // Openings of the last cut that could not be closed: open cut contours,
-    // triangles that could not be divided, missing depth-cut caps.
+    // triangles that could not be divided, missing depth-cut caps, and the
+    // open triangle sides of the results when a filled cut of a closed mesh
+    // left any.
     uint64_t GetNumberOfUnclosedOpenings() const { return m_unclosed; }
 
     // --- settings, for the cut phases and for callers -------------------

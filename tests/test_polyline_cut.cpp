@@ -353,3 +353,23 @@ TEST(PolylineCut, ClearancesFarBeyondTheModel) {
         EXPECT_LT(MinimumDistance(*o.parts[0], Square(-10000, -10000, 10000, 10000)), both ? 2100.0 : 1.0);
     }
 }
+
+TEST(PolylineCut, ClearancesOfACombEnd) {
+    // The clearance cuts meet the first cut's upright fill triangles, some
+    // with a corner right over a corner of the moved polyline and a side
+    // through it as well: the cut ends, and says whether it closed.
+    MStlBase sphere;
+    GenerateSphere(sphere, 50000.0, 5000);
+    Polyline comb;
+    for (int t = 0; t < 60; ++t)
+        for (auto [x, y] : {std::pair{150.0, -40000.0}, {150.0, 60000.0}, {450.0, 60000.0}, {450.0, -40000.0}})
+            comb.push_back({-60000.0 + 600.0 * t + x, y});
+    for (auto [x, y] : {std::pair{60000.0, -40000.0}, {60000.0, -70000.0}, {-60000.0, -70000.0}}) comb.push_back({x, y});
+    Op::MParams clear;
+    clear.insideClearance = clear.outsideClearance = 100;
+    Outcome o = CutAlong(sphere, comb, clear);
+    ASSERT_TRUE(o.code == Op::eCutDone || o.code == Op::eOpeningsNotClosed || o.code == Op::eNotDivided) << o.code;
+    if (o.code == Op::eCutDone) {
+        for (const auto& part : o.parts) EXPECT_TRUE(Sound(*part));
+    }
+}

@@ -510,3 +510,29 @@ TEST(ProfileCut, ShellsOnEitherSideAndInPlacePlaneCut) {
     for (auto it = cutter.GetInsideResult(false)->BeginPoint(); it != cutter.GetInsideResult(false)->EndPoint(); ++it)
         EXPECT_LE(it->GetY(), 5000);
 }
+
+TEST(ProfileCut, CombsAndZigZagsCloseOrSayTheyDoNot) {
+    // Profiles of hundreds of thin teeth, or whose points jump back and
+    // forth across the mesh: the cut ends, and results that are not closed
+    // are never delivered as done.
+    MStlBase sphere;
+    GenerateSphere(sphere, 50000.0, 20000);
+    Polygon comb;
+    for (long t = 0; t < 100; ++t)
+        for (auto [x, y] : {std::pair{300L, -40000L}, {300L, 60000L}, {900L, 60000L}, {900L, -40000L}})
+            comb.push_back({-60000 + 1200 * t + x, y});
+    for (auto corner : {std::pair{60000L, -40000L}, {60000L, -70000L}, {-60000L, -70000L}}) comb.push_back(corner);
+    Polygon star;
+    for (int i = 0; i < 201; ++i) {
+        const double a = 2 * M_PI * double((i * 99) % 201) / 201.0;
+        star.push_back({long(std::lround(70000 * std::cos(a))), long(std::lround(70000 * std::sin(a)))});
+    }
+    for (const Polygon& profile : {comb, star}) {
+        const CutResult r = Cut(sphere, 3, 0, {profile});
+        ASSERT_TRUE(r.code == MCutter::kDone || r.code == MCutter::kOpeningsNotClosed) << int(r.code);
+        ASSERT_TRUE(r.inside && r.outside);
+        const bool closed = CheckMesh(*r.inside).closed && CheckMesh(*r.outside).closed;
+        EXPECT_EQ(r.code == MCutter::kDone, closed) << profile.size();
+        EXPECT_EQ(r.unclosed == 0, closed) << profile.size();
+    }
+}

@@ -388,6 +388,48 @@ TEST(ShellZones, SubtractionByKindOfZone) {
     EXPECT_EQ(code, QelSDK::Triangles::Boolean::eInvalidInput);
 }
 
+TEST(ShellZones, SubtractionBySoupsOfTriangles) {
+    triangle_surface sphere;
+    AddSphere(sphere, {0.3, 0.2, 0.1}, 5.0, 600);
+    const double sphereArea = Area(sphere);
+    // 300 single triangles through the surface, none touching another: cut
+    // along all of them at once, nothing removed.
+    triangle_surface soup;
+    for (int k = 0; k < 300; ++k) {
+        const double a = 2.0 * M_PI * k / 300.0, c = std::cos(a), s = std::sin(a);
+        const uint64_t first = soup.vertices.size();
+        soup.vertices.insert(soup.vertices.end(), {{4.0 * c, 4.0 * s, -0.5}, {6.5 * c, 6.5 * s, -0.5}, {5.2 * c, 5.2 * s, 0.6}});
+        soup.triangles.push_back({first, first + 1, first + 2});
+    }
+    int code = -1;
+    const triangle_surface cut = boolean_subtract(sphere, soup, &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_NEAR(Area(cut), sphereArea, 1e-4 * sphereArea) << "up to the new points' rounding to the grid";
+    EXPECT_GT(cut.triangles.size(), sphere.triangles.size() + 300);
+    // Triangles standing round the Z axis, each crossing all the others
+    // there: three cut the sphere into six wedges, twelve cross each other
+    // too often and are refused.
+    for (const int fins : {3, 12}) {
+        triangle_surface fan;
+        for (int k = 0; k < fins; ++k) {
+            const double a = M_PI * k / fins, c = std::cos(a), s = std::sin(a), lift = 0.1 * k;
+            const uint64_t first = fan.vertices.size();
+            fan.vertices.insert(fan.vertices.end(), {{-30 * c, -30 * s, -30 - lift}, {30 * c, 30 * s, -30 - lift}, {0, 0, 30 + lift}});
+            fan.triangles.push_back({first, first + 1, first + 2});
+        }
+        const triangle_surface wedges = boolean_subtract(sphere, fan, &code);
+        if (fins > 8) {
+            EXPECT_EQ(code, QelSDK::Triangles::Boolean::eSelfIntersecting);
+            EXPECT_TRUE(wedges.triangles.empty());
+            continue;
+        }
+        EXPECT_EQ(code, 0);
+        EXPECT_NEAR(Area(wedges), sphereArea, 1e-4 * sphereArea);
+        const std::vector<uint64_t> pieces = label_components(wedges, connectivity_edge);
+        EXPECT_EQ(*std::max_element(pieces.begin(), pieces.end()), 5u);
+    }
+}
+
 TEST(ShellZones, MultiCutSplitsShellsPerZone) {
     // Zone 3: the sheet z = 20; zone 1: the sheet z = 0; both face up.
     triangle_surface zones;
