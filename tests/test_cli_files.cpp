@@ -360,6 +360,7 @@ TEST_F(CliFiles, HostileParametersEndPromptly) {
     }
     const int far = run("polyline " + s + " --polyline " + P("square.txt") + " --clearance-outside 1000000" + out);
     EXPECT_TRUE(far == 0 || far == 1) << Output();
+    fs::remove(P("a.stl"));
     EXPECT_EQ(run("undercut " + s + " --direction 0,0,-1 --cell 0.0001 --out " + P("a.stl")), 1) << Output();
     EXPECT_FALSE(Exists("a.stl"));
 }
