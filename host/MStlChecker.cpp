@@ -34,7 +34,9 @@ std::vector<EdgeUse> CollectEdgeUses(const MStlBase& mesh) {
 }
 
 // Classifies each run of uses of one edge and joins the triangles on it.
-void AnalyseEdges(const std::vector<EdgeUse>& uses, MeshReport& report, MUnionFind& shells) {
+// Returns the first use of a faulty edge, or null.
+const EdgeUse* AnalyseEdges(const std::vector<EdgeUse>& uses, MeshReport& report, MUnionFind& shells) {
+    const EdgeUse* firstFault = nullptr;
     for (size_t begin = 0, end; begin < uses.size(); begin = end) {
         size_t ascending = 0;
         for (end = begin; end < uses.size() && uses[end].edge == uses[begin].edge; ++end) {
@@ -45,6 +47,23 @@ void AnalyseEdges(const std::vector<EdgeUse>& uses, MeshReport& report, MUnionFi
         if (count == 1) ++report.boundaryEdges;
         if (count > 2) ++report.nonManifoldEdges;
         if (count == 2 && ascending != 1) ++report.inconsistentEdges;
+        if (!firstFault && (count != 2 || ascending != 1)) firstFault = &uses[begin];
+    }
+    return firstFault;
+}
+
+// The midpoint of the use's edge in model units.
+void LocateFault(const MStlBase& mesh, const EdgeUse& use, double at[3]) {
+    const MStlTriangleElement* t = mesh.GetTriangleBySlot(use.triangle);
+    if (!t) return;
+    const double unit = QelSDK::Common::MInternalUnits::GetInverse();
+    for (int i = 0; i < 3; ++i) {
+        const MStlPoint* a = t->GetPoint(i);
+        const MStlPoint* b = t->GetPoint((i + 1) % 3);
+        const uint64_t x = a->GetIndex(), y = b->GetIndex();
+        if ((x < y ? x << 32 | y : y << 32 | x) != use.edge) continue;
+        for (int k = 0; k < 3; ++k) at[k] = 0.5 * (double(a->Get(k)) + double(b->Get(k))) * unit;
+        return;
     }
 }
 
@@ -70,7 +89,8 @@ MeshReport CheckMesh(const MStlBase& mesh) {
     report.triangles = mesh.GetNumberOfTriangles();
     report.points = mesh.GetNumberOfPoints();
     MUnionFind shells(mesh.GetNumberOfTriangleSlots());
-    AnalyseEdges(CollectEdgeUses(mesh), report, shells);
+    const std::vector<EdgeUse> uses = CollectEdgeUses(mesh);
+    if (const EdgeUse* fault = AnalyseEdges(uses, report, shells)) LocateFault(mesh, *fault, report.faultAt);
     report.shells = CountShells(mesh, shells);
     report.degenerateTriangles = CountDegenerate(mesh);
     const double unit = QelSDK::Common::MInternalUnits::GetInverse();

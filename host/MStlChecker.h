@@ -28,6 +28,10 @@ struct MeshReport {
     bool closed = false;
     // No inconsistent edges.
     bool oriented = false;
+    // Where the first faulty edge found (boundary, non-manifold or
+    // inconsistent) lies: its midpoint in model units.  Meaningful when the
+    // mesh is not closed or not oriented.
+    double faultAt[3] = {0.0, 0.0, 0.0};
 };
 
 // Sorts the directed edges of all triangles once; linear memory, fast for

@@ -8,6 +8,8 @@
 namespace {
 
 const char* const kProgressName = "QelStlCutting.MStlBaseOperatorPlaneCut.Operate";
+// The fill is reported as a step of its own, so that a caller can say so.
+const char* const kFillProgressName = "QelStlCutting.MStlBaseOperatorPlaneCut.FillOpenings";
 
 uint64_t CountSegments(const MStlSlicerBase::SliceBorder& border) {
     uint64_t n = 0;
@@ -121,7 +123,10 @@ bool MStlBaseOperatorPlaneCut::Run(QelSDK::Common::IncrementalProgressReporter& 
         copyBelow();
         copyAbove();
     }
-    if (m_fill && m_error != eNoCut) FillOpenings();
+    if (m_fill && m_error != eNoCut) {
+        QelSDK::Common::IncrementalProgressReporter fill(progress.CreateNestedDelegate(1.0 / 3.0), kFillProgressName, 1);
+        FillOpenings();
+    }
     AttachInPlaneTriangles();
     for (MStlBase* mesh : {m_cutInput ? m_mesh : nullptr, m_below, m_above})
         if (mesh && mesh->GetSurfaceList()) mesh->UpdateSurfaceBorders(false);

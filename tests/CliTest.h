@@ -58,6 +58,15 @@ protected:
         return CheckMesh(mesh);
     }
 
+    // A failed or finished run leaves no temporary file behind.
+    void ExpectNoTemporaryFiles() const {
+        for (const auto& e : std::filesystem::directory_iterator(m_dir)) {
+            const std::string name = e.path().filename().string();
+            EXPECT_EQ(name.find(".meshcut-"), std::string::npos) << name;
+            EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+        }
+    }
+
     std::string m_cli;
     std::filesystem::path m_dir;
 };

@@ -98,8 +98,7 @@ TEST_F(CliProfile, BadArgumentsFailAndWriteNothing) {
     }
     EXPECT_FALSE(fs::exists(P("in.stl")));
     EXPECT_FALSE(fs::exists(P("out.stl")));
-    for (const auto& e : fs::directory_iterator(m_dir))
-        EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
+    ExpectNoTemporaryFiles();
 }
 
 TEST_F(CliProfile, PlaneModesSplitTheVolume) {

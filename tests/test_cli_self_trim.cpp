@@ -77,8 +77,8 @@ TEST_F(CliSelfTrim, BadInputFailsAndWritesNothing) {
         EXPECT_EQ(Run("self-trim " + args), 1) << args << "\n" << Output();
         EXPECT_FALSE(Output().empty()) << args;
         EXPECT_FALSE(Exists("out.stl")) << args;
-        EXPECT_FALSE(Exists("out.stl.tmp")) << args;
     }
+    ExpectNoTemporaryFiles();
     EXPECT_EQ(Run("self-trim --help"), 0);
     EXPECT_NE(Output().find("meet along shared points and edges"), std::string::npos) << Output();
 }

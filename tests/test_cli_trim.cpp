@@ -91,8 +91,8 @@ TEST_F(CliTrim, BadInputFailsAndWritesNothing) {
         EXPECT_EQ(Run("trim " + args), 1) << args << "\n" << Output();
         EXPECT_FALSE(Output().empty()) << args << ": a message is expected";
         EXPECT_FALSE(Exists("out.stl")) << args;
-        EXPECT_FALSE(Exists("out.stl.tmp")) << args;
     }
+    ExpectNoTemporaryFiles();
     // A box that misses the sphere keeps nothing of it.
     MStlBase far;
     GenerateBox(far, {200000, 200000, 200000}, {300000, 300000, 300000});
@@ -100,7 +100,7 @@ TEST_F(CliTrim, BadInputFailsAndWritesNothing) {
     EXPECT_EQ(Run("trim " + sphere + " " + P("far.stl") + out + " --border " + P("b.txt")), 1) << Output();
     EXPECT_FALSE(Exists("out.stl"));
     EXPECT_FALSE(Exists("b.txt"));
-    EXPECT_FALSE(Exists("b.txt.tmp"));
+    ExpectNoTemporaryFiles();
 }
 
 TEST_F(CliTrim, HelpDescribesTheBorderFile) {
@@ -130,7 +130,7 @@ TEST_F(CliTrim, WritesTheCutPolylines) {
         << Output();
     EXPECT_NE(Output().find("border: 1 polylines, 1 closed"), std::string::npos) << Output();
     EXPECT_TRUE(Exists("cap.stl"));
-    EXPECT_FALSE(Exists("border.txt.tmp"));
+    ExpectNoTemporaryFiles();
     std::vector<Polyline> polylines;
     ASSERT_TRUE(ReadBorderFile(P("border.txt"), polylines));
     ASSERT_EQ(polylines.size(), 1u);

@@ -31,7 +31,7 @@ protected:
 }  // namespace
 
 TEST_F(CliUndercut, FillsTheOverhangFromAbove) {
-    ASSERT_EQ(Run("undercut " + P("mushroom.stl") + " --direction 0,0,-1 --grid 1 --out " + P("solid.stl")), 0)
+    ASSERT_EQ(Run("undercut " + P("mushroom.stl") + " --direction 0,0,-1 --cell 1 --out " + P("solid.stl")), 0)
         << Output();
     EXPECT_NE(Output().find("solid: "), std::string::npos) << Output();
     const MeshReport r = ReportOf("solid.stl");
@@ -42,7 +42,7 @@ TEST_F(CliUndercut, FillsTheOverhangFromAbove) {
 }
 
 TEST_F(CliUndercut, DraftWidensTheSolid) {
-    ASSERT_EQ(Run("undercut " + P("mushroom.stl") + " --direction 0,0,-2 --grid 0.5 --draft 20 --out " +
+    ASSERT_EQ(Run("undercut " + P("mushroom.stl") + " --direction 0,0,-2 --cell 0.5 --draft 20 --out " +
                   P("solid.obj")),
               0)
         << Output();
@@ -55,31 +55,30 @@ TEST_F(CliUndercut, BadInputFailsAndWritesNothing) {
     const std::string in = P("mushroom.stl"), out = " --out " + P("out.stl");
     const std::string empty = Write("empty.stl", "solid empty\nendsolid empty\n");
     const std::string bad[] = {
-        P("missing.stl") + " --direction 0,0,-1 --grid 1" + out,
-        empty + " --direction 0,0,-1 --grid 1" + out,
-        in + " --direction 0,0,0 --grid 1" + out,
-        in + " --direction 0,0 --grid 1" + out,
-        in + " --direction 0,0,-1,1 --grid 1" + out,
-        in + " --direction 0,nan,-1 --grid 1" + out,
-        in + " --direction 0,0,-1 --grid 0" + out,
-        in + " --direction 0,0,-1 --grid -1" + out,
-        in + " --direction 0,0,-1 --grid nan" + out,
-        in + " --direction 0,0,-1 --grid 0.0001" + out,
-        in + " --direction 0,0,-1 --grid 0.001" + out,  // too many grid points
-        in + " --direction 0,0,-1 --grid 1 --draft 90" + out,
-        in + " --direction 0,0,-1 --grid 1 --draft -5" + out,
-        in + " --direction 0,0,-1 --grid 1 --draft nan" + out,
-        in + " --direction 0,0,-1 --grid 1",  // no --out
-        in + " --grid 1" + out,              // no direction
-        in + " --direction 0,0,-1 --grid 1 --out " + P("missing/out.stl"),
+        P("missing.stl") + " --direction 0,0,-1 --cell 1" + out,
+        empty + " --direction 0,0,-1 --cell 1" + out,
+        in + " --direction 0,0,0 --cell 1" + out,
+        in + " --direction 0,0 --cell 1" + out,
+        in + " --direction 0,0,-1,1 --cell 1" + out,
+        in + " --direction 0,nan,-1 --cell 1" + out,
+        in + " --direction 0,0,-1 --cell 0" + out,
+        in + " --direction 0,0,-1 --cell -1" + out,
+        in + " --direction 0,0,-1 --cell nan" + out,
+        in + " --direction 0,0,-1 --cell 0.0001" + out,
+        in + " --direction 0,0,-1 --cell 0.001" + out,  // too many grid points
+        in + " --direction 0,0,-1 --cell 1 --draft 90" + out,
+        in + " --direction 0,0,-1 --cell 1 --draft -5" + out,
+        in + " --direction 0,0,-1 --cell 1 --draft nan" + out,
+        in + " --direction 0,0,-1 --cell 1",  // no --out
+        in + " --cell 1" + out,              // no direction
+        in + " --direction 0,0,-1 --cell 1 --out " + P("missing/out.stl"),
     };
     for (const std::string& args : bad) {
         EXPECT_EQ(Run("undercut " + args), 1) << args << "\n" << Output();
         EXPECT_FALSE(Output().empty()) << args << ": a message is expected";
         EXPECT_FALSE(Exists("out.stl")) << args;
     }
-    for (const auto& entry : fs::directory_iterator(m_dir))
-        EXPECT_EQ(entry.path().string().find(".tmp"), std::string::npos) << entry.path();
+    ExpectNoTemporaryFiles();
 }
 
 TEST_F(CliUndercut, HelpDescribesTheSolid) {

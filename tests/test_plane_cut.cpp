@@ -342,6 +342,7 @@ TEST(PlaneCut, CancellationStopsTheCut) {
     cut.SetOutputStl(&below, &above);
     EXPECT_TRUE(cut.Operate(progress));
     EXPECT_TRUE(progress->names.count("QelStlCutting.MStlBaseOperatorPlaneCut.Operate"));
+    EXPECT_TRUE(progress->names.count("QelStlCutting.MStlBaseOperatorPlaneCut.FillOpenings"));
 }
 
 TEST(ZRange, KeepsExactlyTheSlab) {
