@@ -10,17 +10,7 @@
 namespace meshio {
 
 using QelSDK::Common::IncrementalProgressReporter;
-using QelSDK::Common::MInternalUnits;
 using QelSDK::Common::ProgressPtr;
-
-const char* ToSteps(double model, int32_t& steps) {
-    if (std::isnan(model)) return "not a number";
-    const double scaled = model * MInternalUnits::Get();
-    // llround maps x.5 away from zero, so the bounds exclude the halves.
-    if (!(scaled > -2147483648.5 && scaled < 2147483647.5)) return "coordinate out of range";
-    steps = int32_t(std::llround(scaled));
-    return "";
-}
 
 float ModelFloat(int32_t steps) {
     float value = float(ModelValue(steps));
@@ -70,33 +60,17 @@ MeshBuilder::~MeshBuilder() {
 
 void MeshBuilder::Reserve(uint64_t points, uint64_t triangles) { m_mesh.Reserve(points, triangles); }
 
-MStlPoint* MeshBuilder::Point(const double xyz[3], std::string& why) {
-    int32_t c[3];
-    for (int a = 0; a < 3; ++a) {
-        const char* reason = ToSteps(xyz[a], c[a]);
-        if (*reason) {
-            why = reason;
-            return nullptr;
-        }
-        m_min[a] = std::min(m_min[a], xyz[a]);
-        m_max[a] = std::max(m_max[a], xyz[a]);
-    }
-    return m_mesh.AddPoint(c[0], c[1], c[2]);
-}
-
 namespace {
 bool SameFilePoint(const double* a, const double* b) { return a[0] == b[0] && a[1] == b[1] && a[2] == b[2]; }
 }  // namespace
 
-bool MeshBuilder::Triangle(MStlPoint* const corners[3], const double* const file[3], std::string& why) {
-    ++m_stats.trianglesRead;
+bool MeshBuilder::NotAdded(MStlPoint* const corners[3], const double* const file[3], std::string& why) {
     if (corners[0] == corners[1] || corners[1] == corners[2] || corners[2] == corners[0]) {
         ++m_stats.skippedDegenerate;
         if (!SameFilePoint(file[0], file[1]) && !SameFilePoint(file[1], file[2]) && !SameFilePoint(file[2], file[0]))
             ++m_stats.collapsedByRounding;
         return true;
     }
-    if (m_mesh.AddTriangle(corners[0], corners[1], corners[2])) return true;
     for (int k = 0; k < 3; ++k)
         if (corners[k]->GetNumberOfNeighbourTriangles() >= MStlBase::kMaxTrianglesPerPoint) {
             why = "point " + DescribePoint(corners[k]) + " is a corner of more than " +

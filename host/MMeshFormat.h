@@ -5,6 +5,7 @@
 // MMeshFormatPly.cpp, MMeshFormat3mf.cpp).
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -15,10 +16,8 @@
 
 #include "host/MInternalUnits.h"
 #include "host/MProgress.h"
+#include "host/MStlBase.h"
 #include "host/MStlIO.h"
-
-class MStlBase;
-class MStlPoint;
 
 namespace meshio {
 
@@ -26,7 +25,18 @@ namespace meshio {
 
 // The nearest step of a model-unit coordinate.  Returns "" on success,
 // otherwise why the value was refused (not a number, out of range).
-const char* ToSteps(double model, int32_t& steps);
+inline const char* ToSteps(double model, int32_t& steps) {
+    if (std::isnan(model)) return "not a number";
+    const double scaled = model * QelSDK::Common::MInternalUnits::Get();
+    // Halves round away from zero, so the bounds exclude them.
+    if (!(scaled > -2147483648.5 && scaled < 2147483647.5)) return "coordinate out of range";
+    // As llround, without its call: the fraction left by truncation is exact.
+    int64_t whole = int64_t(scaled);
+    const double fraction = scaled - double(whole);
+    whole += fraction >= 0.5 ? 1 : fraction <= -0.5 ? -1 : 0;
+    steps = int32_t(whole);
+    return "";
+}
 
 // The model-unit value of a step, as the text writers print it.
 inline double ModelValue(int32_t steps) { return double(steps) / QelSDK::Common::MInternalUnits::Get(); }
@@ -63,16 +73,38 @@ public:
     void Reserve(uint64_t points, uint64_t triangles);
     // The point at file coordinates (model units); null with `why` set when
     // a coordinate is refused.
-    MStlPoint* Point(const double xyz[3], std::string& why);
+    MStlPoint* Point(const double xyz[3], std::string& why) {
+        int32_t c[3];
+        for (int a = 0; a < 3; ++a) {
+            const char* reason = ToSteps(xyz[a], c[a]);
+            if (*reason) [[unlikely]] {
+                why = reason;
+                return nullptr;
+            }
+            m_min[a] = std::min(m_min[a], xyz[a]);
+            m_max[a] = std::max(m_max[a], xyz[a]);
+        }
+        return m_mesh.AddPoint(c[0], c[1], c[2]);
+    }
     // Adds a triangle of points from Point(); `file` holds the corners' file
     // coordinates, consulted when the corners coincide on the grid.  False
     // (with `why`) only when a corner already has the most triangles a point
     // may have.
-    bool Triangle(MStlPoint* const corners[3], const double* const file[3], std::string& why);
+    bool Triangle(MStlPoint* const corners[3], const double* const file[3], std::string& why) {
+        ++m_stats.trianglesRead;
+        if (corners[0] != corners[1] && corners[1] != corners[2] && corners[2] != corners[0] &&
+            m_mesh.AddTriangle(corners[0], corners[1], corners[2])) [[likely]]
+            return true;
+        return NotAdded(corners, file, why);
+    }
     // Reports reading up to byte `offset`; false once cancelled.
     bool Progress(uint64_t offset);
 
 private:
+    // A triangle that AddTriangle refused: counted when degenerate, an
+    // error when a corner's fan is full.
+    bool NotAdded(MStlPoint* const corners[3], const double* const file[3], std::string& why);
+
     MStlBase& m_mesh;
     ReadStats& m_stats;
     std::string m_label;
