@@ -114,6 +114,24 @@ bool HasObjVertexLine(std::string_view bytes) {
     return false;
 }
 
+// The format a (lower-case) extension names; `ascii` picks the ASCII variant
+// of STL and PLY.
+bool FormatOfExtension(const std::string& ext, bool ascii, MeshFormat& format) {
+    if (ext == ".stl")
+        format = ascii ? MeshFormat::AsciiStl : MeshFormat::BinaryStl;
+    else if (ext == ".obj")
+        format = MeshFormat::Obj;
+    else if (ext == ".off")
+        format = MeshFormat::Off;
+    else if (ext == ".ply")
+        format = ascii ? MeshFormat::AsciiPly : MeshFormat::BinaryPly;
+    else if (ext == ".3mf")
+        format = MeshFormat::ThreeMf;
+    else
+        return false;
+    return true;
+}
+
 bool DetectFormat(std::string_view bytes, const std::string& name, MeshFormat& format, std::string& error) {
     const std::string_view start = bytes.substr(0, kSniffBytes);
     if (Has3mfSignature(bytes)) {
@@ -127,24 +145,12 @@ bool DetectFormat(std::string_view bytes, const std::string& name, MeshFormat& f
     } else if (StartsWithSolid(bytes)) {
         // A binary STL may start with "solid" too; its size then tells.
         format = LooksLikeText(start) ? MeshFormat::AsciiStl : MeshFormat::BinaryStl;
-    } else {
-        const std::string ext = LowerExtension(name);
-        if (ext == ".stl") {
-            format = MeshFormat::BinaryStl;
-        } else if (ext == ".obj") {
-            format = MeshFormat::Obj;
-        } else if (ext == ".off") {
-            format = MeshFormat::Off;
-        } else if (ext == ".ply") {
-            format = MeshFormat::BinaryPly;
-        } else if (ext == ".3mf") {
-            format = MeshFormat::ThreeMf;
-        } else if (LooksLikeText(start) && HasObjVertexLine(bytes)) {
-            format = MeshFormat::Obj;
-        } else {
+    } else if (!FormatOfExtension(LowerExtension(name), false, format)) {
+        if (!LooksLikeText(start) || !HasObjVertexLine(bytes)) {
             error = LabelOf(name) + ": unknown mesh format (not STL, OBJ, OFF, PLY or 3MF)";
             return false;
         }
+        format = MeshFormat::Obj;
     }
     if (format == MeshFormat::Obj && !LooksLikeText(start)) {
         error = LabelOf(name) + " is not a text file, so not OBJ";
@@ -166,8 +172,16 @@ bool ReadDetected(std::string_view bytes, MeshBuilder& builder, MeshFormat& form
     return false;
 }
 
+// The file's base name; a name that is not valid UTF-8 keeps its bytes.
 std::wstring MeshNameOf(const std::string& name) {
-    return name == "-" ? L"stdin" : std::filesystem::path(name).stem().wstring();
+    if (name == "-") return L"stdin";
+    const std::filesystem::path stem = std::filesystem::path(name).stem();
+    try {
+        return stem.wstring();
+    } catch (const std::exception&) {
+        const std::string bytes = stem.string();
+        return std::wstring(bytes.begin(), bytes.end());
+    }
 }
 
 bool WriteFormat(OutputSink& out, const MStlBase& mesh, MeshFormat format, std::string& error) {
@@ -305,22 +319,10 @@ bool ReadMesh(const std::string& path, MStlBase& mesh, std::string& error, ReadS
 
 bool OutputFormatFromPath(const std::string& path, bool ascii, MeshFormat& format, std::string& error) {
     const std::string ext = path == "-" ? ".stl" : LowerExtension(path);
-    if (ext == ".stl") {
-        format = ascii ? MeshFormat::AsciiStl : MeshFormat::BinaryStl;
-    } else if (ext == ".obj") {
-        format = MeshFormat::Obj;
-    } else if (ext == ".off") {
-        format = MeshFormat::Off;
-    } else if (ext == ".ply") {
-        format = ascii ? MeshFormat::AsciiPly : MeshFormat::BinaryPly;
-    } else if (ext == ".3mf") {
-        format = MeshFormat::ThreeMf;
-    } else {
-        error = "'" + path + "': unknown mesh file extension" + (ext.empty() ? "" : " '" + ext + "'") +
-                "; known are .stl, .obj, .off, .ply and .3mf";
-        return false;
-    }
-    return true;
+    if (FormatOfExtension(ext, ascii, format)) return true;
+    error = "'" + path + "': unknown mesh file extension" + (ext.empty() ? "" : " '" + ext + "'") +
+            "; known are .stl, .obj, .off, .ply and .3mf";
+    return false;
 }
 
 MeshFormat FormatFromPath(const std::string& path, bool asciiStl) {

@@ -273,13 +273,17 @@ TEST_F(Files, OnlyRegularFilesAndStandardInputAreRead) {
     ASSERT_EQ(::mkfifo(P("fifo.stl").c_str(), 0600), 0);
     EXPECT_FALSE(ReadMesh(P("fifo.stl"), mesh, error)) << "refused at once, without waiting for a writer";
     EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    // A name that is not UTF-8 still reads, and names the mesh.
+    MStlBase box;
+    GenerateBox(box, {0, 0, 0}, {1000, 1000, 1000});
+    ASSERT_TRUE(WriteMesh(P("box\xff.off"), box, MeshFormat::Off, error)) << error;
+    ASSERT_TRUE(ReadMesh(P("box\xff.off"), mesh, error)) << error;
+    EXPECT_EQ(mesh.GetName().size(), 4u);
     Save("empty.stl", "");
     EXPECT_FALSE(ReadMesh(P("empty.stl"), mesh, error));
     EXPECT_NE(error.find("empty.stl' is empty"), std::string::npos) << error;
 
     // Standard input, detected by content.
-    MStlBase box;
-    GenerateBox(box, {0, 0, 0}, {1000, 1000, 1000});
     ASSERT_TRUE(WriteMesh(P("box.off"), box, MeshFormat::Off, error));
     const int saved = ::dup(STDIN_FILENO);
     const int file = ::open(P("box.off").c_str(), O_RDONLY);
