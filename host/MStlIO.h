@@ -10,7 +10,9 @@
 //
 // Every reader is bounded: counts in headers are checked against the bytes
 // that follow before anything is allocated, and a file is refused with its
-// name and the line or record at fault, never read short.
+// name and the line or record at fault, never read short.  A point may be a
+// corner of at most MStlBase::kMaxTrianglesPerPoint triangles; a file that
+// needs more is refused, naming the point.
 #pragma once
 
 #include <cstdint>
@@ -48,8 +50,9 @@ struct ReadStats {
     uint64_t skippedDegenerate = 0;
     // The format the content was read as.
     MeshFormat format = MeshFormat::BinaryStl;
-    // Extent of the file's vertex coordinates in model units, before
-    // rounding (zero when the file has no vertex).
+    // Extent of the file's vertex coordinates in model units (for 3MF after
+    // the build's transforms), before rounding; zero when the file has no
+    // vertex.
     double modelMin[3] = {0.0, 0.0, 0.0};
     double modelMax[3] = {0.0, 0.0, 0.0};
     // Of the skipped triangles, those whose corners differ in the file and

@@ -227,6 +227,7 @@ TEST_F(Files, OutputNamesGiveTheFormat) {
 // Binary STL and 3MF hold floats.  A cut near the range limit must still
 // read back, and FormatHoldsMesh must say which points move.
 TEST_F(Files, FloatFormatsSayWhenTheyCannotHoldTheMesh) {
+    ASSERT_EQ(QelSDK::Common::MInternalUnits::Get(), 1000.0) << "the cases below are chosen for this grid";
     MStlBase far;
     MStlPoint* a = far.AddPoint(2147483647, 0, 0);
     MStlPoint* b = far.AddPoint(2147483000, 1000, 0);
@@ -252,7 +253,6 @@ TEST_F(Files, FloatFormatsSayWhenTheyCannotHoldTheMesh) {
         }
     }
     // Neighbouring steps a thousand units out: a float cannot tell them apart.
-    ASSERT_EQ(QelSDK::Common::MInternalUnits::Get(), 1000.0);
     MStlBase fine;
     GenerateBox(fine, {1000000000, 0, 0}, {1000000001, 1, 1});
     std::string why;
