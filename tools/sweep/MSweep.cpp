@@ -120,9 +120,21 @@ struct Task {
     CaseSpec spec;
 };
 
-std::string CaseLine(const CaseResult& c, uint64_t seed) {
-    return c.operation + " " + c.mesh + " seed " + std::to_string(seed) + " case " + std::to_string(c.number) + ": " +
-           VerdictName(c.verdict) + (c.reason.empty() ? "" : " (" + c.reason + ")") + "; " + c.parameters;
+bool CrossesItself(const Report& report, const std::string& mesh) {
+    return std::any_of(report.selfCrossing.begin(), report.selfCrossing.end(),
+                       [&](const std::string& entry) { return entry.starts_with(mesh + " ("); });
+}
+
+std::string CaseLine(const CaseResult& c, const Report& report) {
+    return c.operation + " " + c.mesh + " seed " + std::to_string(report.seed) + " case " + std::to_string(c.number) +
+           ": " + VerdictName(c.verdict) + (c.reason.empty() ? "" : " (" + c.reason + ")") + "; " + c.parameters +
+           (CrossesItself(report, c.mesh) ? " [the mesh crosses itself]" : "");
+}
+
+void NoteSelfCrossing(Report& report) {
+    for (const CaseResult& c : report.cases)
+        if (c.crossedTriangles > 0)
+            report.selfCrossing.push_back(c.mesh + " (" + std::to_string(c.crossedTriangles) + " triangles)");
 }
 
 struct MeshProgress {
@@ -148,7 +160,7 @@ void RunCases(const Options& o, const std::vector<SweepMesh>& meshes, const std:
             c.number = t.spec.number;
             c.parameters = t.spec.words;
             if (out.timedOut) c.verdict = Verdict::kTimeout, c.reason = "no answer within " + Number(o.timeoutSeconds) + " s";
-            else if (out.signal != 0 || !ParseCaseAnswer(out.answer, c.verdict, c.reason))
+            else if (out.signal != 0 || !ParseCaseAnswer(out.answer, c))
                 c.verdict = Verdict::kCrash, c.reason = DescribeEnd(out);
             MeshProgress& p = progress[t.mesh];
             ++p.counts[int(c.verdict)];
@@ -176,7 +188,7 @@ void KeepFailures(const Options& o, const std::vector<SweepMesh>& meshes, const 
         [&](size_t k, int fd) {
             const size_t i = failing[k];
             WriteAll(fd, KeepAnswer(meshes[tasks[i].mesh], tasks[i].spec, o.stepsPerUnit, o.keepFolder,
-                                    CaseLine(report.cases[i], o.seed)));
+                                    CaseLine(report.cases[i], report)));
         },
         [&](size_t k, ChildOutcome&& out) { report.cases[failing[k]].keptCommand = out.answer; });
 }
@@ -216,6 +228,7 @@ bool Run(const Options& options, Report& report, std::string& error) {
         *options.progress << meshes.size() << " meshes to sweep, " << report.skipped.size() << " skipped; "
                           << tasks.size() << " cases, " << options.jobs << " at once" << std::endl;
     RunCases(options, meshes, tasks, report);
+    NoteSelfCrossing(report);
     if (!options.keepFolder.empty()) KeepFailures(options, meshes, tasks, report);
     report.seconds = Since(start);
     return true;
@@ -330,6 +343,11 @@ void PrintReport(const Report& report, std::ostream& out) {
         out << "\nNotes:\n";
         for (const std::string& n : report.notes) out << "  " << n << "\n";
     }
+    if (!report.selfCrossing.empty()) {
+        out << "\nMeshes whose triangles cross each other (self-trim cut them):\n ";
+        for (const std::string& m : report.selfCrossing) out << " " << m;
+        out << "\n";
+    }
     out << "\n";
     PrintTable(tallies, out);
     bool header = false;
@@ -347,7 +365,7 @@ void PrintReport(const Report& report, std::ostream& out) {
     out << "\nNot sound (" << failing.size() << "; repeat one with: meshcut-sweep " << report.folder
         << " --mesh NAME --ops OPERATION --case K --seed " << report.seed << "):\n";
     for (const CaseResult* c : failing) {
-        out << "  " << CaseLine(*c, report.seed) << "\n";
+        out << "  " << CaseLine(*c, report) << "\n";
         if (!c->keptCommand.empty()) out << "    kept: " << c->keptCommand << "\n";
     }
 }
@@ -363,6 +381,8 @@ void PrintJson(const Report& report, std::ostream& out) {
             << ", \"why\": " << JsonText(report.skipped[i].why) << "}";
     out << "],\n \"notes\": [";
     for (size_t i = 0; i < report.notes.size(); ++i) out << (i ? ", " : "") << JsonText(report.notes[i]);
+    out << "],\n \"self_crossing\": [";
+    for (size_t i = 0; i < report.selfCrossing.size(); ++i) out << (i ? ", " : "") << JsonText(report.selfCrossing[i]);
     out << "],\n \"operations\": {";
     bool first = true;
     for (const std::string& op : OperationsRun(tallies)) {

@@ -45,6 +45,7 @@ struct CaseResult {
     // Crash: the signal or the exit.
     std::string reason;
     std::string keptCommand;  // with --keep: the command file written for the case
+    uint64_t crossedTriangles = 0;  // self-trim: the mesh's triangles that cross others
 };
 
 // A file of the folder that is not swept, and why.
@@ -56,6 +57,8 @@ struct Report {
     std::vector<SkippedMesh> skipped;
     std::vector<std::string> notes;   // meshes swept after a repair (turned outward)
     std::vector<std::string> meshes;  // swept
+    // Swept meshes whose triangles cross each other (found by self-trim).
+    std::vector<std::string> selfCrossing;
     std::vector<CaseResult> cases;    // by mesh, operation, case number
     double seconds = 0.0;
     uint64_t seed = 0;

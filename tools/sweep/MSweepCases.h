@@ -76,7 +76,8 @@ CaseSpec MakeCase(const SweepMesh& mesh, Operation op, int number, uint64_t seed
 // parent.
 std::string RunCaseAnswer(const SweepMesh& mesh, const CaseSpec& spec, double stepsPerUnit);
 // False when the answer is cut short.
-bool ParseCaseAnswer(const std::string& answer, Verdict& verdict, std::string& reason);
+// Sets the verdict, the reason and the crossed triangles.
+bool ParseCaseAnswer(const std::string& answer, CaseResult& result);
 
 // Writes, in a child, what it takes to repeat the case with the tool into
 // `folder`: the mesh (once per mesh, OBJ), the polygon file or cutting body,

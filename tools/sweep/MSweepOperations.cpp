@@ -28,6 +28,7 @@ namespace {
 struct Judgement {
     Verdict verdict = Verdict::kSound;
     std::string reason;
+    uint64_t crossed = 0;  // self-trim: triangles that crossed others
 };
 
 Judgement Refused(const std::string& code) { return {Verdict::kRefused, code}; }
@@ -346,8 +347,10 @@ Judgement SelfTrim(MStlBase& mesh) {
     const Part result = Checked("result", &mesh);
     // Surfaces that crossed now meet along shared edges, which may be
     // non-manifold; nothing may open or turn.
-    if (result.report.boundaryEdges || result.report.inconsistentEdges) return Unsound(Faults(result));
-    return {};
+    Judgement j;
+    if (result.report.boundaryEdges || result.report.inconsistentEdges) j = Unsound(Faults(result));
+    j.crossed = trim.GetNumberOfTrimmedTriangles();
+    return j;
 }
 
 Judgement BooleanUndercut(const SweepMesh& data, MStlBase& mesh, const CaseSpec& s, double g) {
@@ -408,14 +411,17 @@ std::string RunCaseAnswer(const SweepMesh& mesh, const CaseSpec& spec, double st
     AnswerWriter w;
     w.Byte(uint8_t(j.verdict));
     w.Text(j.reason);
+    w.U64(j.crossed);
     return w.Bytes();
 }
 
-bool ParseCaseAnswer(const std::string& answer, Verdict& verdict, std::string& reason) {
+bool ParseCaseAnswer(const std::string& answer, CaseResult& result) {
     AnswerReader r(answer);
     uint8_t v = 0;
-    if (!r.Byte(v) || v > uint8_t(Verdict::kTimeout) || !r.Text(reason) || !r.AtEnd()) return false;
-    verdict = Verdict(v);
+    if (!r.Byte(v) || v > uint8_t(Verdict::kTimeout) || !r.Text(result.reason) || !r.U64(result.crossedTriangles) ||
+        !r.AtEnd())
+        return false;
+    result.verdict = Verdict(v);
     return true;
 }
 
