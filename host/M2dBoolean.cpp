@@ -316,22 +316,81 @@ double M2dBoolean::Area(const Border& border) {
     return area;
 }
 
+namespace {
+// The ring without the points that lie within `tolerance` of the chord that
+// replaces them (Douglas-Peucker on both halves of the ring), so that every
+// point of the old ring lies within the tolerance of the new one.
+ClipperLib::Path Simplified(const ClipperLib::Path& ring, double tolerance) {
+    const size_t n = ring.size();
+    if (n < 8) return ring;
+    auto distance = [&](size_t p, size_t a, size_t b) {
+        const double ax = double(ring[a].X), ay = double(ring[a].Y);
+        const double dx = double(ring[b].X) - ax, dy = double(ring[b].Y) - ay;
+        const double px = double(ring[p].X) - ax, py = double(ring[p].Y) - ay;
+        const double length = std::hypot(dx, dy);
+        return length == 0.0 ? std::hypot(px, py) : std::fabs(dx * py - dy * px) / length;
+    };
+    size_t far = 1;
+    for (size_t i = 1; i < n; ++i)
+        if (distance(i, 0, 0) > distance(far, 0, 0)) far = i;
+    std::vector<bool> keep(n, false);
+    keep[0] = keep[far] = true;
+    std::vector<std::pair<size_t, size_t>> spans{{0, far}, {far, n}};  // n stands for 0 again
+    while (!spans.empty()) {
+        const auto [a, b] = spans.back();
+        spans.pop_back();
+        size_t worst = a;
+        double most = tolerance;
+        for (size_t i = a + 1; i < b; ++i)
+            if (const double d = distance(i, a, b % n); d > most) most = d, worst = i;
+        if (worst == a) continue;
+        keep[worst] = true;
+        spans.push_back({a, worst});
+        spans.push_back({worst, b});
+    }
+    ClipperLib::Path out;
+    for (size_t i = 0; i < n; ++i)
+        if (keep[i]) out.push_back(ring[i]);
+    return out.size() >= 3 ? out : ring;
+}
+}  // namespace
+
 bool M2dOffsetter::CreateOffset(long offset) {
     if (!m_output) return false;
     m_output->Clear();
     if (!m_input) return false;
     try {
         // Normalise first: the offsetter expects simple, oriented contours.
+        // (The clipper's own SimplifyPolygons takes the quadratic strictly
+        // simple pass.)
         ClipperLib::Paths input;
-        ClipperLib::SimplifyPolygons(ToPaths(*m_input), input, ClipperLib::pftNonZero);
+        {
+            ClipperLib::Clipper clipper;
+            clipper.AddPaths(ToPaths(*m_input), ClipperLib::ptSubject, true);
+            ClipperLib::PolyTree simple;
+            if (!clipper.Execute(ClipperLib::ctUnion, simple, ClipperLib::pftNonZero, ClipperLib::pftNonZero)) return false;
+            for (AU::SimpleRing& ring : AU::StrictlySimpleRings(simple)) input.push_back(std::move(ring.path));
+        }
         // The chords of a round corner lie up to the arc tolerance inside the
         // arc; offsetting by that much more keeps every point at least the
         // asked distance away.
         const double tolerance = std::max({0.25, m_arcTolerance, 1e-4 * std::fabs(double(offset))});
+        // Points within the tolerance of the line through their neighbours
+        // go first: an outline of a hundred thousand tiny edges would give as
+        // many tiny loops to the offset's union.  Where any went, the offset
+        // grows by the tolerance once more to make up for it.
+        bool clean = false;
+        if (offset != 0)
+            for (ClipperLib::Path& path : input) {
+                ClipperLib::Path fewer = Simplified(path, tolerance);
+                clean = clean || fewer.size() != path.size();
+                path = std::move(fewer);
+            }
         ClipperLib::ClipperOffset clipperOffset(2.0, tolerance);
         clipperOffset.AddPaths(input, ClipperLib::jtRound, ClipperLib::etClosedPolygon);
         ClipperLib::PolyTree tree;
-        const double distance = offset == 0 ? 0.0 : double(offset) + (offset > 0 ? tolerance : -tolerance);
+        const double margin = clean ? 2.0 * tolerance : tolerance;
+        const double distance = offset == 0 ? 0.0 : double(offset) + (offset > 0 ? margin : -margin);
         clipperOffset.Execute(tree, -distance);
         if (m_clip) {
             ClipperLib::Paths offsetPaths;

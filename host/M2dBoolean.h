@@ -63,7 +63,9 @@ private:
 // Offsets the region of a border: a positive offset moves every contour into
 // the region (it shrinks), a negative one out of it (it grows), with round
 // corners, so that every point of the result lies at least that distance
-// from the input's contours and at most the arc tolerance more.  The result is simple contours
+// from the input's contours and at most the arc tolerance more (three
+// times it when points within the tolerance of the line through their
+// neighbours were left out first, as they are from long outlines).  The result is simple contours
 // (outer counter-clockwise, holes clockwise).
 class M2dOffsetter {
 public:

@@ -412,3 +412,25 @@ TEST(PolylineCut, RunningOutOfMemoryIsACode) {
         EXPECT_EQ(cutter.GetNumResults(), 0u);
     }
 }
+
+TEST(PolylineCut, OffsetsOfLongOutlines) {
+    // A circle of 20,000 points: the offset leaves out the points closer
+    // than the tolerance to their neighbours' line, and still lies between
+    // the distance and three tolerances more from the outline.
+    const double r = 30000.0, tolerance = 10.0;
+    AU::M2dIntegerBorder circle = Border(Circle(0, 0, r, 20000));
+    for (const long d : {1000L, -1000L}) {
+        AU::M2dIntegerBorder out;
+        M2dOffsetter offsetter;
+        offsetter.SetInputBorder(&circle);
+        offsetter.SetOutputBorder(&out);
+        offsetter.SetArcTolerance(tolerance);
+        ASSERT_TRUE(offsetter.CreateOffset(d));
+        ASSERT_EQ(out.GetNumberOfContours(), 1) << d;
+        EXPECT_LT(out.GetFirstContour()->GetNumberOfPoints(), 2000u) << d;
+        const double inner = r - double(d) - (d > 0 ? 3 * tolerance : 0.0) - 2.0;
+        const double outer = r - double(d) + (d < 0 ? 3 * tolerance : 0.0) + 2.0;
+        EXPECT_GE(M2dBoolean::Area(out), M_PI * inner * inner) << d;
+        EXPECT_LE(M2dBoolean::Area(out), M_PI * outer * outer) << d;
+    }
+}
