@@ -87,8 +87,13 @@ int main(int argc, char** argv) {
 
     Report report;
     std::string error;
-    if (!Run(options, report, error)) {
-        std::cerr << "meshcut-sweep: " << error << "\n";
+    try {
+        if (!Run(options, report, error)) {
+            std::cerr << "meshcut-sweep: " << error << "\n";
+            return 1;
+        }
+    } catch (const std::exception& e) {  // no pipe or no process for a child
+        std::cerr << "meshcut-sweep: " << e.what() << "\n";
         return 1;
     }
     if (json) PrintJson(report, std::cout);
