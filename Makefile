@@ -8,7 +8,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 
-.PHONY: deps demo test sanitize bench fuzz clean
+.PHONY: deps demo test sanitize bench fuzz sweep clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -62,6 +62,26 @@ fuzz: deps
 	    -max_len=16384 -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
 	    -artifact_prefix=$(BUILD)/fuzz/findings/$$f- || exit 1; \
 	done
+
+# The corpus sweep (never in make test or CI): every operation, with seeded
+# random parameters, on the public meshes of Debian's libcgal-demo package,
+# fetched into $(BUILD)/sweep-corpus once.  Options through SWEEP_ARGS, e.g.
+#   make sweep SWEEP_ARGS="--cuts 20 --ops profile,polyline --keep /tmp/sweep-keep"
+SWEEP_ARGS ?=
+SWEEP_CORPUS := $(BUILD)/sweep-corpus/data/meshes
+sweep: deps
+	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DMESHCUT_BUILD_TESTS=OFF
+	cmake --build $(BUILD)/release -j $(JOBS) --target meshcut_sweep meshcut_cli
+	@if [ ! -d $(SWEEP_CORPUS) ]; then \
+	  echo "fetching the corpus (libcgal-demo) into $(BUILD)/sweep-corpus"; \
+	  mkdir -p $(BUILD)/sweep-corpus && cd $(BUILD)/sweep-corpus && \
+	  rm -rf package data libcgal-demo_*.deb && \
+	  apt-get download libcgal-demo && \
+	  dpkg-deb -x libcgal-demo_*.deb package && \
+	  tar -xzf package/usr/share/doc/libcgal-dev/data.tar.gz data/meshes && \
+	  rm -rf package libcgal-demo_*.deb; \
+	fi
+	$(BUILD)/release/meshcut-sweep $(SWEEP_CORPUS) $(SWEEP_ARGS)
 
 clean:
 	rm -rf $(BUILD) demo-output

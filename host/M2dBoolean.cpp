@@ -79,7 +79,7 @@ std::vector<SimpleRing> StrictlySimpleRings(const ClipperLib::PolyTree& tree) {
     std::vector<SimpleRing> rings;
     struct Hash {
         size_t operator()(const ClipperLib::IntPoint& p) const {
-            return std::hash<int64_t>()(p.X * int64_t(0x9E3779B97F4A7C15) ^ p.Y);
+            return std::hash<uint64_t>()(uint64_t(p.X) * 0x9E3779B97F4A7C15ull ^ uint64_t(p.Y));
         }
     };
     struct Equal {

@@ -411,10 +411,10 @@ Body BoxBetween(const MMVector3d& lo, const MMVector3d& hi, int cells) {
     return b;
 }
 
-// A sphere or a box about a vertex or a point of the box, big enough to cut
-// into the mesh.
+// A sphere or a box about a vertex of the mesh, at most 0.8 of the mesh's
+// extent across: its surface always cuts the mesh's.
 Body RandomBody(CaseRandom& rng, const SweepMesh& m) {
-    const MMVector3d centre = AnchorPoint(rng, m, 0.5);
+    const MMVector3d centre = RandomVertex(rng, m);
     if (rng.Chance(0.5)) return SphereAt(centre, m.extent * rng.Uniform(0.08, 0.4), uint64_t(rng.Int(200, 4000)));
     MMVector3d half;
     for (int a = 0; a < 3; ++a) half[a] = std::round(m.extent * rng.Uniform(0.08, 0.4));

@@ -145,8 +145,10 @@ std::string BooleanUndercutCode(MStlBaseOperatorBooleanUndercut::EReturnCode cod
     case Op::eCancelled: name = "eCancelled"; break;
     default: name = "code " + std::to_string(int(code));
     }
-    // The offset's result tells why a tool by offset failed.
-    if (offsetResult != 0 && offsetResult != MarchingCubesOffset::eSuccess) name += " (offset " + OffsetResult(offsetResult) + ")";
+    // The offset's result tells why a tool by offset failed; a stopped
+    // offset only follows a failure of the upper part, made beside it.
+    if (offsetResult != 0 && offsetResult != MarchingCubesOffset::eSuccess && offsetResult != MarchingCubesOffset::eCancelled)
+        name += " (offset " + OffsetResult(offsetResult) + ")";
     return name;
 }
 
