@@ -142,6 +142,8 @@ int RunFrame(Job& job, const FrameArgs& a) {
     job.SetResultCode(code);
     if (code == MUserOperatorStlCutWithFrame::eCancelled || job.Cancelled()) return job.Interrupted();
     if (code == MUserOperatorStlCutWithFrame::eMeshNotClosed) return job.Fail("the mesh is not closed; nothing written");
+    if (code == MUserOperatorStlCutWithFrame::eOutOfMemory)
+        return job.Fail("out of memory during the cut (code 6); nothing written");
     if (code != MUserOperatorStlCutWithFrame::eCutOk && code != MUserOperatorStlCutWithFrame::eCutPartial)
         return job.Fail("the cut failed (code " + std::to_string(int(code)) + ")");
     if (code == MUserOperatorStlCutWithFrame::eCutPartial)

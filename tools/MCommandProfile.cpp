@@ -88,6 +88,9 @@ int RunProfile(Job& job, const ProfileArgs& a) {
     job.Stop();
     job.SetResultCode((unsigned char)code);
     if (code == MCutter::kCancelled || job.Cancelled()) return job.Interrupted();
+    if (code == MCutter::kOpeningsNotClosed)
+        return job.Fail("the cut could not be closed everywhere (code 5); nothing written");
+    if (code == MCutter::kOutOfMemory) return job.Fail("out of memory during the cut (code 7); nothing written");
     if (code != MCutter::kDone) return job.Fail("the cut failed (code " + std::to_string(int((unsigned char)code)) + ")");
     const std::unique_ptr<MStlBase> inside(cutter.GetInsideResult(true)), outside(cutter.GetOutsideResult(true));
     const bool closed = IsClosed(job.InputReport("input"));
@@ -100,8 +103,10 @@ const char* const kPolygonFormatHelp =
     "Polygon file: one point per line, \"x y\" in model units separated by spaces or tabs;\n"
     "a blank line ends a contour, so a file may hold several contours; '#' starts a comment\n"
     "up to the end of the line. Each contour is closed implicitly and needs at least three\n"
-    "distinct points. The values inf and -inf stand for plus and minus infinity: the profile\n"
-    "then reaches beyond the mesh on that side. Example, a square and a triangle:\n"
+    "distinct points; a file holds at most 100000 points in all (64 MiB, lines of at most 4096\n"
+    "characters), and only a regular file is read. The values inf and -inf stand for plus and\n"
+    "minus infinity: the profile then reaches beyond the mesh on that side. Example, a square\n"
+    "and a triangle:\n"
     "  -10 -10\n   10 -10\n   10  10\n  -10  10\n\n  30 0\n  40 0\n  35 8\n"
     "The inside part is what lies within the contours (with --depth D: within them and\n"
     "above Z = D); the outside part is the rest. Both parts are closed at the cut.\n"
@@ -135,7 +140,9 @@ int CutPolyline(Job& job, MStlBase& mesh, const MStlBaseOperatorPolylineCut::MPa
     job.SetResultCode(code);
     if (code == MStlBaseOperatorPolylineCut::eCancelled || job.Cancelled()) return job.Interrupted();
     if (code == MStlBaseOperatorPolylineCut::eOpeningsNotClosed)
-        return job.Fail("the cut could not be closed (the mesh is not closed where the polyline meets it); nothing written");
+        return job.Fail("the cut could not be closed everywhere (code 5); nothing written");
+    if (code == MStlBaseOperatorPolylineCut::eOutOfMemory)
+        return job.Fail("out of memory during the cut (code 6); nothing written");
     if (code != MStlBaseOperatorPolylineCut::eCutDone && code != MStlBaseOperatorPolylineCut::eNotDivided)
         return job.Fail("the cut failed (code " + std::to_string(int(code)) + ")");
 

@@ -53,9 +53,11 @@ int RunUndercut(Job& job, const UndercutArgs& a) {
     job.SetResultCode(code);
     if (code == MUserOperatorUndercutRemover::eCancelled || job.Cancelled()) return job.Interrupted();
     if (code == MUserOperatorUndercutRemover::eGridTooLarge)
-        return job.Fail("the cell is too small for the mesh (the height grid would need more than " +
-                        std::to_string(uint64_t(MUserOperatorUndercutRemover::kMaxGridPoints)) +
-                        " points or too much memory); use a larger --cell");
+        return job.Fail("the cell is too small for the mesh: the height grid may have at most " +
+                        std::to_string(uint64_t(MUserOperatorUndercutRemover::kMaxGridPoints)) + " points and use " +
+                        std::to_string(params.MemoryBudget >> 30) + " GiB (about " +
+                        std::to_string(uint64_t(MUserOperatorUndercutRemover::EstimatedBytes(1.0, false))) +
+                        " bytes a point); use a larger --cell");
     if (code == MUserOperatorUndercutRemover::eOutOfRange)
         return job.Fail("the solid would reach beyond the coordinate range (its flat bottom lies behind the mesh); "
                         "move the mesh toward the origin");

@@ -65,8 +65,10 @@ int RunZones(Job& job, const ZonesArgs& a) {
     job.Stop();
     job.SetResultCode(code);
     if (code != 0)
-        return job.Fail("cutting the mesh along the zones failed (code " + std::to_string(code) +
-                        "); zones and mesh must be free of self-intersections and degenerate triangles");
+        return job.Fail("cutting the mesh along the zones failed (code " + std::to_string(code) + "); " +
+                        (code == 3 ? "the mesh or the zones cross themselves, or the zone surfaces cross each "
+                                     "other in too many places"
+                                   : "zones and mesh must be free of self-intersections and degenerate triangles"));
     if (parts.size() != a.zones.size() + 1) return job.Fail("the zones could not be told apart");
     std::vector<std::unique_ptr<MStlBase>> meshes;
     for (size_t k = 0; k < parts.size(); ++k) {
