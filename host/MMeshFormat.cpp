@@ -215,4 +215,23 @@ IndexedPoints::IndexedPoints(const MStlBase& mesh) : indexOfSlot(mesh.GetNumberO
 
 uint32_t IndexedPoints::IndexOf(const MStlPoint* p) const { return indexOfSlot[p->GetIndex()] - 1; }
 
+void AppendPointLine(std::string& line, std::string_view prefix, const MStlPoint* p) {
+    line.assign(prefix);
+    for (int a = 0; a < 3; ++a) {
+        if (a || !prefix.empty()) line += ' ';
+        AppendModelValue(line, p->Get(a));
+    }
+    line += '\n';
+}
+
+void AppendFaceLine(std::string& line, std::string_view prefix, const IndexedPoints& indexed,
+                    const MStlTriangleElement* t, uint64_t firstIndex) {
+    line.assign(prefix);
+    for (int k = 0; k < 3; ++k) {
+        line += ' ';
+        AppendIndex(line, uint64_t(indexed.IndexOf(t->GetPoint(k))) + firstIndex);
+    }
+    line += '\n';
+}
+
 }  // namespace meshio

@@ -254,6 +254,13 @@ struct IndexedPoints {
     std::vector<uint32_t> indexOfSlot;  // index + 1, 0 for unused slots
 };
 
+// One line of a text format: `prefix` then the point's three coordinates.
+void AppendPointLine(std::string& line, std::string_view prefix, const MStlPoint* p);
+// One line of a text format: `prefix` then the triangle's three point
+// indices plus `firstIndex` (1 in OBJ).
+void AppendFaceLine(std::string& line, std::string_view prefix, const IndexedPoints& indexed,
+                    const MStlTriangleElement* t, uint64_t firstIndex);
+
 // Writers; false when cancelled (the sink says so) or when the format cannot
 // hold the mesh (`error` says why).
 bool WriteBinaryStl(OutputSink& out, const MStlBase& mesh, std::string& error);

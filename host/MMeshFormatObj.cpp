@@ -107,24 +107,12 @@ bool WriteObj(OutputSink& out, const MStlBase& mesh, std::string&) {
               std::to_string(mesh.GetNumberOfTriangles()) + " triangles\n");
     std::string line;
     for (const MStlPoint* p : indexed.points) {
-        line.clear();
-        line.push_back('v');
-        for (int a = 0; a < 3; ++a) {
-            line += ' ';
-            AppendModelValue(line, p->Get(a));
-        }
-        line += '\n';
+        AppendPointLine(line, "v", p);
         out.Write(line);
         if (!out.Records()) return false;
     }
     for (const MStlTriangleElement* t = mesh.GetFirstTriangle(); t; t = t->GetNext()) {
-        line.clear();
-        line.push_back('f');
-        for (int k = 0; k < 3; ++k) {
-            line += ' ';
-            AppendIndex(line, uint64_t(indexed.IndexOf(t->GetPoint(k))) + 1);
-        }
-        line += '\n';
+        AppendFaceLine(line, "f", indexed, t, 1);
         out.Write(line);
         if (!out.Records()) return false;
     }

@@ -229,23 +229,12 @@ bool WriteOff(OutputSink& out, const MStlBase& mesh, std::string&) {
               " 0\n");
     std::string line;
     for (const MStlPoint* p : indexed.points) {
-        line.clear();
-        for (int a = 0; a < 3; ++a) {
-            if (a) line += ' ';
-            AppendModelValue(line, p->Get(a));
-        }
-        line += '\n';
+        AppendPointLine(line, "", p);
         out.Write(line);
         if (!out.Records()) return false;
     }
     for (const MStlTriangleElement* t = mesh.GetFirstTriangle(); t; t = t->GetNext()) {
-        line.clear();
-        line.push_back('3');
-        for (int k = 0; k < 3; ++k) {
-            line += ' ';
-            AppendIndex(line, indexed.IndexOf(t->GetPoint(k)));
-        }
-        line += '\n';
+        AppendFaceLine(line, "3", indexed, t, 0);
         out.Write(line);
         if (!out.Records()) return false;
     }

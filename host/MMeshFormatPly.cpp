@@ -526,12 +526,7 @@ bool WritePly(OutputSink& out, const MStlBase& mesh, bool binary, std::string&) 
             const double xyz[3] = {ModelValue(p->Get(0)), ModelValue(p->Get(1)), ModelValue(p->Get(2))};
             out.Write(xyz, sizeof xyz);
         } else {
-            line.clear();
-            for (int a = 0; a < 3; ++a) {
-                if (a) line += ' ';
-                AppendModelValue(line, p->Get(a));
-            }
-            line += '\n';
+            AppendPointLine(line, "", p);
             out.Write(line);
         }
         if (!out.Records()) return false;
@@ -546,13 +541,7 @@ bool WritePly(OutputSink& out, const MStlBase& mesh, bool binary, std::string&) 
             }
             out.Write(record, sizeof record);
         } else {
-            line.clear();
-            line.push_back('3');
-            for (int k = 0; k < 3; ++k) {
-                line += ' ';
-                AppendIndex(line, indexed.IndexOf(t->GetPoint(k)));
-            }
-            line += '\n';
+            AppendFaceLine(line, "3", indexed, t, 0);
             out.Write(line);
         }
         if (!out.Records()) return false;
