@@ -108,6 +108,13 @@ inline i128 NormalDotInward(const MStlTriangle& t, const MCutEdge& e) {
     return -nx * e.delta[1] + ny * e.delta[0];
 }
 
+// True when the triangle's corners lie on one line (exact).
+inline bool HasNoArea(const MStlTriangle& t) {
+    i128 nx, ny;
+    NormalXY(t, nx, ny);
+    return nx == 0 && ny == 0 && NormalZ(t) == 0;
+}
+
 inline bool SameXY(const MStlPoint* p, int64_t x, int64_t y) { return p->GetX() == x && p->GetY() == y; }
 
 }  // namespace meshcut_cut

@@ -373,6 +373,24 @@ void MCutter::REMOVE_CUT_POINTS_IN_TRIANGLES(ProgressPtr progress) {
     for (const MCutEdge& e : *m_edges) corners.push_back({e.start[0], e.start[1]});
     std::sort(corners.begin(), corners.end());
     corners.erase(std::unique(corners.begin(), corners.end()), corners.end());
+    // The profile edges that end at each corner.
+    std::vector<std::vector<const MCutEdge*>> edgesAt(corners.size());
+    for (const MCutEdge& e : *m_edges)
+        for (const std::array<int64_t, 2> end : {std::array<int64_t, 2>{e.start[0], e.start[1]},
+                                                 std::array<int64_t, 2>{e.start[0] + e.delta[0], e.start[1] + e.delta[1]}}) {
+            auto at = std::lower_bound(corners.begin(), corners.end(), end);
+            if (at != corners.end() && *at == end) edgesAt[size_t(at - corners.begin())].push_back(&e);
+        }
+    // An upright triangle in the wall of an edge at the corner lies on the
+    // profile there: no wall crosses it at the corner.  Splitting it would
+    // only put new points above one another without end.
+    auto inWallAtCorner = [&](const MStlTriangle& t, size_t corner) {
+        if (NormalZ(t) != 0) return false;
+        for (const MCutEdge* e : edgesAt[corner])
+            if (SideValue(t.GetPoint(0), *e) == 0 && SideValue(t.GetPoint(1), *e) == 0 && SideValue(t.GetPoint(2), *e) == 0)
+                return true;
+        return false;
+    };
     std::vector<MStlTriangleElement*> work;
     for (uint32_t i = 0; i < m_working->GetNumberOfTriangleSlots(); ++i) {
         MStlTriangleElement* t = m_working->GetTriangleBySlot(i);
@@ -380,12 +398,19 @@ void MCutter::REMOVE_CUT_POINTS_IN_TRIANGLES(ProgressPtr progress) {
     }
     IncrementalProgressReporter reporter(progress, "QelStlCutting.MCutter.REMOVE_CUT_POINTS_IN_TRIANGLES",
                                          work.size(), true);
+    // Each corner's vertical line meets a crossed triangle on at most two
+    // sides; far more new points than that means the splitting feeds itself
+    // and the cut cannot be closed: stop and say so.
+    uint64_t insertionsLeft = 8 * uint64_t(work.size()) + 16 * uint64_t(corners.size());
     while (!work.empty()) {
         MStlTriangleElement* t = work.back();
         work.pop_back();
         ++reporter;
         if (_Cancelled(reporter)) return;
         if (!t->IsAlive() || !(t->GetStatus() & kCrossed)) continue;
+        // A triangle whose corners lie on one line covers nothing; splitting
+        // it at a corner only makes more such triangles, without end.
+        if (HasNoArea(*t)) continue;
         const Box box = BoxOf(*t);
         auto from = std::lower_bound(corners.begin(), corners.end(), std::array<int64_t, 2>{box.minX, INT64_MIN});
         for (auto c = from; c != corners.end() && (*c)[0] <= box.maxX; ++c) {
@@ -396,7 +421,7 @@ void MCutter::REMOVE_CUT_POINTS_IN_TRIANGLES(ProgressPtr progress) {
             bool cornerThere = false;
             for (int i = 0; i < 3; ++i)
                 cornerThere = cornerThere || (t->GetPoint(i)->GetX() == (*c)[0] && t->GetPoint(i)->GetY() == (*c)[1]);
-            if (cornerThere) continue;
+            if (cornerThere || inWallAtCorner(*t, size_t(c - corners.begin()))) continue;
             MStlPoint* ends[3][2];
             double u[3];
             int sides[2], count = 0;
@@ -419,6 +444,10 @@ void MCutter::REMOVE_CUT_POINTS_IN_TRIANGLES(ProgressPtr progress) {
             // Nothing split (the point on the side was a point of the mesh
             // that cannot go there): the next corner, or the next triangle.
             if (!added) continue;
+            if (insertionsLeft-- == 0) {
+                ++m_unclosed;
+                return;
+            }
             for (uint32_t k = 0; k < added->GetNumberOfNeighbourTriangles(); ++k)
                 work.push_back(added->GetNeighbourTriangle(k));
             if (count == 2)

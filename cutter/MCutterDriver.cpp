@@ -20,10 +20,11 @@ namespace {
 
 long InternalUnit() { return std::max(1L, long(QelSDK::Common::MInternalUnits::Get())); }
 
-// Triangle sides that no other triangle of the mesh runs the other way:
-// the mesh's open edges, found through the point fans.
-uint64_t CountOpenSides(const MStlBase& mesh) {
-    std::atomic<uint64_t> open{0};
+// Triangle sides that do not bound a closed, consistently oriented
+// surface: a side is sound when exactly one other triangle runs it the other
+// way and no other runs it the same way.  Found through the point fans.
+uint64_t CountFaultySides(const MStlBase& mesh) {
+    std::atomic<uint64_t> faulty{0};
     tbb::parallel_for(tbb::blocked_range<uint32_t>(0, mesh.GetNumberOfTriangleSlots(), 1u << 13), [&](const auto& range) {
         uint64_t local = 0;
         for (uint32_t i = range.begin(); i != range.end(); ++i) {
@@ -32,17 +33,20 @@ uint64_t CountOpenSides(const MStlBase& mesh) {
             for (int k = 0; k < 3; ++k) {
                 const MStlPoint* p = t->GetPoint(k);
                 const MStlPoint* q = t->GetPoint((k + 1) % 3);
-                bool matched = false;
-                for (uint32_t n = 0; n < q->GetNumberOfNeighbourTriangles() && !matched; ++n) {
+                int reverse = 0, same = 0;
+                for (uint32_t n = 0; n < q->GetNumberOfNeighbourTriangles(); ++n) {
                     const MStlTriangleElement* other = q->GetNeighbourTriangle(n);
-                    matched = other != t && other->GetPoint((other->IndexOfPoint(q) + 1) % 3) == p;
+                    if (other == t) continue;
+                    const int iq = other->IndexOfPoint(q);
+                    reverse += other->GetPoint((iq + 1) % 3) == p;
+                    same += other->GetPoint((iq + 2) % 3) == p;
                 }
-                local += !matched;
+                local += reverse != 1 || same != 0;
             }
         }
-        open += local;
+        faulty += local;
     });
-    return open;
+    return faulty;
 }
 
 }  // namespace
@@ -74,7 +78,7 @@ char MCutter::_MakeCut(ProgressPtr progress) {
     if (cuts && !m_working) return kNoMesh;
     // A filled cut of a closed mesh must give closed results; one that does
     // not is reported, never delivered as done.
-    const bool checkClosed = m_fillMode != 0 && (m_cutMode <= 3 || m_cutMode == 5) && CountOpenSides(*m_working) == 0;
+    const bool checkClosed = m_fillMode != 0 && (m_cutMode <= 3 || m_cutMode == 5) && CountFaultySides(*m_working) == 0;
     auto openLimits = [this] {
         m_lowerLimit = kMinusInfinity;
         m_upperLimit = kPlusInfinity;
@@ -141,7 +145,7 @@ char MCutter::_MakeCut(ProgressPtr progress) {
     if (m_cancelled) return kCancelled;
     if (result == kDone && checkClosed)
         for (const MStlBase* part : {m_inside, m_outside})
-            if (part) m_unclosed += CountOpenSides(*part);
+            if (part) m_unclosed += CountFaultySides(*part);
     if (result == kDone && m_unclosed != 0 && m_cutMode != 7) result = kOpeningsNotClosed;
     return result;
 }

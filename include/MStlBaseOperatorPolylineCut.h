@@ -13,6 +13,7 @@
 #include "host/MStlBase.h"
 
 class MCutter;
+struct MeshReport;
 
 // A set of planes that restricts a cut to the triangles touching the
 // positive side of every plane.  As a predicate it answers whether the cut
@@ -92,6 +93,7 @@ private:
     ERCode _Operate(QelSDK::Common::ProgressPtr progress);
     ERCode _CutWithClearance(MCutter& first, QelSDK::Common::ProgressPtr progress);
     bool _FilterClearanceCut(const MStlBase* part, MCutter& cutter) const;
+    static bool IsSound(const MeshReport& report);
     void _SetUpCutter(MCutter& cutter) const;
 
     const MStlBase* m_model = nullptr;
@@ -100,4 +102,5 @@ private:
     MCutTriangleFilterSections m_filter;
     std::vector<std::unique_ptr<MStlBase>> m_outputs;
     bool m_openings = false;
+    bool m_modelSound = false;
 };

@@ -11,6 +11,7 @@
 #include "MCutter.h"
 #include "host/M2dBoolean.h"
 #include "host/MInternalUnits.h"
+#include "host/MStlChecker.h"
 
 using QelSDK::Common::IncrementalProgressReporter;
 using QelSDK::Common::ProgressPtr;
@@ -146,6 +147,10 @@ MStlBaseOperatorPolylineCut::ERCode MStlBaseOperatorPolylineCut::_Operate(Progre
         if (!m_filter.CanCutFilteredPart(m_model, m_polyline)) return eFilteredPartNotCuttable;
         cutter.SetCustomTriangleIgnoreFunction(m_filter);
     }
+    // With clearances the first cut's parts are cut again, and the gap
+    // between the cuts goes: what counts is whether the delivered parts of a
+    // closed model are closed.
+    m_modelSound = parts > 1 && IsSound(CheckMesh(*m_model));
     const char code = cutter.MAKE_CUT(reporter.CreateNestedDelegate(1.0 / parts));
     if (code == MCutter::kCancelled) return eCancelled;
     if (code == MCutter::kOutOfMemory) return eOutOfMemory;
@@ -160,6 +165,8 @@ MStlBaseOperatorPolylineCut::ERCode MStlBaseOperatorPolylineCut::_Operate(Progre
     if (HoldsTriangles(cutter.GetOutsideResult(false))) m_outputs.emplace_back(cutter.GetOutsideResult(true));
     return eNotDivided;
 }
+
+bool MStlBaseOperatorPolylineCut::IsSound(const MeshReport& report) { return report.closed && report.oriented; }
 
 bool MStlBaseOperatorPolylineCut::_FilterClearanceCut(const MStlBase* part, MCutter& cutter) const {
     std::vector<MMVector<double, 2>> points;
@@ -212,7 +219,6 @@ MStlBaseOperatorPolylineCut::ERCode MStlBaseOperatorPolylineCut::_CutWithClearan
         const char code = cutter->MAKE_CUT(reporter.CreateNestedDelegate(1.0 / n));
         if (code == MCutter::kCancelled) return eCancelled;
         if (code == MCutter::kOutOfMemory) return eOutOfMemory;
-        m_openings = m_openings || code == MCutter::kOpeningsNotClosed;
     }
     MStlBase* inside = useInner ? inner.GetInsideResult(false) : first.GetInsideResult(false);
     MStlBase* outside = useOuter ? outer.GetOutsideResult(false) : first.GetOutsideResult(false);
@@ -234,5 +240,8 @@ MStlBaseOperatorPolylineCut::ERCode MStlBaseOperatorPolylineCut::_CutWithClearan
     for (std::unique_ptr<MStlBase>* part : {&takenInside, &takenOutside})
         if (HoldsTriangles(part->get())) m_outputs.push_back(std::move(*part)), ++delivered;
     if (delivered < 2) return eNotDivided;
+    m_openings = false;
+    if (m_modelSound)
+        for (const std::unique_ptr<MStlBase>& part : m_outputs) m_openings = m_openings || !IsSound(CheckMesh(*part));
     return m_openings ? eOpeningsNotClosed : eCutDone;
 }
