@@ -434,3 +434,30 @@ TEST(PolylineCut, OffsetsOfLongOutlines) {
         EXPECT_LE(M2dBoolean::Area(out), M_PI * outer * outer) << d;
     }
 }
+
+// A polyline along the upright faces of a tetrahedron: its corners, spaced
+// along those faces, once split the faces without end.  The cut now ends,
+// with closed parts.
+TEST(PolylineCut, AlongUprightFacesEnds) {
+    MStlBase tetra;
+    const int32_t v[4][3] = {{-40000, -40000, -40000}, {-40000, -40000, 40000}, {-40000, 40000, -40000}, {40000, -40000, -40000}};
+    const int faces[4][3] = {{0, 1, 2}, {0, 3, 1}, {1, 3, 2}, {0, 2, 3}};
+    for (const auto& f : faces) {
+        MStlPoint* p[3];
+        for (int k = 0; k < 3; ++k) p[k] = tetra.AddPoint(v[f[k]][0], v[f[k]][1], v[f[k]][2]);
+        ASSERT_NE(tetra.AddTriangle(p[0], p[1], p[2], nullptr), nullptr);
+    }
+    ASSERT_TRUE(Sound(tetra));
+    const Polyline outline = {{-40000, -40000}, {40000, -40000}, {-40000, 40000}};
+    for (const auto& [inside, outside] : {std::pair{0, 0}, std::pair{1340, 1307}}) {
+        SCOPED_TRACE(testing::Message() << "clearances " << inside << ", " << outside);
+        MStlBase model;
+        model.AddStl(tetra, false);
+        Op::MParams params;
+        params.insideClearance = inside;
+        params.outsideClearance = outside;
+        Outcome o = CutAlong(model, outline, params);
+        ASSERT_TRUE(o.code == Op::eCutDone || o.code == Op::eNotDivided) << int(o.code);
+        for (const auto& part : o.parts) EXPECT_TRUE(Sound(*part));
+    }
+}
