@@ -200,8 +200,10 @@ void MCutter::FINAL_CUT_REMOVE(ProgressPtr progress) {
         }
         if (!divided) continue;
         if (retriangulator.CreateNewTriangles(*info, 0) && !(retriangulator.GetError() & 1)) {
-            if (t->IsMarked())
-                for (MStlTriangle* piece : retriangulator.GetNewTriangles()) piece->Mark();
+            for (MStlTriangle* piece : retriangulator.GetNewTriangles()) {
+                if (t->IsMarked()) piece->Mark();
+                m_madeTriangles.push_back(piece->GetElement());
+            }
             m_working->RemoveTriangle(t);
         } else {
             // The triangle stays whole and goes to one side; the opening there

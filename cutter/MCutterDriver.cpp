@@ -73,6 +73,7 @@ char MCutter::_MakeCut(ProgressPtr progress) {
     m_inPlaceCut = false;
     m_cancelled = false;
     m_unclosed = 0;
+    m_madeTriangles.clear();
     if (!m_useIgnore) ResetCustomTriangleIgnoreFunction();
     const bool cuts = m_cutMode <= 5 || m_cutMode == 7;
     if (cuts && !m_working) return kNoMesh;

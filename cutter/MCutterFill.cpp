@@ -186,16 +186,18 @@ void MCutter::_CollectWallEdges() {
 namespace {
 // Where points of the cut lie a fraction of a grid step from the wall, a
 // sliver of the divided surface can stand in the wall, and the fill then
-// covers it with its exact reverse.  Each such pair bounds no volume and
-// makes its sides non-manifold; both triangles go.
-void RemoveFolds(MStlBase& mesh, std::vector<MStlTriangleElement*>& fills) {
-    for (MStlTriangleElement* f : fills) {
+// covers it with its exact reverse; where the profile runs along a fold of
+// the surface (an edge seen edge-on from above), the pieces of the two
+// triangles of the fold can cover each other the same way.  Each such pair
+// on one side bounds no volume and makes its sides non-manifold: both go.
+void RemoveFolds(MStlBase& mesh, std::vector<MStlTriangleElement*>& made) {
+    for (MStlTriangleElement* f : made) {
         if (!f->IsAlive()) continue;
         const uint8_t side = f->GetStatus() & (MCutter::kInside | MCutter::kOutside);
         MStlPoint* p = f->GetPoint(0);
         for (uint32_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
             MStlTriangleElement* t = p->GetNeighbourTriangle(k);
-            if ((t->GetStatus() & MCutter::kFill) || !(t->GetStatus() & side)) continue;
+            if (t == f || !(t->GetStatus() & side)) continue;
             const int i = t->IndexOfPoint(p);
             if (t->GetPoint((i + 1) % 3) != f->GetPoint(2) || t->GetPoint((i + 2) % 3) != f->GetPoint(1)) continue;
             mesh.RemoveTriangle(t);
@@ -203,7 +205,7 @@ void RemoveFolds(MStlBase& mesh, std::vector<MStlTriangleElement*>& fills) {
             break;
         }
     }
-    fills.clear();
+    made.clear();
 }
 }  // namespace
 
@@ -211,7 +213,7 @@ void MCutter::FILL_CUT_EDGES() {
     if (m_fillMode == 0) return;
     if (m_fillMode == 2) FILL_CUT_EDGES_WITH_VERTICAL_SEGMENTS();
     else FILL_CUT_EDGES_USING_FILL_ALGORTIHM();
-    RemoveFolds(*m_working, m_fillTriangles);
+    RemoveFolds(*m_working, m_madeTriangles);
 }
 
 void MCutter::FILL_CUT_EDGES_USING_FILL_ALGORTIHM() {
@@ -280,13 +282,13 @@ void MCutter::_FillEdge(MCutEdge& edge, bool strips) {
         if (m_inside) {
             if (MStlTriangleElement* added = m_working->AddTriangle(t[1], t[0], t[2], edge.surface)) {
                 added->SetStatus(kFill | kInside);
-                m_fillTriangles.push_back(added);
+                m_madeTriangles.push_back(added);
             }
         }
         if (m_outside) {
             if (MStlTriangleElement* added = m_working->AddTriangle(t[0], t[1], t[2], edge.surface)) {
                 added->SetStatus(kFill | kOutside);
-                m_fillTriangles.push_back(added);
+                m_madeTriangles.push_back(added);
             }
         }
     }

@@ -214,7 +214,9 @@ private:
     // Mesh edges lying in a wall, noted by the division; the fill takes those
     // that separate the inside part from the outside part.
     std::vector<MCutWallEdge> m_wallEdges;
-    std::vector<MStlTriangleElement*> m_fillTriangles;
+    // The fill's triangles and the pieces of divided triangles, for the
+    // removal of folds.
+    std::vector<MStlTriangleElement*> m_madeTriangles;
     // Mesh points on the vertical lines through profile corners that end
     // mesh edges bounding an opening, by corner: a fill walking along such a
     // line passes through them.
