@@ -181,6 +181,20 @@ void MCutter::_CollectWallEdges() {
         else if (f == kOutside && b == kInside) w.edge->intersections.ACHTERAAN_INVOEGEN()->GetItem() = {w.b, w.a};
     }
     m_wallEdges.clear();
+    // The walls meeting at a corner close their openings along the corner's
+    // vertical line; each must pass every point that either wall's outline
+    // has there, or the fills meet there with a point of one missing in the
+    // other (an open T-junction).
+    for (const MCutEdge& e : *m_edges) {
+        const int64_t ends[2][2] = {{e.start[0], e.start[1]}, {e.start[0] + e.delta[0], e.start[1] + e.delta[1]}};
+        for (const MCutEdgeIntersection& segment : e.intersections)
+            for (MStlPoint* p : {segment.start, segment.end})
+                for (const auto& end : ends) {
+                    if (!SameXY(p, end[0], end[1])) continue;
+                    auto& line = m_cornerLinePoints[{end[0], end[1]}];
+                    if (std::find(line.begin(), line.end(), p) == line.end()) line.push_back(p);
+                }
+    }
 }
 
 namespace {
