@@ -366,6 +366,26 @@ bool CornerOnSide(const MStlPoint* a, const MStlPoint* b, int64_t x, int64_t y, 
     return true;
 }
 
+// Where a profile corner lies within half a grid step of a side's projection
+// but not on it, and more than a step from its ends: its distance to the
+// side, and the fraction along the side of its foot.  No grid point lies
+// between the corner and the side, so the side must pass through the corner:
+// the triangles on either side of it would otherwise each compute a point of
+// their own there, or one of them a sliver that cannot be divided.
+bool CornerNearSide(const MStlPoint* a, const MStlPoint* b, int64_t x, int64_t y, long double& distance, double& u) {
+    const long double dx = (long double)b->GetX() - a->GetX(), dy = (long double)b->GetY() - a->GetY();
+    const long double px = (long double)x - a->GetX(), py = (long double)y - a->GetY();
+    const long double length2 = dx * dx + dy * dy;
+    if (length2 == 0) return false;
+    const long double cross = px * dy - py * dx;
+    if (cross == 0 || 4 * cross * cross > length2) return false;
+    const long double along = (px * dx + py * dy) / length2;
+    const long double margin = 2.0L / std::sqrt(length2);  // a little over one step
+    if (along <= margin || along >= 1 - margin) return false;
+    distance = std::fabs(cross) / std::sqrt(length2);
+    u = double(along);
+    return true;
+}
 }  // namespace
 
 void MCutter::REMOVE_CUT_POINTS_IN_TRIANGLES(ProgressPtr progress) {
@@ -429,6 +449,17 @@ void MCutter::REMOVE_CUT_POINTS_IN_TRIANGLES(ProgressPtr progress) {
                 ends[i][0] = t->GetPoint(i);
                 ends[i][1] = t->GetPoint((i + 1) % 3);
                 if (CornerOnSide(ends[i][0], ends[i][1], (*c)[0], (*c)[1], u[i])) sides[count++] = i;
+            }
+            if (count == 0) {
+                long double nearest = 1;
+                for (int i = 0; i < 3; ++i) {
+                    long double distance = 0;
+                    double along = 0;
+                    if (!CornerNearSide(ends[i][0], ends[i][1], (*c)[0], (*c)[1], distance, along) || distance >= nearest)
+                        continue;
+                    nearest = distance;
+                    sides[0] = i, u[i] = along, count = 1;
+                }
             }
             if (count == 0) continue;
             // One new vertex per side holding the corner, each splitting the
