@@ -491,3 +491,21 @@ void MCutBorder::ReverseContours() {
         c->SetClockwise(SignedArea(*c) >= 0);
     }
 }
+
+void SplitIntoSimpleRings(const std::vector<MStlPoint*>& ring, std::vector<std::vector<MStlPoint*>>& out) {
+    std::vector<MStlPoint*> stack;
+    std::unordered_map<const MStlPoint*, size_t> at;
+    auto emit = [&](size_t from) {
+        std::vector<MStlPoint*> simple(stack.begin() + long(from), stack.end());
+        for (const MStlPoint* p : simple) at.erase(p);
+        stack.resize(from);
+        if (simple.size() >= 3) out.push_back(std::move(simple));
+    };
+    for (MStlPoint* p : ring) {
+        auto seen = at.find(p);
+        if (seen != at.end()) emit(seen->second);
+        at[p] = stack.size();
+        stack.push_back(p);
+    }
+    emit(0);
+}

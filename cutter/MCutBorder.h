@@ -65,3 +65,8 @@ private:
 
     MStlBase* m_mesh;
 };
+
+// Splits a closed ring of mesh points that passes a point twice (where an
+// outline touches itself) into simple rings there, in the ring's own order;
+// rings of fewer than three points bound nothing and are left out.
+void SplitIntoSimpleRings(const std::vector<MStlPoint*>& ring, std::vector<std::vector<MStlPoint*>>& out);

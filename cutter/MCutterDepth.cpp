@@ -3,6 +3,7 @@
 // following the part's underside).
 #include <algorithm>
 #include <cmath>
+#include <unordered_map>
 #include <vector>
 
 #include "MCutter.h"
@@ -46,42 +47,55 @@ void MCutter::DIVIDE_AT_HEIGHT(long z) const {
 }
 
 // The outline, at height z, of the part inside the profile within the cut
-// limits (fill triangles included), walked along triangle sides that end at
-// z in the triangles' own direction.  Returns false (and leaves the border
-// empty) when the walk gets stuck.
+// limits (fill triangles included): the sides at z of its triangles that no
+// other of its triangles runs back, each in its triangle's direction, chained
+// into rings and split where a ring touches itself.  A side at z between two
+// of its triangles is inside the part and no rim.  Returns false (and leaves
+// the border empty) when the sides do not close into rings.
 static bool MakeBorderAtHeight(MStlBase& mesh, MCutBorder& border, long z, uint8_t inside, uint8_t beyond) {
     border.Clear();
     auto usable = [&](const MStlTriangle* t) { return (t->GetStatus() & inside) && !(t->GetStatus() & beyond); };
-    std::vector<uint8_t> visited(mesh.GetNumberOfPointSlots(), 0);
-    auto isVisited = [&](const MStlPoint* p) { return visited[mesh.GetPointSlot(p)] != 0; };
+    std::unordered_map<MStlPoint*, std::vector<MStlPoint*>> next;
+    size_t sides = 0;
     for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it) {
         if (!usable(*it)) continue;
         for (int i = 0; i < 3; ++i) {
-            MStlPoint* start = it->GetPoint(i);
-            MStlPoint* second = it->GetPoint((i + 1) % 3);
-            if (!AtHeight(start, z) || !AtHeight(second, z) || isVisited(start)) continue;
-            auto* contour = border.AddContour();
-            contour->SetClosed(true);
-            MStlPoint* current = start;
-            for (;;) {
-                contour->AddPoint(current->GetX(), current->GetY(), 0.0, current);
-                if (current != start) visited[mesh.GetPointSlot(current)] = 1;
-                MStlPoint* next = nullptr;
-                for (uint32_t k = 0; k < current->GetNumberOfNeighbourTriangles() && !next; ++k) {
-                    MStlTriangleElement* n = current->GetNeighbourTriangle(k);
-                    if (!usable(n)) continue;
-                    MStlPoint* following = n->GetPoint((n->IndexOfPoint(current) + 1) % 3);
-                    if (AtHeight(following, z) && (following == start || !isVisited(following))) next = following;
-                }
-                if (next == start) break;
-                if (!next || contour->GetNumberOfPoints() > mesh.GetNumberOfPoints()) {
-                    border.Clear();
-                    return false;
-                }
-                current = next;
+            MStlPoint* a = it->GetPoint(i);
+            MStlPoint* b = it->GetPoint((i + 1) % 3);
+            if (!AtHeight(a, z) || !AtHeight(b, z)) continue;
+            bool back = false;
+            for (uint32_t k = 0; k < b->GetNumberOfNeighbourTriangles() && !back; ++k) {
+                const MStlTriangleElement* n = b->GetNeighbourTriangle(k);
+                back = usable(n) && n->GetPoint((n->IndexOfPoint(b) + 1) % 3) == a;
             }
-            visited[mesh.GetPointSlot(start)] = 1;
+            if (back) continue;
+            next[a].push_back(b);
+            ++sides;
         }
+    }
+    std::vector<std::vector<MStlPoint*>> rings;
+    while (sides != 0) {
+        auto first = std::find_if(next.begin(), next.end(), [](const auto& e) { return !e.second.empty(); });
+        MStlPoint* const start = first->first;
+        std::vector<MStlPoint*> ring;
+        MStlPoint* current = start;
+        do {
+            auto& out = next[current];
+            if (out.empty()) {
+                border.Clear();
+                return false;
+            }
+            ring.push_back(current);
+            current = out.back();
+            out.pop_back();
+            --sides;
+        } while (current != start);
+        SplitIntoSimpleRings(ring, rings);
+    }
+    for (const auto& ring : rings) {
+        auto* contour = border.AddContour();
+        contour->SetClosed(true);
+        for (MStlPoint* p : ring) contour->AddPoint(p->GetX(), p->GetY(), 0.0, p);
     }
     return true;
 }

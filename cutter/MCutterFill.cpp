@@ -42,30 +42,6 @@ void AppendBetween(const CornerLinePoints& points, int64_t x, int64_t y, int32_t
     });
 }
 
-// A closed chain that passes a point twice (where the surface touches the
-// wall at a vertex and leaves it again) is split there into simple rings:
-// one ring through the point twice would be triangulated across the pinch.
-// A ring of fewer than three points bounds nothing and goes.
-void AppendSimpleRings(const Chain& chain, std::vector<Chain>& out) {
-    std::vector<MStlPoint*> stack;
-    std::unordered_map<const MStlPoint*, size_t> at;
-    auto emit = [&](size_t from) {
-        Chain ring;
-        ring.closed = true;
-        ring.points.assign(stack.begin() + long(from), stack.end());
-        for (const MStlPoint* p : ring.points) at.erase(p);
-        stack.resize(from);
-        if (ring.points.size() >= 3) out.push_back(std::move(ring));
-    };
-    for (MStlPoint* p : chain.points) {
-        auto seen = at.find(p);
-        if (seen != at.end()) emit(seen->second);
-        at[p] = stack.size();
-        stack.push_back(p);
-    }
-    emit(0);
-}
-
 std::vector<Chain> ChainSegments(const MCutEdge& edge, const CornerLinePoints& cornerPoints) {
     std::vector<MCutEdgeIntersection> segments;
     for (const MCutEdgeIntersection& s : edge.intersections) segments.push_back(s);
@@ -135,8 +111,16 @@ std::vector<Chain> ChainSegments(const MCutEdge& edge, const CornerLinePoints& c
             used[size_t(next)] = true;
             chain.points.push_back(segments[size_t(next)].end);
         }
-        if (chain.closed) AppendSimpleRings(chain, chains);
-        else chains.push_back(std::move(chain));
+        // A closed chain that passes a point twice (where the surface touches
+        // the wall at a vertex and leaves it again) is split there: one ring
+        // through the point twice would be triangulated across the pinch.
+        if (!chain.closed) {
+            chains.push_back(std::move(chain));
+            continue;
+        }
+        std::vector<std::vector<MStlPoint*>> rings;
+        SplitIntoSimpleRings(chain.points, rings);
+        for (auto& ring : rings) chains.push_back({std::move(ring), true});
     }
     return chains;
 }
