@@ -39,7 +39,10 @@ bool AlongLine(const Crossing& a, const Crossing& b) {
 // relinked freely; the pieces are read back as the graph's cycles.
 class RingGraph {
 public:
-    RingGraph(MStlBase* mesh, int axis, double value) : m_mesh(mesh), m_axis(axis), m_value(value) {}
+    // `exactCoordinate`: the mesh coordinate that the line's axis stands
+    // for, or -1; new points take the line's value there exactly.
+    RingGraph(MStlBase* mesh, int axis, double value, int exactCoordinate)
+        : m_mesh(mesh), m_axis(axis), m_value(value), m_exactCoordinate(exactCoordinate) {}
 
     int AddRing(const MStlCutContour& contour, int ring) {
         const int start = int(m_nodes.size());
@@ -165,6 +168,10 @@ private:
             const double from = a->Get(k), to = b->Get(k);
             c[k] = int32_t(std::trunc(std::clamp(from + t * (to - from), std::min(from, to), std::max(from, to))));
         }
+        // On a grid line the interpolation can fall a hair short of it and
+        // truncate to the step before: the point would then miss the line
+        // that other pieces meet it on.
+        if (m_exactCoordinate >= 0 && m_value == std::trunc(m_value)) c[m_exactCoordinate] = int32_t(m_value);
         MStlPoint* p = m_mesh->AddPoint(c[0], c[1], c[2], false);
         m_mesh->InsertPointBetweenPoints(p, a, b);
         return p;
@@ -173,6 +180,7 @@ private:
     MStlBase* m_mesh;
     int m_axis;
     double m_value;
+    int m_exactCoordinate;
     std::vector<RingNode> m_nodes;
 };
 
@@ -445,7 +453,7 @@ bool MCutBorder::CutByLine(int axis, double value) {
 
 std::vector<MCutBorder::Piece> MCutBorder::_CutContours(const std::vector<MStlCutContour*>& contours, int axis,
                                                         double value, bool* paired) {
-    RingGraph graph(m_mesh, axis, value);
+    RingGraph graph(m_mesh, axis, value, m_meshCoordinateOf[axis]);
     std::vector<MStlCutContour*> crossed;
     std::vector<Piece> parents;
     std::vector<Crossing> up, down;

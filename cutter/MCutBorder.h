@@ -20,6 +20,11 @@ public:
 
     MStlBase* GetMesh() const { return m_mesh; }
 
+    // The mesh coordinates (0 x, 1 y, 2 z) that u and v are, where they are
+    // one (-1 where not, as u along a wall): a cut by such a line puts its
+    // new points exactly on it.
+    void SetMeshCoordinates(int ofU, int ofV) { m_meshCoordinateOf[0] = ofU, m_meshCoordinateOf[1] = ofV; }
+
     // Sets every contour's clockwise flag from its signed area, removes
     // contours of fewer than three points and opens every hole by cutting
     // the whole border along the vertical line through the middle of the
@@ -64,6 +69,7 @@ private:
                                               double value, bool* paired = nullptr);
 
     MStlBase* m_mesh;
+    int m_meshCoordinateOf[2] = {-1, -1};
 };
 
 // Splits a closed ring of mesh points that passes a point twice (where an

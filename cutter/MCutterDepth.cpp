@@ -111,6 +111,7 @@ char MCutter::MAKE_DEPTH_CUT(ProgressPtr progress) {
     // above at its bottom and clockwise at its top.
     auto cap = [this](long z, bool upper) {
         MCutBorder border(m_working);
+        border.SetMeshCoordinates(0, 1);
         if (!MakeBorderAtHeight(*m_working, border, z, kInside, kBelow | kAbove)) {
             ++m_unclosed;
             return;

@@ -229,6 +229,7 @@ void MCutter::_FillEdge(MCutEdge& edge, bool strips) {
     const long double length = std::sqrt((long double)edge.delta[0] * edge.delta[0] +
                                          (long double)edge.delta[1] * edge.delta[1]);
     MCutBorder border(m_working);
+    border.SetMeshCoordinates(-1, 2);
     for (const Chain& chain : ChainSegments(edge, m_cornerLinePoints)) {
         if (!chain.closed) {
             ++m_unclosed;
