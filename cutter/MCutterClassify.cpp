@@ -366,6 +366,19 @@ bool CornerOnSide(const MStlPoint* a, const MStlPoint* b, int64_t x, int64_t y, 
     return true;
 }
 
+// Twice the projected area over the longest projected side: the width seen
+// from above.
+bool WiderThanAStep(const MStlTriangle& t) {
+    long double longest = 0;
+    for (int i = 0; i < 3; ++i) {
+        const MStlPoint *a = t.GetPoint(i), *b = t.GetPoint((i + 1) % 3);
+        const long double dx = (long double)b->GetX() - a->GetX(), dy = (long double)b->GetY() - a->GetY();
+        longest = std::max(longest, dx * dx + dy * dy);
+    }
+    const long double twiceArea = std::fabs((long double)NormalZ(t));
+    return longest > 0 && twiceArea * twiceArea > longest;
+}
+
 // Where a profile corner lies within half a grid step of a side's projection
 // but not on it, and more than a step from its ends: its distance to the
 // side, and the fraction along the side of its foot.  No grid point lies
@@ -450,7 +463,10 @@ void MCutter::REMOVE_CUT_POINTS_IN_TRIANGLES(ProgressPtr progress) {
                 ends[i][1] = t->GetPoint((i + 1) % 3);
                 if (CornerOnSide(ends[i][0], ends[i][1], (*c)[0], (*c)[1], u[i])) sides[count++] = i;
             }
-            if (count == 0) {
+            // Only a triangle more than a step wide seen from above has a side
+            // that a corner can be near: in an upright one every corner near
+            // its line is near two sides, and needs a point on each.
+            if (count == 0 && WiderThanAStep(*t)) {
                 long double nearest = 1;
                 for (int i = 0; i < 3; ++i) {
                     long double distance = 0;
