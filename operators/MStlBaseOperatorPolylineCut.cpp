@@ -163,7 +163,7 @@ MStlBaseOperatorPolylineCut::ERCode MStlBaseOperatorPolylineCut::_Operate(Progre
     }
     if (HoldsTriangles(cutter.GetInsideResult(false))) m_outputs.emplace_back(cutter.GetInsideResult(true));
     if (HoldsTriangles(cutter.GetOutsideResult(false))) m_outputs.emplace_back(cutter.GetOutsideResult(true));
-    return eNotDivided;
+    return m_openings ? eOpeningsNotClosed : eNotDivided;
 }
 
 bool MStlBaseOperatorPolylineCut::IsSound(const MeshReport& report) { return report.closed && report.oriented; }
@@ -239,9 +239,9 @@ MStlBaseOperatorPolylineCut::ERCode MStlBaseOperatorPolylineCut::_CutWithClearan
     int delivered = 0;
     for (std::unique_ptr<MStlBase>* part : {&takenInside, &takenOutside})
         if (HoldsTriangles(part->get())) m_outputs.push_back(std::move(*part)), ++delivered;
-    if (delivered < 2) return eNotDivided;
     m_openings = false;
     if (m_modelSound)
         for (const std::unique_ptr<MStlBase>& part : m_outputs) m_openings = m_openings || !IsSound(CheckMesh(*part));
-    return m_openings ? eOpeningsNotClosed : eCutDone;
+    if (m_openings) return eOpeningsNotClosed;
+    return delivered < 2 ? eNotDivided : eCutDone;
 }
