@@ -540,8 +540,8 @@ TEST(ProfileCut, CombsAndZigZagsCloseOrSayTheyDoNot) {
 // Profiles through the vertices of a coarse torus run along its edges, also
 // along the folds where the surface turns from facing up to facing down, and
 // their corners land on edges and on the vertical lines of other corners.
-// These once left pinched outlines, pieces folded over each other and open
-// T-junctions on corner lines.
+// These once left pinched outlines, pieces folded over each other, open
+// T-junctions on corner lines and caps missing at depths through vertices.
 TEST(ProfileCut, PolygonsThroughMeshVerticesClose) {
     MStlBase torus;
     GenerateTorus(torus, 24000.0, 9000.0, 300);
@@ -562,8 +562,13 @@ TEST(ProfileCut, PolygonsThroughMeshVerticesClose) {
         });
         p.erase(std::unique(p.begin(), p.end()), p.end());
         if (p.size() < 3) continue;
-        SCOPED_TRACE(testing::Message() << "profile " << i);
-        CutResult r = Cut(torus, 3, 0, {p});
+        // Every third cut stops at the height of a vertex of the torus.
+        const bool depth = i % 3 == 0;
+        auto it = torus.BeginPoint();
+        for (unsigned k = unsigned(random() % torus.GetNumberOfPoints()); k > 0; --k) ++it;
+        const long z = it->GetZ();
+        SCOPED_TRACE(testing::Message() << "profile " << i << (depth ? " depth" : ""));
+        CutResult r = Cut(torus, depth ? 5 : 3, depth ? z : 0, {p});
         // A corner a step from a vertex can still be refused; never passed open.
         if (r.code == MCutter::kOpeningsNotClosed) continue;
         ExpectSplit(r, torus);
