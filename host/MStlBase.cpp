@@ -532,6 +532,7 @@ int MStlBase::InsertPointBetweenPoints(MStlPoint* inserted, MStlPoint* a, MStlPo
     for (MStlTriangleElement* t : a->m_fan)
         if (t->IndexOfPoint(b) >= 0) onEdge.push_back(t);
     int split = 0;
+    std::vector<MStlTriangleElement*> collapsed;
     for (MStlTriangleElement* t : onEdge) {
         // Orient the edge as the triangle runs it: from corner i to corner i+1.
         const int ia = t->IndexOfPoint(a), ib = t->IndexOfPoint(b);
@@ -539,6 +540,13 @@ int MStlBase::InsertPointBetweenPoints(MStlPoint* inserted, MStlPoint* a, MStlPo
         const int to = (from + 1) % 3, third = (from + 2) % 3;
         MStlPoint* pTo = t->m_p[to];
         MStlPoint* pThird = t->m_p[third];
+        // The point is this triangle's own third corner: with the edge
+        // passing through it the triangle has no area left, and its other
+        // two sides are now those of the pieces across the edge.
+        if (pThird == inserted) {
+            collapsed.push_back(t);
+            continue;
+        }
         if (SameCoordinates(inserted, pThird)) continue;
         // This triangle becomes (from, inserted, third); the new one is
         // (inserted, to, third).
@@ -552,6 +560,10 @@ int MStlBase::InsertPointBetweenPoints(MStlPoint* inserted, MStlPoint* a, MStlPo
         }
         ++split;
     }
+    // Only where the edge was split on the other side: otherwise the
+    // triangle still closes the surface there.
+    if (split > 0)
+        for (MStlTriangleElement* t : collapsed) RemoveTriangle(t);
     return split;
 }
 

@@ -479,7 +479,9 @@ public:
     template <class Predicate>
     void RemoveTrianglesIf(Predicate&& remove);
     // Splits every triangle on edge a-b at `inserted`.  Both halves keep the
-    // old triangle's status, facing, mark, selection and surface.  Returns the
+    // old triangle's status, facing, mark, selection and surface.  A triangle
+    // on the edge whose third corner is `inserted` itself has no area left
+    // and is removed (when some other triangle was split).  Returns the
     // number of triangles split.
     int InsertPointBetweenPoints(MStlPoint* inserted, MStlPoint* a, MStlPoint* b);
     uint64_t GetNumberOfTriangles() const { return m_liveTriangles; }
