@@ -117,7 +117,7 @@ std::vector<SweepMesh> LoadMeshes(const Options& o, const std::vector<std::strin
 
 struct Task {
     size_t mesh = 0;
-    CaseSpec spec;
+    SweepCase sweepCase;
 };
 
 bool CrossesItself(const Report& report, const std::string& mesh) {
@@ -151,14 +151,14 @@ void RunCases(const Options& o, const std::vector<SweepMesh>& meshes, const std:
     report.cases.resize(tasks.size());
     RunInChildren(
         tasks.size(), limits,
-        [&](size_t i, int fd) { WriteAll(fd, RunCaseAnswer(meshes[tasks[i].mesh], tasks[i].spec, o.stepsPerUnit)); },
+        [&](size_t i, int fd) { WriteAll(fd, RunCaseAnswer(meshes[tasks[i].mesh], tasks[i].sweepCase, o.stepsPerUnit)); },
         [&](size_t i, ChildOutcome&& out) {
             const Task& t = tasks[i];
             CaseResult& c = report.cases[i];
             c.mesh = meshes[t.mesh].name;
-            c.operation = OperationName(t.spec.op);
-            c.number = t.spec.number;
-            c.parameters = t.spec.words;
+            c.operation = OperationName(t.sweepCase.op);
+            c.number = t.sweepCase.number;
+            c.parameters = t.sweepCase.words;
             if (out.timedOut) c.verdict = Verdict::kTimeout, c.reason = "no answer within " + Number(o.timeoutSeconds) + " s";
             else if (out.signal != 0 || !ParseCaseAnswer(out.answer, c))
                 c.verdict = Verdict::kCrash, c.reason = DescribeEnd(out);
@@ -187,7 +187,7 @@ void KeepFailures(const Options& o, const std::vector<SweepMesh>& meshes, const 
         failing.size(), limits,
         [&](size_t k, int fd) {
             const size_t i = failing[k];
-            WriteAll(fd, KeepAnswer(meshes[tasks[i].mesh], tasks[i].spec, o.stepsPerUnit, o.keepFolder,
+            WriteAll(fd, KeepAnswer(meshes[tasks[i].mesh], tasks[i].sweepCase, o.stepsPerUnit, o.keepFolder,
                                     CaseLine(report.cases[i], report)));
         },
         [&](size_t k, ChildOutcome&& out) { report.cases[failing[k]].keptCommand = out.answer; });

@@ -319,28 +319,28 @@ Shape InfiniteShape(const ProfileContext& c) {
     }
 }
 
-void AddShape(CaseSpec& spec, Shape shape) {
-    spec.words += (spec.contours.empty() ? "" : "; ") + shape.words;
-    spec.contours.push_back(std::move(shape.contour));
+void AddShape(SweepCase& sweepCase, Shape shape) {
+    sweepCase.words += (sweepCase.contours.empty() ? "" : "; ") + shape.words;
+    sweepCase.contours.push_back(std::move(shape.contour));
 }
 
 // Profile kinds by case number, so that every kind comes up in a few cases:
 // 0-4 one finite contour, 5 several contours, 6 reaching to infinity.
-void DrawProfile(CaseSpec& spec, const ProfileContext& c, bool severalAndInfinite) {
-    const int kind = severalAndInfinite ? spec.number % 7 : spec.number % 5;
-    if (kind < 5) return AddShape(spec, FiniteShape(c, kind));
+void DrawProfile(SweepCase& sweepCase, const ProfileContext& c, bool severalAndInfinite) {
+    const int kind = severalAndInfinite ? sweepCase.number % 7 : sweepCase.number % 5;
+    if (kind < 5) return AddShape(sweepCase, FiniteShape(c, kind));
     if (kind == 5) {
         const int count = int(c.rng.Int(2, 5));
-        spec.words = std::to_string(count) + " contours: ";
+        sweepCase.words = std::to_string(count) + " contours: ";
         for (int i = 0; i < count; ++i) {
             Shape s = FiniteShape(c, int(c.rng.Int(0, 3)));
-            spec.words += (i ? "; " : "") + s.words;
-            spec.contours.push_back(std::move(s.contour));
+            sweepCase.words += (i ? "; " : "") + s.words;
+            sweepCase.contours.push_back(std::move(s.contour));
         }
         return;
     }
-    AddShape(spec, InfiniteShape(c));
-    if (c.rng.Chance(0.3)) AddShape(spec, RegularPolygon(c));
+    AddShape(sweepCase, InfiniteShape(c));
+    if (c.rng.Chance(0.3)) AddShape(sweepCase, RegularPolygon(c));
 }
 
 double DrawDepth(CaseRandom& rng, const SweepMesh& m) {
@@ -348,7 +348,7 @@ double DrawDepth(CaseRandom& rng, const SweepMesh& m) {
     return std::round(rng.Uniform(double(m.lo[2]) + 0.05 * h, double(m.hi[2]) - 0.05 * h));
 }
 
-void MakeProfile(CaseSpec& s, CaseRandom& rng, const SweepMesh& m, double g) {
+void MakeProfile(SweepCase& s, CaseRandom& rng, const SweepMesh& m, double g) {
     const ProfileContext c{rng, m, g};
     DrawProfile(s, c, true);
     s.depthCut = rng.Chance(0.4);
@@ -357,7 +357,7 @@ void MakeProfile(CaseSpec& s, CaseRandom& rng, const SweepMesh& m, double g) {
     if (rng.Chance(0.3)) s.round = std::max(1L, std::lround(m.extent * rng.Uniform(0.002, 0.05))), s.words += "; corners rounded " + c.U(double(s.round));
 }
 
-void MakePolyline(CaseSpec& s, CaseRandom& rng, const SweepMesh& m, double g) {
+void MakePolyline(SweepCase& s, CaseRandom& rng, const SweepMesh& m, double g) {
     const ProfileContext c{rng, m, g};
     DrawProfile(s, c, false);
     const long which = rng.Int(0, 3);
@@ -371,7 +371,7 @@ void MakePolyline(CaseSpec& s, CaseRandom& rng, const SweepMesh& m, double g) {
 
 // --- planes, bodies, frames ------------------------------------------------
 
-void MakePlane(CaseSpec& s, CaseRandom& rng, const SweepMesh& m, double g) {
+void MakePlane(SweepCase& s, CaseRandom& rng, const SweepMesh& m, double g) {
     const MMVector3d n = RandomNormal(rng, 0.25), p = AnchorPoint(rng, m, 0.3);
     s.plane[0] = n[0], s.plane[1] = n[1], s.plane[2] = n[2];
     s.plane[3] = std::round(-n.Dot(p)) / g + 0.0;
@@ -421,7 +421,7 @@ Body RandomBody(CaseRandom& rng, const SweepMesh& m) {
     return BoxBetween(centre - half, centre + half, int(rng.Int(1, 4)));
 }
 
-void MakeBodyCase(CaseSpec& s, CaseRandom& rng, const SweepMesh& m, double g) {
+void MakeBodyCase(SweepCase& s, CaseRandom& rng, const SweepMesh& m, double g) {
     s.body = RandomBody(rng, m);
     if (s.op == Operation::kTrim) {
         s.keepOutside = rng.Chance(0.5);
@@ -432,7 +432,7 @@ void MakeBodyCase(CaseSpec& s, CaseRandom& rng, const SweepMesh& m, double g) {
     DescribeBody(s.body, g, s.words);
 }
 
-void MakeFrame(CaseSpec& s, CaseRandom& rng, const SweepMesh& m, double g) {
+void MakeFrame(SweepCase& s, CaseRandom& rng, const SweepMesh& m, double g) {
     const MMVector3d n = RandomNormal(rng, 0.3), p = AnchorPoint(rng, m, 0.4);
     const MMVector3d unit = n / n.Length();
     const MMVector3d helper = std::abs(unit[2]) < 0.9 ? MMVector3d(0, 0, 1) : MMVector3d(1, 0, 0);
@@ -451,7 +451,7 @@ void MakeFrame(CaseSpec& s, CaseRandom& rng, const SweepMesh& m, double g) {
     s.words = "frame origin " + Triple(s.frame[0]) + ", u " + Triple(s.frame[1]) + ", v " + Triple(s.frame[2]);
 }
 
-void MakeUndercut(CaseSpec& s, CaseRandom& rng, const SweepMesh&, double g) {
+void MakeUndercut(SweepCase& s, CaseRandom& rng, const SweepMesh&, double g) {
     // Mostly seen from above or below, sometimes from the side or askew.
     const double pick = rng.Unit();
     MMVector3d d(0, 0, -1);
@@ -472,7 +472,7 @@ void MakeUndercut(CaseSpec& s, CaseRandom& rng, const SweepMesh&, double g) {
 
 // The body dips into the mesh's top (the mesh is the lower part), or rises
 // into its bottom (the mesh is the upper part).
-void MakeBooleanUndercut(CaseSpec& s, CaseRandom& rng, const SweepMesh& m, double g) {
+void MakeBooleanUndercut(SweepCase& s, CaseRandom& rng, const SweepMesh& m, double g) {
     s.meshIsUpper = rng.Chance(0.4);
     const std::vector<uint32_t>& faces = s.meshIsUpper ? m.downFacing : m.upFacing;
     MMVector3d q;
@@ -513,8 +513,8 @@ const std::vector<std::string>& OperationNames() {
 
 int CasesPerMesh(Operation op, int cuts) { return op == Operation::kSelfTrim ? 1 : cuts; }
 
-CaseSpec MakeCase(const SweepMesh& mesh, Operation op, int number, uint64_t seed, double stepsPerUnit) {
-    CaseSpec s;
+SweepCase MakeCase(const SweepMesh& mesh, Operation op, int number, uint64_t seed, double stepsPerUnit) {
+    SweepCase s;
     s.op = op;
     s.number = number;
     CaseRandom rng(seed, mesh.name, op, number);

@@ -47,7 +47,7 @@ struct Body {
     int cells = 1;
 };
 
-struct CaseSpec {
+struct SweepCase {
     Operation op = Operation::kPlane;
     int number = 0;
     std::string words;  // the parameters in words
@@ -70,11 +70,11 @@ struct CaseSpec {
 // The body's mesh (in a child).
 void BuildBody(const Body& body, MStlBase& mesh);
 
-CaseSpec MakeCase(const SweepMesh& mesh, Operation op, int number, uint64_t seed, double stepsPerUnit);
+SweepCase MakeCase(const SweepMesh& mesh, Operation op, int number, uint64_t seed, double stepsPerUnit);
 
 // Runs the case on the mesh (in a child) and judges it; the answer for the
 // parent.
-std::string RunCaseAnswer(const SweepMesh& mesh, const CaseSpec& spec, double stepsPerUnit);
+std::string RunCaseAnswer(const SweepMesh& mesh, const SweepCase& sweepCase, double stepsPerUnit);
 // False when the answer is cut short.
 // Sets the verdict, the reason and the crossed triangles.
 bool ParseCaseAnswer(const std::string& answer, CaseResult& result);
@@ -83,7 +83,7 @@ bool ParseCaseAnswer(const std::string& answer, CaseResult& result);
 // `folder`: the mesh (once per mesh, OBJ), the polygon file or cutting body,
 // and a text file with the command line.  Answers the command file's path,
 // or an empty text when something could not be written.
-std::string KeepAnswer(const SweepMesh& mesh, const CaseSpec& spec, double stepsPerUnit, const std::string& folder,
+std::string KeepAnswer(const SweepMesh& mesh, const SweepCase& sweepCase, double stepsPerUnit, const std::string& folder,
                        const std::string& verdictLine);
 
 }  // namespace meshcut_sweep

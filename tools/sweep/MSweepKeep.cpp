@@ -36,7 +36,7 @@ std::string Coordinate(long v, double g) {
     return UnitsText(double(v), g);
 }
 
-std::string PolygonText(const CaseSpec& s, double g) {
+std::string PolygonText(const SweepCase& s, double g) {
     std::string text;
     for (size_t i = 0; i < s.contours.size(); ++i) {
         if (i) text += "\n";
@@ -61,11 +61,11 @@ struct KeepPaths {
     std::string Out(const std::string& role) const { return Quote(outputs.string() + "-" + role + ".obj"); }
 };
 
-std::string PlaneOption(const CaseSpec& s) {
+std::string PlaneOption(const SweepCase& s) {
     return "--plane=" + Number(s.plane[0]) + "," + Number(s.plane[1]) + "," + Number(s.plane[2]) + "," + Number(s.plane[3]);
 }
 
-std::string Command(const CaseSpec& s, const KeepPaths& p, double g) {
+std::string Command(const SweepCase& s, const KeepPaths& p, double g) {
     const std::string mesh = Quote(p.mesh.string()), body = Quote(p.body.string());
     std::ostringstream c;
     c << "meshcut ";
@@ -119,13 +119,13 @@ bool UsesBody(Operation op) {
 
 }  // namespace
 
-std::string KeepAnswer(const SweepMesh& mesh, const CaseSpec& spec, double stepsPerUnit, const std::string& folder,
+std::string KeepAnswer(const SweepMesh& mesh, const SweepCase& sweepCase, double stepsPerUnit, const std::string& folder,
                        const std::string& verdictLine) {
     std::error_code error;
     const fs::path root = fs::absolute(folder, error);
     fs::create_directories(root / "out", error);
     if (error) return {};
-    const std::string stem = SafeName(mesh.name) + "-" + OperationName(spec.op) + "-" + std::to_string(spec.number);
+    const std::string stem = SafeName(mesh.name) + "-" + OperationName(sweepCase.op) + "-" + std::to_string(sweepCase.number);
     KeepPaths paths;
     paths.mesh = root / (SafeName(mesh.name) + ".obj");
     paths.polygon = root / (stem + ".polygon.txt");
@@ -136,14 +136,14 @@ std::string KeepAnswer(const SweepMesh& mesh, const CaseSpec& spec, double steps
         BuildMesh(mesh, model);
         if (!WriteObj(paths.mesh, model)) return {};
     }
-    if (!spec.contours.empty() && !WriteText(paths.polygon, PolygonText(spec, stepsPerUnit))) return {};
-    if (UsesBody(spec.op)) {
+    if (!sweepCase.contours.empty() && !WriteText(paths.polygon, PolygonText(sweepCase, stepsPerUnit))) return {};
+    if (UsesBody(sweepCase.op)) {
         MStlBase body;
-        BuildBody(spec.body, body);
+        BuildBody(sweepCase.body, body);
         if (!WriteObj(paths.body, body)) return {};
     }
     const fs::path command = root / (stem + ".txt");
-    if (!WriteText(command, "# " + verdictLine + "\n" + Command(spec, paths, stepsPerUnit) + "\n")) return {};
+    if (!WriteText(command, "# " + verdictLine + "\n" + Command(sweepCase, paths, stepsPerUnit) + "\n")) return {};
     return command.string();
 }
 

@@ -207,7 +207,7 @@ Judgement Judge(const std::vector<Part>& parts, const SweepMesh& input, Balance 
 
 // --- the operations -----------------------------------------------------------
 
-Judgement Plane(const SweepMesh& data, MStlBase& mesh, const CaseSpec& s, double g) {
+Judgement Plane(const SweepMesh& data, MStlBase& mesh, const SweepCase& s, double g) {
     MStlBase below, above;
     MStlBaseOperatorPlaneCut cut;
     cut.SetStl(&mesh);
@@ -218,7 +218,7 @@ Judgement Plane(const SweepMesh& data, MStlBase& mesh, const CaseSpec& s, double
     return Judge({Checked("below", &below), Checked("above", &above)}, data, Balance::kEqual, g);
 }
 
-Judgement Profile(const SweepMesh& data, MStlBase& mesh, const CaseSpec& s, double g) {
+Judgement Profile(const SweepMesh& data, MStlBase& mesh, const SweepCase& s, double g) {
     MCutter cutter;
     for (const Contour& contour : s.contours) {
         cutter.AddNewCutContour();
@@ -233,7 +233,7 @@ Judgement Profile(const SweepMesh& data, MStlBase& mesh, const CaseSpec& s, doub
     return Judge({Checked("inside", inside.get()), Checked("outside", outside.get())}, data, Balance::kEqual, g);
 }
 
-Judgement Polyline(const SweepMesh& data, MStlBase& mesh, const CaseSpec& s, double g) {
+Judgement Polyline(const SweepMesh& data, MStlBase& mesh, const SweepCase& s, double g) {
     MStlBaseOperatorPolylineCut::MParams params;
     params.insideClearance = int32_t(s.clearanceInside);
     params.outsideClearance = int32_t(s.clearanceOutside);
@@ -263,7 +263,7 @@ Judgement Polyline(const SweepMesh& data, MStlBase& mesh, const CaseSpec& s, dou
     return Judge(parts, data, gap ? Balance::kAtMost : Balance::kEqual, g);
 }
 
-Judgement Halves(const SweepMesh& data, MStlBase& mesh, const CaseSpec& s, double g) {
+Judgement Halves(const SweepMesh& data, MStlBase& mesh, const SweepCase& s, double g) {
     MUserOperatorCutIntoHalves op;
     MStlBase cutter;
     if (s.op == Operation::kHalvesCutter) {
@@ -282,7 +282,7 @@ Judgement Halves(const SweepMesh& data, MStlBase& mesh, const CaseSpec& s, doubl
                  Balance::kEqual, g);
 }
 
-Judgement Frame(const SweepMesh& data, MStlBase& mesh, const CaseSpec& s, double g) {
+Judgement Frame(const SweepMesh& data, MStlBase& mesh, const SweepCase& s, double g) {
     const MMVector3d origin(s.frame[0][0], s.frame[0][1], s.frame[0][2]), u(s.frame[1][0], s.frame[1][1], s.frame[1][2]),
         v(s.frame[2][0], s.frame[2][1], s.frame[2][2]);
     MUserOperatorStlCutWithFrame op;
@@ -299,7 +299,7 @@ Judgement Frame(const SweepMesh& data, MStlBase& mesh, const CaseSpec& s, double
     return j;
 }
 
-Judgement Undercut(const SweepMesh& data, MStlBase& mesh, const CaseSpec& s) {
+Judgement Undercut(const SweepMesh& data, MStlBase& mesh, const SweepCase& s) {
     MStlBase solid;
     MUserOperatorUndercutRemover remover;
     MUserOperatorUndercutRemover::MParams params;
@@ -322,7 +322,7 @@ Judgement Undercut(const SweepMesh& data, MStlBase& mesh, const CaseSpec& s) {
     return {};
 }
 
-Judgement Trim(MStlBase& mesh, const CaseSpec& s) {
+Judgement Trim(MStlBase& mesh, const SweepCase& s) {
     MStlBase tool;
     BuildBody(s.body, tool);
     // The trim keeps the side below the tool's surface; turned inside out
@@ -355,7 +355,7 @@ Judgement SelfTrim(MStlBase& mesh) {
     return j;
 }
 
-Judgement BooleanUndercut(const SweepMesh& data, MStlBase& mesh, const CaseSpec& s, double g) {
+Judgement BooleanUndercut(const SweepMesh& data, MStlBase& mesh, const SweepCase& s, double g) {
     MStlBase body;
     BuildBody(s.body, body);
     MStlBase& upper = s.meshIsUpper ? mesh : body;
@@ -372,7 +372,7 @@ Judgement BooleanUndercut(const SweepMesh& data, MStlBase& mesh, const CaseSpec&
     return Judge({Checked("upper", &upper), Checked("lower", &lower)}, data, Balance::kNone, g);
 }
 
-Judgement RunCase(const SweepMesh& data, const CaseSpec& s, double g) {
+Judgement RunCase(const SweepMesh& data, const SweepCase& s, double g) {
     MStlBase mesh;
     BuildMesh(data, mesh);
     switch (s.op) {
@@ -399,12 +399,12 @@ void BuildBody(const Body& b, MStlBase& mesh) {
         GenerateBox(mesh, MMVector3l(b.lo[0], b.lo[1], b.lo[2]), MMVector3l(b.hi[0], b.hi[1], b.hi[2]), b.cells);
 }
 
-std::string RunCaseAnswer(const SweepMesh& mesh, const CaseSpec& spec, double stepsPerUnit) {
+std::string RunCaseAnswer(const SweepMesh& mesh, const SweepCase& sweepCase, double stepsPerUnit) {
     Judgement j;
     // An exception that leaves an operator is a fault of the operator, as a
     // crash is.
     try {
-        j = RunCase(mesh, spec, stepsPerUnit);
+        j = RunCase(mesh, sweepCase, stepsPerUnit);
     } catch (const std::bad_alloc&) {
         j = {Verdict::kCrash, "std::bad_alloc escaped the operation (out of memory)"};
     } catch (const std::exception& e) {
