@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <new>
 #include <random>
 #include <set>
 #include <string>
@@ -59,4 +60,18 @@ public:
 
 private:
     mutable int m_allowed;
+};
+
+// A progress delegate whose n-th poll fails as an allocation would.
+class FailAllocationAt final : public QelSDK::Common::IProgressDelegate {
+public:
+    explicit FailAllocationAt(int n) : m_left(n) {}
+    void OnProgress(const std::string&, double) override {}
+    bool IsCancelled() const override {
+        if (--m_left == 0) throw std::bad_alloc();
+        return false;
+    }
+
+private:
+    mutable int m_left;
 };

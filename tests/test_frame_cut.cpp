@@ -321,23 +321,12 @@ TEST(PointInsideModelChecker, InsideOutsideAndBoundary) {
 
 TEST(CutWithFrame, RunningOutOfMemoryIsACode) {
     // The progress delegate's third poll fails as an allocation would.
-    class FailAllocation final : public QelSDK::Common::IProgressDelegate {
-    public:
-        void OnProgress(const std::string&, double) override {}
-        bool IsCancelled() const override {
-            if (++m_polls == 3) throw std::bad_alloc();
-            return false;
-        }
-
-    private:
-        mutable int m_polls = 0;
-    };
     MStlBase sphere;
     GenerateSphere(sphere, 10000.0, 2000);
     MUserOperatorStlCutWithFrame op;
     op.SetStl(sphere);
     op.SetFrame(Horizontal(-20000, -20000, 20000, 20000, 0));
-    EXPECT_EQ(op.Operate(std::make_shared<FailAllocation>()), MUserOperatorStlCutWithFrame::eOutOfMemory);
+    EXPECT_EQ(op.Operate(std::make_shared<FailAllocationAt>(3)), MUserOperatorStlCutWithFrame::eOutOfMemory);
     EXPECT_FALSE(op.GetOutputModelAbove());
     EXPECT_FALSE(op.GetOutputModelBelow());
 }

@@ -377,21 +377,6 @@ TEST(PolylineCut, ClearancesOfACombEnd) {
     }
 }
 
-namespace {
-// A progress delegate whose n-th poll fails as an allocation would.
-class FailAllocationAt final : public QelSDK::Common::IProgressDelegate {
-public:
-    explicit FailAllocationAt(int n) : m_left(n) {}
-    void OnProgress(const std::string&, double) override {}
-    bool IsCancelled() const override {
-        if (--m_left == 0) throw std::bad_alloc();
-        return false;
-    }
-
-private:
-    mutable int m_left;
-};
-}  // namespace
 
 TEST(PolylineCut, RunningOutOfMemoryIsACode) {
     MStlBase sphere;

@@ -434,21 +434,8 @@ TEST(UndercutRemover, GridsBeyondTheMemoryBudgetAreRefused) {
 }
 
 TEST(UndercutRemover, RunningOutOfMemoryIsRefusedAndWritesNothing) {
-    // The progress delegate's n-th poll fails as an allocation would.
-    class FailAllocation final : public QelSDK::Common::IProgressDelegate {
-    public:
-        explicit FailAllocation(int n) : m_left(n) {}
-        void OnProgress(const std::string&, double) override {}
-        bool IsCancelled() const override {
-            if (--m_left == 0) throw std::bad_alloc();
-            return false;
-        }
-
-    private:
-        mutable int m_left;
-    };
     for (int n : {1, 2, 5, 20}) {
-        const Result r = Remove(BoxMushroom(), kDown, Straight(10.0), std::make_shared<FailAllocation>(n));
+        const Result r = Remove(BoxMushroom(), kDown, Straight(10.0), std::make_shared<FailAllocationAt>(n));
         EXPECT_EQ(r.code, Remover::eGridTooLarge) << n;
         EXPECT_EQ(r.mesh->GetNumberOfTriangles(), 0u) << n;
         EXPECT_EQ(r.mesh->GetNumberOfPoints(), 0u) << n;
