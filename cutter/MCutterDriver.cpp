@@ -12,6 +12,7 @@
 #include "cutter/MCutEdge.h"
 #include "cutter/MCutExact.h"
 #include "host/MInternalUnits.h"
+#include "host/MStlBaseOperatorFixer.h"
 
 using QelSDK::Common::IncrementalProgressReporter;
 using QelSDK::Common::ProgressPtr;
@@ -145,8 +146,19 @@ char MCutter::_MakeCut(ProgressPtr progress) {
     DIVIDE_TO_CUT_DATA(reporter.CreateNestedDelegate(0.5));
     if (m_cancelled) return kCancelled;
     if (result == kDone && checkClosed)
-        for (const MStlBase* part : {m_inside, m_outside})
-            if (part) m_unclosed += CountFaultySides(*part);
+        for (MStlBase* part : {m_inside, m_outside}) {
+            if (!part) continue;
+            uint64_t faulty = CountFaultySides(*part);
+            // A profile corner or wall through an edge of the mesh leaves
+            // parts that touch themselves along it: closed, but not manifold
+            // until each side of the touch has its own copy of the edge.
+            if (faulty != 0) {
+                MStlBaseOperatorFixer fixer;
+                fixer.SetStl(part);
+                if (fixer.SeparateTouchingSolids() != 0) faulty = CountFaultySides(*part);
+            }
+            m_unclosed += faulty;
+        }
     if (result == kDone && m_unclosed != 0 && m_cutMode != 7) result = kOpeningsNotClosed;
     return result;
 }

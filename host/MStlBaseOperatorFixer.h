@@ -27,6 +27,15 @@ public:
     // "MStlBaseOperatorFixer.DoNoiseShellRemoval"; when cancelled before the
     // removal, nothing is removed.
     uint32_t DoNoiseShellRemoval(QelSDK::Common::ProgressPtr progress = nullptr);
+    // Solids that touch along an edge leave four or more triangles on it,
+    // half running it each way.  Ordered round the edge, each triangle closes
+    // the solid between it and the neighbour that runs the edge the other
+    // way on its back; the points of such edges get one copy per solid that
+    // meets there, so that each solid is a closed surface of its own that
+    // merely touches the others.  Edges whose triangles do not alternate, or
+    // where two lie in one half-plane, stay as they are.  Returns the number
+    // of points added.
+    uint64_t SeparateTouchingSolids();
 
 private:
     MStlBase* m_mesh = nullptr;

@@ -256,3 +256,36 @@ TEST(NoiseShellRemoval, StrayPiecesGoRealPartsStay) {
     EXPECT_EQ(fixer.DoNoiseShellRemoval(), 0u);
     EXPECT_EQ(small.GetNumberOfTriangles(), 12u);
 }
+
+// Three boxes, each touching the other two along an edge, all three meeting
+// at one corner: every box comes out a closed shell of its own, and a fan
+// whose triangles do not alternate (one box turned inside out) is left alone.
+TEST(TouchingSolids, SeparateAlongTheEdgeTheyShare) {
+    MStlBase mesh;
+    GenerateBox(mesh, {0, 0, 0}, {1000, 1000, 1000}, 1);
+    GenerateBox(mesh, {1000, 1000, 0}, {2000, 2000, 1000}, 1);
+    GenerateBox(mesh, {1000, 0, 1000}, {2000, 1000, 2000}, 1);
+    mesh.Update();
+    ASSERT_EQ(CheckMesh(mesh).nonManifoldEdges, 3u);
+    const double volume = mesh.Volume();
+
+    MStlBaseOperatorFixer fixer;
+    fixer.SetStl(&mesh);
+    EXPECT_EQ(fixer.SeparateTouchingSolids(), 5u);  // three ends once, the common corner twice
+    const MeshReport after = CheckMesh(mesh);
+    EXPECT_TRUE(after.closed && after.oriented) << FormatReport(after);
+    EXPECT_EQ(after.shells, 3u);
+    EXPECT_EQ(after.triangles, 36u);
+    EXPECT_DOUBLE_EQ(mesh.Volume(), volume);
+    EXPECT_EQ(fixer.SeparateTouchingSolids(), 0u);
+
+    MStlBase inverted, second;
+    GenerateBox(inverted, {0, 0, 0}, {1000, 1000, 1000}, 1);
+    GenerateBox(second, {1000, 1000, 0}, {2000, 2000, 1000}, 1);
+    second.Invert();
+    inverted.AddStl(second, false);
+    inverted.Update();
+    fixer.SetStl(&inverted);
+    EXPECT_EQ(fixer.SeparateTouchingSolids(), 0u);
+    EXPECT_EQ(CheckMesh(inverted).nonManifoldEdges, 1u);
+}

@@ -576,3 +576,18 @@ TEST(ProfileCut, PolygonsThroughMeshVerticesClose) {
     }
     EXPECT_GE(closed, cuts * 9 / 10);
 }
+
+// A wedge whose tip lies on a vertical edge of a box: what is left of the
+// box touches itself along that edge, and each side of the touch gets its own
+// copy of the edge, through the whole height and down to a depth.
+TEST(ProfileCut, WedgeTipOnAnEdgeOfTheMesh) {
+    MStlBase box;
+    GenerateBox(box, {0, 0, 0}, {10000, 10000, 10000}, 1);
+    const Polygon wedge = {{0, 0}, {8000, 3000}, {3000, 8000}};
+    for (const auto& [mode, depth] : {std::pair<unsigned char, long>{3, 0}, {5, 4000}}) {
+        SCOPED_TRACE(testing::Message() << "mode " << int(mode));
+        CutResult r = Cut(box, mode, depth, {wedge});
+        ExpectSplit(r, box);
+        EXPECT_EQ(CheckMesh(*r.outside).shells, 1u);
+    }
+}
