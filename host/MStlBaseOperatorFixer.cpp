@@ -116,10 +116,11 @@ bool OrderRoundEdge(EdgeFan& fan) {
     std::vector<Item> items;
     for (MStlTriangleElement* t : fan.triangles) {
         const Vec3 w = Difference(ThirdCorner(t, fan.p, fan.q), fan.p);
-        Item item{t, w, {}, 0};
-        item.c[0] = (long double)(i128(d.y) * w.z - i128(d.z) * w.y);
-        item.c[1] = (long double)(i128(d.z) * w.x - i128(d.x) * w.z);
-        item.c[2] = (long double)(i128(d.x) * w.y - i128(d.y) * w.x);
+        const i128 c[3] = {i128(d.y) * w.z - i128(d.z) * w.y, i128(d.z) * w.x - i128(d.x) * w.z,
+                           i128(d.x) * w.y - i128(d.y) * w.x};
+        // A triangle without area has no position round the edge.
+        if (c[0] == 0 && c[1] == 0 && c[2] == 0) return false;
+        Item item{t, w, {(long double)c[0], (long double)c[1], (long double)c[2]}, 0};
         items.push_back(item);
     }
     const long double* e1 = items[0].c;
