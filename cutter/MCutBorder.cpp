@@ -226,13 +226,62 @@ double CornerMeasure(Vec2 a, Vec2 b, Vec2 c) {
 // Ear clipping of one ring.  Refused ears count as failures; the failure
 // limits relax the tests one by one, so every ring of n points ends in
 // n - 2 clipped ears.
+// One closed ring of a contour: positions and the mesh points they stand for.
+struct Ring {
+    std::vector<Vec2> pos;
+    std::vector<MStlPoint*> data;
+};
+
+Ring RingOf(const MStlCutContour& contour) {
+    Ring ring;
+    const MStlCutBorderPoint* p = contour.GetFirstPoint();
+    for (uint32_t i = 0; i < contour.GetNumberOfPoints(); ++i, p = p->GetNext()) {
+        ring.pos.push_back({p->GetX(), p->GetY()});
+        ring.data.push_back(p->GetData());
+    }
+    return ring;
+}
+
+// The sum that MCutBorder::SignedArea forms: positive for clockwise rings.
+double RingArea(const Ring& ring) {
+    double sum = 0;
+    for (size_t i = 0; i < ring.pos.size(); ++i) {
+        const Vec2 a = ring.pos[i], b = ring.pos[(i + 1) % ring.pos.size()];
+        if (b.u != a.u) sum += (a.v + b.v) * (b.u - a.u) / 2;
+    }
+    return sum;
+}
+
+// A ring that passes a mesh point twice, split there into simple rings, in
+// the ring's order; rings of fewer than three points bound nothing.
+std::vector<Ring> SplitAtRepeatedPoints(const Ring& ring) {
+    std::vector<Ring> out;
+    Ring stack;
+    std::unordered_map<const MStlPoint*, size_t> at;
+    auto emit = [&](size_t from) {
+        Ring simple;
+        simple.pos.assign(stack.pos.begin() + long(from), stack.pos.end());
+        simple.data.assign(stack.data.begin() + long(from), stack.data.end());
+        for (const MStlPoint* p : simple.data) at.erase(p);
+        stack.pos.resize(from);
+        stack.data.resize(from);
+        if (simple.data.size() >= 3) out.push_back(std::move(simple));
+    };
+    for (size_t i = 0; i < ring.data.size(); ++i) {
+        auto seen = at.find(ring.data[i]);
+        if (seen != at.end()) emit(seen->second);
+        at[ring.data[i]] = stack.data.size();
+        stack.pos.push_back(ring.pos[i]);
+        stack.data.push_back(ring.data[i]);
+    }
+    emit(0);
+    return out;
+}
+
 class EarClipper {
 public:
-    explicit EarClipper(const MStlCutContour& contour) {
-        const MStlCutBorderPoint* p = contour.GetFirstPoint();
-        for (uint32_t i = 0; i < contour.GetNumberOfPoints(); ++i, p = p->GetNext()) {
-            m_pos.push_back({p->GetX(), p->GetY()});
-            m_data.push_back(p->GetData());
+    explicit EarClipper(Ring ring) : m_pos(std::move(ring.pos)), m_data(std::move(ring.data)) {
+        for (size_t i = 0; i < m_pos.size(); ++i) {
             m_next.push_back(int(i) + 1);
             m_prev.push_back(int(i) - 1);
         }
@@ -488,7 +537,23 @@ std::vector<MCutBorder::Piece> MCutBorder::_CutContours(const std::vector<MStlCu
 }
 
 void MCutBorder::Triangulate(std::vector<std::array<MStlPoint*, 3>>& out) const {
-    for (const MStlCutContour* c = GetFirstContour(); c; c = Next(c)) EarClipper(*c).Run(out);
+    for (const MStlCutContour* c = GetFirstContour(); c; c = Next(c)) {
+        Ring ring = RingOf(*c);
+        // A cut through a hole that touches its outline leaves a piece that
+        // passes the touching point twice, as two lobes: clipped as one ring,
+        // an ear could reach from one lobe across the point into the other.
+        // Lobes that turn the same way are clipped apart; a lobe turning the
+        // other way is a hole, and the ring stays whole.
+        std::vector<Ring> lobes = SplitAtRepeatedPoints(ring);
+        const double area = RingArea(ring);
+        bool apart = lobes.size() > 1;
+        for (const Ring& lobe : lobes) apart = apart && RingArea(lobe) * area > 0;
+        if (!apart) {
+            EarClipper(std::move(ring)).Run(out);
+            continue;
+        }
+        for (Ring& lobe : lobes) EarClipper(std::move(lobe)).Run(out);
+    }
 }
 
 void MCutBorder::ReverseContours() {

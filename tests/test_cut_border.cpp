@@ -205,6 +205,24 @@ TEST(CutBorder, PrepareOpensHolesAndDropsShortContours) {
     EXPECT_TRUE(t.ringEdgesOnceEach);
 }
 
+// A hole touching its outline at one point of the wall's end, as a dent of
+// the surface reaching a vertex on a profile corner's vertical line: the
+// line through the hole leaves a piece through that point twice, two lobes
+// that must be filled apart, not across the point.
+TEST(CutBorder, HoleTouchingTheOutlineFillsOnce) {
+    MStlBase mesh;
+    MCutBorder border(&mesh);
+    AddRing(border, mesh, {{0, 1000}, {0, 0}, {0, -1000}, {-1000, -1000}, {-1000, 1000}});
+    AddRing(border, mesh, {{0, 0}, {-200, 300}, {-400, 200}, {-300, 50}});
+    const double area = BorderArea(border);
+    EXPECT_DOUBLE_EQ(area, 2e6 - 60000);
+    border.PrepareBorder();
+    const FillSummary s = Fill(border);
+    EXPECT_DOUBLE_EQ(s.area, area);
+    EXPECT_TRUE(s.allClockwise);
+    EXPECT_TRUE(s.ringEdgesOnceEach);
+}
+
 TEST(CutBorder, LineCutSplitsAtCrossingsAndVertices) {
     MStlBase mesh;
     MCutBorder border(&mesh);
