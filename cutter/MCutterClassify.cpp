@@ -119,24 +119,29 @@ char MCutter::POSITION_TRIANGLE(MStlTriangle& triangle) const {
 }
 
 char MCutter::POSITION_TRIANGLE_CENTER(MStlTriangle& triangle) const {
+    // A triangle standing in a wall belongs to the side it closes: facing
+    // out of the profile it bounds the inside part, facing in the outside
+    // one.  Decided exactly, before the middle is rounded off the wall.
+    if (m_edges)
+        for (const MCutEdge& e : *m_edges) {
+            bool inWall = true;
+            i128 along = 0;
+            for (int i = 0; i < 3 && inWall; ++i) {
+                inWall = SideValue(triangle.GetPoint(i), e) == 0;
+                along += ProjectOnEdge(triangle.GetPoint(i), e).num;
+            }
+            const i128 length2 = i128(e.delta[0]) * e.delta[0] + i128(e.delta[1]) * e.delta[1];
+            if (!inWall || along < 0 || along > 3 * length2) continue;
+            const i128 inward = NormalDotInward(triangle, e);
+            if (inward != 0) return inward < 0 ? kInside : kOutside;
+        }
     int64_t sx = 0, sy = 0;
     for (int i = 0; i < 3; ++i) {
         sx += triangle.GetPoint(i)->GetX();
         sy += triangle.GetPoint(i)->GetY();
     }
     const int where = PointInProfile(double(sx) / 3.0, double(sy) / 3.0);
-    if (where == 1) return kInside;
-    if (where == 2 || !m_edges) return kOutside;
-    // A triangle standing in a wall belongs to the side it closes: facing
-    // out of the profile it bounds the inside part, facing in the outside one.
-    for (const MCutEdge& e : *m_edges) {
-        bool inWall = true;
-        for (int i = 0; i < 3 && inWall; ++i) inWall = SideValue(triangle.GetPoint(i), e) == 0;
-        if (!inWall) continue;
-        const i128 inward = NormalDotInward(triangle, e);
-        if (inward != 0) return inward < 0 ? kInside : kOutside;
-    }
-    return kOutside;
+    return where == 1 ? kInside : kOutside;
 }
 
 namespace {

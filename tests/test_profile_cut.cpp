@@ -591,3 +591,25 @@ TEST(ProfileCut, WedgeTipOnAnEdgeOfTheMesh) {
         EXPECT_EQ(CheckMesh(*r.outside).shells, 1u);
     }
 }
+
+// A pyramid lying on its side, cut by the triangle it covers from above: its
+// base and two of its faces stand in the walls, and the profile's corners,
+// added along the walls, split those faces into fans of triangles whose
+// middles round off the walls.  Everything is inside, nothing is opened.
+TEST(ProfileCut, FacesStandingInTheWallsStayWhole) {
+    MStlBase pyramid;
+    MStlPoint* apex = pyramid.AddPoint(40000, 0, 0);
+    MStlPoint* b[4] = {pyramid.AddPoint(-40000, -20000, 20000), pyramid.AddPoint(-40000, -20000, -20000),
+                       pyramid.AddPoint(-40000, 20000, -20000), pyramid.AddPoint(-40000, 20000, 20000)};
+    for (int i = 0; i < 4; ++i) pyramid.AddTriangle(b[i], b[(i + 1) % 4], apex);
+    pyramid.AddTriangle(b[1], b[0], b[3]);
+    pyramid.AddTriangle(b[1], b[3], b[2]);
+    pyramid.Update();
+    ASSERT_TRUE(Sound(pyramid));
+    CutResult r = Cut(pyramid, 3, 0, {{{-40000, -20000}, {40000, 0}, {-40000, 20000}}});
+    ASSERT_EQ(r.code, MCutter::kDone);
+    ASSERT_TRUE(r.inside);
+    EXPECT_TRUE(Sound(*r.inside));
+    EXPECT_DOUBLE_EQ(r.inside->Volume(), pyramid.Volume());
+    EXPECT_TRUE(!r.outside || r.outside->GetNumberOfTriangles() == 0);
+}
