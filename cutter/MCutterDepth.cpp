@@ -23,25 +23,30 @@ bool AtHeight(const MStlPoint* p, long z) { return p->GetZ() == z; }
 }  // namespace
 
 void MCutter::DIVIDE_AT_HEIGHT(long z) const {
-    for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle(); ++it) {
-        MStlTriangleElement* t = *it;
-        // A split leaves the part of the triangle below or above z in t
-        // itself, so t is looked at again; each split shortens what is left,
-        // and a side the host does not split is passed over.
-        for (int guard = 0; guard < 3 && (t->GetStatus() & kInside); ++guard) {
-            bool split = false;
-            for (int i = 0; i < 3 && !split; ++i) {
-                MStlPoint* a = t->GetPoint(i);
-                MStlPoint* b = t->GetPoint((i + 1) % 3);
-                const double za = a->GetZ(), zb = b->GetZ();
-                if (!((za < z && z < zb) || (za > z && z > zb))) continue;
-                const double f = (double(z) - za) / (zb - za);
-                MStlPoint* n = m_working->AddPoint(TruncateToFinite(std::trunc((double(b->GetX()) - a->GetX()) * f) + a->GetX()),
-                                                   TruncateToFinite(std::trunc((double(b->GetY()) - a->GetY()) * f) + a->GetY()),
-                                                   int32_t(z), false);
-                split = m_working->InsertPointBetweenPoints(n, a, b) > 0;
-            }
-            if (!split) break;
+    // Splitting a side splits every triangle on it, also ones looked at
+    // already, which can keep another side across z: each split puts the
+    // triangles round the new point back on the list.  Every split removes a
+    // side that crosses z and adds none, so the list runs out.
+    std::vector<MStlTriangleElement*> work;
+    for (auto it = m_working->BeginTriangle(); it != m_working->EndTriangle(); ++it)
+        if (it->GetStatus() & kInside) work.push_back(*it);
+    while (!work.empty()) {
+        MStlTriangleElement* t = work.back();
+        work.pop_back();
+        if (!t->IsAlive() || !(t->GetStatus() & kInside)) continue;
+        for (int i = 0; i < 3; ++i) {
+            MStlPoint* a = t->GetPoint(i);
+            MStlPoint* b = t->GetPoint((i + 1) % 3);
+            const double za = a->GetZ(), zb = b->GetZ();
+            if (!((za < z && z < zb) || (za > z && z > zb))) continue;
+            const double f = (double(z) - za) / (zb - za);
+            MStlPoint* n = m_working->AddPoint(TruncateToFinite(std::trunc((double(b->GetX()) - a->GetX()) * f) + a->GetX()),
+                                               TruncateToFinite(std::trunc((double(b->GetY()) - a->GetY()) * f) + a->GetY()),
+                                               int32_t(z), false);
+            // A side the host does not split is passed over.
+            if (m_working->InsertPointBetweenPoints(n, a, b) == 0) continue;
+            for (uint32_t k = 0; k < n->GetNumberOfNeighbourTriangles(); ++k) work.push_back(n->GetNeighbourTriangle(k));
+            break;
         }
     }
 }

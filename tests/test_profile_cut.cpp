@@ -613,3 +613,49 @@ TEST(ProfileCut, FacesStandingInTheWallsStayWhole) {
     EXPECT_DOUBLE_EQ(r.inside->Volume(), pyramid.Volume());
     EXPECT_TRUE(!r.outside || r.outside->GetNumberOfTriangles() == 0);
 }
+
+// A letter P standing on the grid, 16 units thick: its bowl has a hole.
+void BuildLetterP(MStlBase& p) {
+    const long xy[13][2] = {{-24, -40}, {-8, -40}, {-8, -8}, {8, -8}, {24, 8}, {24, 24}, {8, 40},
+                            {-24, 40},  {-8, 8},   {-8, 24}, {0, 24}, {8, 16},  {0, 8}};
+    const int cap[13][3] = {{7, 0, 1},  {7, 1, 2},  {7, 2, 8},   {7, 8, 9},  {7, 9, 10}, {12, 8, 2}, {11, 12, 2},
+                            {11, 2, 3}, {11, 3, 4}, {10, 11, 4}, {10, 4, 5}, {7, 10, 5}, {5, 6, 7}};
+    MStlPoint *low[13], *high[13];
+    for (int i = 0; i < 13; ++i) low[i] = p.AddPoint(int32_t(xy[i][0] * 1000), int32_t(xy[i][1] * 1000), -8000);
+    for (int i = 0; i < 13; ++i) high[i] = p.AddPoint(int32_t(xy[i][0] * 1000), int32_t(xy[i][1] * 1000), 8000);
+    for (const auto& t : cap) {
+        p.AddTriangle(high[t[0]], high[t[1]], high[t[2]]);
+        p.AddTriangle(low[t[0]], low[t[2]], low[t[1]]);
+    }
+    // The outline runs counter-clockwise, the hole clockwise: walls outward.
+    for (const auto& [from, count] : {std::pair{0, 8}, std::pair{8, 5}})
+        for (int k = 0; k < count; ++k) {
+            const int a = from + k, b = from + (k + 1) % count;
+            p.AddTriangle(low[a], low[b], high[b]);
+            p.AddTriangle(low[a], high[b], high[a]);
+        }
+    p.Update();
+}
+
+// A star reaching past the P, cut down to a depth: splitting a side at the
+// depth splits the triangles on both sides of it, also ones that the walk
+// had passed already; they kept a side across the depth, and the cap's rim
+// did not close.
+TEST(ProfileCut, StarToADepthClosesItsCap) {
+    MStlBase p;
+    BuildLetterP(p);
+    ASSERT_TRUE(Sound(p));
+    // 21 tips, radii 29.951 and 7.948 about (-9.446, 8.028).
+    const Polygon star = {
+        {-11011, -21882}, {-8674, 117},     {-2125, -21014},  {-6376, 697},     {6110, -17566},   {-4352, 1927},
+        {12963, -11844},  {-2780, 3700},    {17824, -4356},   {-1800, 5857},    {20263, 4232},    {-1500, 8207},
+        {20062, 13158},   {-1906, 10541},   {17239, 21628},   {-2981, 12652},   {12045, 28889},   {-4632, 14352},
+        {4941, 34297},    {-6710, 15490},   {-3441, 37370},   {-9031, 15965},   {-12357, 37837},  {-11389, 15735},
+        {-21014, 35655},  {-13574, 14820},  {-28643, 31018},  {-15393, 13301},  {-34566, 24338},  {-16683, 11314},
+        {-38258, 16209},  {-17330, 9035},   {-39389, 7353},   {-17277, 6667},   {-37860, -1443},  {-16528, 4419},
+        {-33806, -9397},  {-15149, 2492},   {-27588, -15803}, {-13264, 1057},   {-19757, -20092}, {-11040, 241}};
+    for (long depth : {-4281L, -1237L, 2113L}) {
+        SCOPED_TRACE(testing::Message() << "to " << depth);
+        ExpectSplit(Cut(p, 5, depth, {star}), p);
+    }
+}
