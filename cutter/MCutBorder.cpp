@@ -223,9 +223,6 @@ double CornerMeasure(Vec2 a, Vec2 b, Vec2 c) {
     return std::max(3 - cos, std::nextafter(2.0, 3.0));
 }
 
-// Ear clipping of one ring.  Refused ears count as failures; the failure
-// limits relax the tests one by one, so every ring of n points ends in
-// n - 2 clipped ears.
 // One closed ring of a contour: positions and the mesh points they stand for.
 struct Ring {
     std::vector<Vec2> pos;
@@ -242,7 +239,8 @@ Ring RingOf(const MStlCutContour& contour) {
     return ring;
 }
 
-// The sum that MCutBorder::SignedArea forms: positive for clockwise rings.
+// The sum of the trapezoids (v0 + v1)(u1 - u0) / 2 under the ring's edges,
+// positive for clockwise rings in (u, v).
 double RingArea(const Ring& ring) {
     double sum = 0;
     for (size_t i = 0; i < ring.pos.size(); ++i) {
@@ -252,32 +250,33 @@ double RingArea(const Ring& ring) {
     return sum;
 }
 
-// A ring that passes a mesh point twice, split there into simple rings, in
-// the ring's order; rings of fewer than three points bound nothing.
-std::vector<Ring> SplitAtRepeatedPoints(const Ring& ring) {
-    std::vector<Ring> out;
-    Ring stack;
+// A closed ring of mesh points that passes a point twice, split there into
+// simple rings, in the ring's order: the positions in the ring of each
+// simple ring's points.  Rings of fewer than three points bound nothing and
+// are left out.
+std::vector<std::vector<size_t>> SimpleRingsOf(const std::vector<MStlPoint*>& ring) {
+    std::vector<std::vector<size_t>> out;
+    std::vector<size_t> stack;
     std::unordered_map<const MStlPoint*, size_t> at;
     auto emit = [&](size_t from) {
-        Ring simple;
-        simple.pos.assign(stack.pos.begin() + long(from), stack.pos.end());
-        simple.data.assign(stack.data.begin() + long(from), stack.data.end());
-        for (const MStlPoint* p : simple.data) at.erase(p);
-        stack.pos.resize(from);
-        stack.data.resize(from);
-        if (simple.data.size() >= 3) out.push_back(std::move(simple));
+        std::vector<size_t> simple(stack.begin() + long(from), stack.end());
+        for (size_t i : simple) at.erase(ring[i]);
+        stack.resize(from);
+        if (simple.size() >= 3) out.push_back(std::move(simple));
     };
-    for (size_t i = 0; i < ring.data.size(); ++i) {
-        auto seen = at.find(ring.data[i]);
+    for (size_t i = 0; i < ring.size(); ++i) {
+        auto seen = at.find(ring[i]);
         if (seen != at.end()) emit(seen->second);
-        at[ring.data[i]] = stack.data.size();
-        stack.pos.push_back(ring.pos[i]);
-        stack.data.push_back(ring.data[i]);
+        at[ring[i]] = stack.size();
+        stack.push_back(i);
     }
     emit(0);
     return out;
 }
 
+// Ear clipping of one ring.  Refused ears count as failures; the failure
+// limits relax the tests one by one, so every ring of n points ends in
+// n - 2 clipped ears.
 class EarClipper {
 public:
     explicit EarClipper(Ring ring) : m_pos(std::move(ring.pos)), m_data(std::move(ring.data)) {
@@ -399,15 +398,7 @@ Box CuttableBoxOf(const MStlCutContour& contour) {
 
 }  // namespace
 
-double MCutBorder::SignedArea(const MStlCutContour& contour) {
-    double sum = 0;
-    const MStlCutBorderPoint* p = contour.GetFirstPoint();
-    for (uint32_t i = 0; i < contour.GetNumberOfPoints(); ++i, p = p->GetNext()) {
-        const MStlCutBorderPoint* q = p->GetNext();
-        if (q->GetX() != p->GetX()) sum += (p->GetY() + q->GetY()) * (q->GetX() - p->GetX()) / 2;
-    }
-    return sum;
-}
+double MCutBorder::SignedArea(const MStlCutContour& contour) { return RingArea(RingOf(contour)); }
 
 void MCutBorder::PrepareBorder() {
     std::vector<double> splits;
@@ -544,7 +535,11 @@ void MCutBorder::Triangulate(std::vector<std::array<MStlPoint*, 3>>& out) const 
         // an ear could reach from one lobe across the point into the other.
         // Lobes that turn the same way are clipped apart; a lobe turning the
         // other way is a hole, and the ring stays whole.
-        std::vector<Ring> lobes = SplitAtRepeatedPoints(ring);
+        std::vector<Ring> lobes;
+        for (const std::vector<size_t>& simple : SimpleRingsOf(ring.data)) {
+            Ring& lobe = lobes.emplace_back();
+            for (size_t i : simple) lobe.pos.push_back(ring.pos[i]), lobe.data.push_back(ring.data[i]);
+        }
         const double area = RingArea(ring);
         bool apart = lobes.size() > 1;
         for (const Ring& lobe : lobes) apart = apart && RingArea(lobe) * area > 0;
@@ -566,19 +561,8 @@ void MCutBorder::ReverseContours() {
 }
 
 void SplitIntoSimpleRings(const std::vector<MStlPoint*>& ring, std::vector<std::vector<MStlPoint*>>& out) {
-    std::vector<MStlPoint*> stack;
-    std::unordered_map<const MStlPoint*, size_t> at;
-    auto emit = [&](size_t from) {
-        std::vector<MStlPoint*> simple(stack.begin() + long(from), stack.end());
-        for (const MStlPoint* p : simple) at.erase(p);
-        stack.resize(from);
-        if (simple.size() >= 3) out.push_back(std::move(simple));
-    };
-    for (MStlPoint* p : ring) {
-        auto seen = at.find(p);
-        if (seen != at.end()) emit(seen->second);
-        at[p] = stack.size();
-        stack.push_back(p);
+    for (const std::vector<size_t>& simple : SimpleRingsOf(ring)) {
+        std::vector<MStlPoint*>& points = out.emplace_back();
+        for (size_t i : simple) points.push_back(ring[i]);
     }
-    emit(0);
 }
