@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <utility>
+#include <vector>
 
 #include "containers/D_LIST.h"
 
@@ -22,6 +25,7 @@ struct MCutEdgeIntersection {
 struct MCutEdge {
     int64_t start[2] = {0, 0};  // x, y of the profile point where the edge begins
     int64_t delta[2] = {0, 0};  // dx, dy to the next profile point
+    int64_t nextDelta[2] = {0, 0};  // delta of the wall that starts where this one ends
     // The surface that the cut surface along this edge goes into; null: the
     // mesh's default.
     MStlSurface* surface = nullptr;
@@ -41,3 +45,6 @@ struct MCutWallEdge {
 };
 
 using MCutEdgeList = D_LIST<MCutEdge>;
+
+// Mesh points on the vertical line through each profile corner, by corner.
+using MCutCornerLinePoints = std::map<std::pair<int64_t, int64_t>, std::vector<MStlPoint*>>;

@@ -56,6 +56,7 @@ int32_t PlaneHeight(const MStlTriangle& t, int64_t x, int64_t y) {
 // One end of a wall's segment through a triangle.
 struct WallPoint {
     MTriangleTrimPosition position;
+    bool vertex = false;  // a corner of the triangle lying on the wall
     Fraction along;     // position along the profile edge
     long double height = 0;
 };
@@ -68,14 +69,32 @@ void SetLine(MTriangleTrimIntersection& record) {
     record.line.Set(db, -da, db * a1 - da * b1);
 }
 
+// Whether all three corners of the triangle lie in the plane of the wall
+// that starts where `edge` ends.
+bool StandsInNextWall(const MStlTriangle& t, const MCutEdge& edge) {
+    if (edge.nextDelta[0] == 0 && edge.nextDelta[1] == 0) return false;
+    MCutEdge next;
+    next.start[0] = edge.start[0] + edge.delta[0];
+    next.start[1] = edge.start[1] + edge.delta[1];
+    next.delta[0] = edge.nextDelta[0];
+    next.delta[1] = edge.nextDelta[1];
+    for (int i = 0; i < 3; ++i)
+        if (SideValue(t.GetPoint(i), next) != 0) return false;
+    return true;
+}
+
+enum class Division { kNone, kAlongWall, kAlongCornerLine };
+
 }  // namespace
 
 // Adds the segment that the wall of `edge` leaves in the triangle to both
 // trim lists: list 0 keeps the inside of the profile on the segment's right
-// (in the triangle's own coordinates), list 1 the outside.  Returns whether
-// a segment was added.  Mesh edges lying in the wall are noted for the fill.
-static bool AddWallSegment(MStlTriangleElement& t, MCutEdge& edge, MTriangleTrimInfo& info,
-                           std::vector<MCutWallEdge>& wallEdges) {
+// (in the triangle's own coordinates), list 1 the outside.  Mesh edges lying
+// in the wall are noted for the fill.  A vertical triangle through the
+// vertical line of a profile corner is divided along that line; the fills
+// of the walls meeting there pass its ends as they run along the line.
+static Division AddWallSegment(MStlTriangleElement& t, MCutEdge& edge, MTriangleTrimInfo& info,
+                               std::vector<MCutWallEdge>& wallEdges, MCutCornerLinePoints& cornerLines) {
     int side[3];
     for (int i = 0; i < 3; ++i) side[i] = Sign(SideValue(t.GetPoint(i), edge));
     const bool left = side[0] > 0 || side[1] > 0 || side[2] > 0;
@@ -88,7 +107,7 @@ static bool AddWallSegment(MStlTriangleElement& t, MCutEdge& edge, MTriangleTrim
             if (fa.Below0() || fa.Above1() || fb.Below0() || fb.Above1()) continue;
             wallEdges.push_back({a, b, &edge});
         }
-        return false;
+        return Division::kNone;
     }
     MTriangleTrimCS& cs = info.GetCS();
     WallPoint ends[2];
@@ -99,6 +118,7 @@ static bool AddWallSegment(MStlTriangleElement& t, MCutEdge& edge, MTriangleTrim
             WallPoint& w = ends[count++];
             w.position.SetCS(&cs);
             w.position.SetEndPointOfAxis(uint8_t((i + 2) % 3), t);
+            w.vertex = true;
             w.along = ProjectOnEdge(p, edge);
             w.height = p->GetZ();
             continue;
@@ -116,7 +136,8 @@ static bool AddWallSegment(MStlTriangleElement& t, MCutEdge& edge, MTriangleTrim
         SideCrossingOnEdge(p, q, edge, w.along);
         w.height = xyz[2];
     }
-    if (count != 2) return false;
+    if (count != 2) return Division::kNone;
+    bool atCornerLine = false;
 
     const i128 nz = NormalZ(t);
     auto corner = [&](WallPoint& w, int64_t x, int64_t y) {
@@ -129,31 +150,53 @@ static bool AddWallSegment(MStlTriangleElement& t, MCutEdge& edge, MTriangleTrim
         if (ends[1].along.Value() < ends[0].along.Value()) std::swap(ends[0], ends[1]);
         // The part of the segment within the edge's extent; an end beyond it
         // becomes the profile corner inside the triangle.
-        if (ends[1].along.num <= 0 || ends[0].along.num >= ends[0].along.den) return false;
-        if (ends[0].along.Below0() && !corner(ends[0], edge.start[0], edge.start[1])) return false;
+        if (ends[1].along.num <= 0 || ends[0].along.num >= ends[0].along.den) return Division::kNone;
+        if (ends[0].along.Below0() && !corner(ends[0], edge.start[0], edge.start[1])) return Division::kNone;
         if (ends[1].along.Above1() &&
             !corner(ends[1], edge.start[0] + edge.delta[0], edge.start[1] + edge.delta[1]))
-            return false;
+            return Division::kNone;
         if (nz < 0) std::swap(ends[0], ends[1]);
     } else {
-        // A vertical triangle: the wall cuts it along a vertical segment.
+        // A vertical triangle: the wall cuts it along a vertical segment.  On
+        // a corner's line both walls meeting there see it at an end; the wall
+        // starting there divides it, or the wall ending there if the triangle
+        // stands in the next wall (which then does not cross it).
         const Fraction& f = ends[0].along;
-        if (f.num <= 0 || f.num >= f.den) return false;
+        if (f.num < 0 || f.num > f.den) return Division::kNone;
+        atCornerLine = f.num == 0 || f.num == f.den;
+        if (atCornerLine) {
+            if (ends[0].vertex && ends[1].vertex) return Division::kNone;  // a side of the triangle
+            if (f.num == f.den && !StandsInNextWall(t, edge)) return Division::kNone;
+        }
         if (ends[1].height < ends[0].height) std::swap(ends[0], ends[1]);
         if (NormalDotEdge(t, edge) > 0) std::swap(ends[0], ends[1]);
     }
     MTriangleTrimIntersection record;
     record.start = ends[0].position;
     record.end = ends[1].position;
-    if (record.start == record.end) return false;
+    if (record.start == record.end) return Division::kNone;
+    if (atCornerLine && record.start.GetX() == record.end.GetX() && record.start.GetY() == record.end.GetY() &&
+        record.start.GetZ() == record.end.GetZ())
+        return Division::kNone;
     SetLine(record);
     auto* added = info.GetList(0)->AddIntersection(record, false);
     info.GetList(1)->AddIntersection(record, true);
-    if (!added) return true;
+    const Division made = atCornerLine ? Division::kAlongCornerLine : Division::kAlongWall;
+    if (!added) return made;
     MStlPoint* a = added->GetItem().start.GetPoint();
     MStlPoint* b = added->GetItem().end.GetPoint();
-    if (a && b && a != b) edge.intersections.ACHTERAAN_INVOEGEN()->GetItem() = {a, b};
-    return true;
+    if (!a || !b || a == b) return made;
+    if (!atCornerLine) {
+        edge.intersections.ACHTERAAN_INVOEGEN()->GetItem() = {a, b};
+        return made;
+    }
+    const Fraction& f = ends[0].along;
+    const int64_t cx = edge.start[0] + (f.num == 0 ? 0 : edge.delta[0]);
+    const int64_t cy = edge.start[1] + (f.num == 0 ? 0 : edge.delta[1]);
+    auto& line = cornerLines[{cx, cy}];
+    for (MStlPoint* p : {a, b})
+        if (std::find(line.begin(), line.end(), p) == line.end()) line.push_back(p);
+    return made;
 }
 
 void MCutter::FINAL_CUT_REMOVE(ProgressPtr progress) {
@@ -190,18 +233,25 @@ void MCutter::FINAL_CUT_REMOVE(ProgressPtr progress) {
         MTriangleTrimElement element;
         element.SetTriangle(t, nullptr);
         MTriangleTrimInfo* info = element.ActivateTrimInfo();
-        bool divided = false;
+        bool divided = false, atCornerLine = false;
         auto first = std::lower_bound(edges.begin(), edges.end(), minX - widest,
                                       [](const MCutEdge* e, int64_t x) { return e->MinX() < x; });
         for (auto it = first; it != edges.end() && (*it)->MinX() <= maxX; ++it) {
             MCutEdge& e = **it;
             if (e.MaxX() < minX || e.MinY() > maxY || e.MaxY() < minY) continue;
-            divided |= AddWallSegment(*t, e, *info, m_wallEdges);
+            const Division d = AddWallSegment(*t, e, *info, m_wallEdges, m_cornerLinePoints);
+            divided |= d != Division::kNone;
+            atCornerLine |= d == Division::kAlongCornerLine;
         }
         if (!divided) continue;
         if (retriangulator.CreateNewTriangles(*info, 0) && !(retriangulator.GetError() & 1)) {
             for (MStlTriangle* piece : retriangulator.GetNewTriangles()) {
                 if (t->IsMarked()) piece->Mark();
+                // The side of a wall a piece lies on says nothing where the
+                // triangle was divided at a corner's line: beyond the corner
+                // the wall's side is not the profile's.  Such pieces take the
+                // side they lie in, as undivided triangles do.
+                if (atCornerLine) piece->GetElement()->SetStatus(uint8_t(piece->GetElement()->GetStatus() & ~(kInside | kOutside)));
                 m_madeTriangles.push_back(piece->GetElement());
             }
             m_working->RemoveTriangle(t);

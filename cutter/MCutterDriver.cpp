@@ -274,6 +274,7 @@ char MCutter::_CreateEdgeList(bool checkIntersections, ProgressPtr progress) {
         auto* p = c->GetFirstPoint();
         for (uint32_t i = 0; i < n && !MCutProfile::IsOwnSurface(*p); ++i) p = p->GetNext();
         if (!MCutProfile::IsOwnSurface(*p)) p = c->GetFirstPoint();
+        MCutEdge *first = nullptr, *last = nullptr;
         for (uint32_t i = 0; i < n; ++i, p = p->GetNext()) {
             if (MCutProfile::IsOwnSurface(*p)) surface = m_working->AddSurface(nullptr);
             auto* q = p->GetNext();
@@ -285,7 +286,11 @@ char MCutter::_CreateEdgeList(bool checkIntersections, ProgressPtr progress) {
             e->delta[0] = dx;
             e->delta[1] = dy;
             e->surface = surface;
+            if (last) last->nextDelta[0] = dx, last->nextDelta[1] = dy;
+            if (!first) first = e;
+            last = e;
         }
+        if (last) last->nextDelta[0] = first->delta[0], last->nextDelta[1] = first->delta[1];
     }
     if (checkIntersections && !m_edges->IsEmpty()) return EDGES_INTERSECT(reporter.CreateNestedDelegate(1.0));
     return kDone;

@@ -27,7 +27,7 @@ struct Chain {
 // where it ends; at the wall's start (u = 0) a chain continues upward to the
 // nearest segment start, at its end (u = 1) downward, which is how the
 // boundary of an opening runs along the walls' common corners.
-using CornerLinePoints = std::map<std::pair<int64_t, int64_t>, std::vector<MStlPoint*>>;
+using CornerLinePoints = MCutCornerLinePoints;
 
 // The points of `line` strictly between heights z0 and z1, in walking order.
 void AppendBetween(const CornerLinePoints& points, int64_t x, int64_t y, int32_t z0, int32_t z1,

@@ -1,5 +1,6 @@
 // The profile cutter end to end: closed, oriented, volume-preserving results
 // for plane, profile, depth, support and in-place cuts.
+#include <array>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -612,6 +613,30 @@ TEST(ProfileCut, FacesStandingInTheWallsStayWhole) {
     EXPECT_TRUE(Sound(*r.inside));
     EXPECT_DOUBLE_EQ(r.inside->Volume(), pyramid.Volume());
     EXPECT_TRUE(!r.outside || r.outside->GetNumberOfTriangles() == 0);
+}
+
+// Vertical faces that pass through the vertical line of a profile corner are
+// divided along it: a tetrahedron cut by its own footprint with the corners
+// rounded (two faces stand in the straight walls and end where the arcs
+// begin), and a box face crossed at a corner, one side in the profile and
+// the other out.
+TEST(ProfileCut, VerticalFacesThroughACornerAreDivided) {
+    MStlBase tetra;
+    MStlPoint* p[4] = {tetra.AddPoint(-40000, -40000, -40000), tetra.AddPoint(-40000, -40000, 40000),
+                       tetra.AddPoint(-40000, 40000, -40000), tetra.AddPoint(40000, -40000, -40000)};
+    for (const auto& f : {std::array{0, 1, 2}, {0, 3, 1}, {1, 3, 2}, {0, 2, 3}})
+        tetra.AddTriangle(p[f[0]], p[f[1]], p[f[2]]);
+    tetra.Update();
+    ASSERT_TRUE(Sound(tetra));
+    ExpectSplit(Cut(tetra, 3, 0, {{{40000, -40000}, {-40000, -40000}, {-40000, 40000}}}, 3468), tetra);
+
+    MStlBase box;
+    GenerateBox(box, {0, 0, 0}, {10000, 10000, 10000}, 1);
+    const Polygon across = {{5000, 15000}, {5000, 10000}, {9000, 4000}, {15000, 4000}, {15000, 15000}};
+    for (const auto& [mode, depth] : {std::pair<unsigned char, long>{3, 0}, {5, 4000}}) {
+        SCOPED_TRACE(testing::Message() << "mode " << int(mode));
+        ExpectSplit(Cut(box, mode, depth, {across}), box);
+    }
 }
 
 // A letter P standing on the grid, 16 units thick: its bowl has a hole.
