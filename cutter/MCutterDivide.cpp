@@ -85,6 +85,34 @@ bool StandsInNextWall(const MStlTriangle& t, const MCutEdge& edge) {
 
 enum class Division { kNone, kAlongWall, kAlongCornerLine };
 
+bool SameXYZ(const MStlPoint* p, const MTriangleTrimPosition& q) {
+    return p->GetX() == q.GetX() && p->GetY() == q.GetY() && p->GetZ() == q.GetZ();
+}
+
+// The corner of the triangle that the wall passes closer than a grid step,
+// within the wall's extent, so that its crossings of both sides there round
+// to one point `xyz`; -1 if none.  Crossings are taken on the sides as they
+// were in the mesh (`sides`: the corners before any moved).
+int TipPassedByWall(const MStlTriangle& t, const MStlPoint* const sides[3], const MCutEdge& e, int32_t xyz[3]) {
+    int sign[3];
+    for (int i = 0; i < 3; ++i) sign[i] = Sign(SideValue(t.GetPoint(i), e));
+    for (int c = 0; c < 3; ++c) {
+        const MStlPoint *tip = sides[c], *a = sides[(c + 1) % 3], *b = sides[(c + 2) % 3];
+        if (sign[c] == 0 || sign[(c + 1) % 3] != -sign[c] || sign[(c + 2) % 3] != -sign[c]) continue;
+        int32_t pa[3], pb[3];
+        WallCrossingPoint(tip, a, e, pa);
+        WallCrossingPoint(tip, b, e, pb);
+        if (pa[0] != pb[0] || pa[1] != pb[1] || pa[2] != pb[2]) return -1;
+        Fraction fa, fb;
+        SideCrossingOnEdge(tip, a, e, fa);
+        SideCrossingOnEdge(tip, b, e, fb);
+        if (fa.num <= 0 || fa.num >= fa.den || fb.num <= 0 || fb.num >= fb.den) return -1;
+        for (int k = 0; k < 3; ++k) xyz[k] = pa[k];
+        return c;
+    }
+    return -1;
+}
+
 }  // namespace
 
 // Adds the segment that the wall of `edge` leaves in the triangle to both
@@ -92,9 +120,12 @@ enum class Division { kNone, kAlongWall, kAlongCornerLine };
 // (in the triangle's own coordinates), list 1 the outside.  Mesh edges lying
 // in the wall are noted for the fill.  A vertical triangle through the
 // vertical line of a profile corner is divided along that line; the fills
-// of the walls meeting there pass its ends as they run along the line.
-static Division AddWallSegment(MStlTriangleElement& t, MCutEdge& edge, MTriangleTrimInfo& info,
-                               std::vector<MCutWallEdge>& wallEdges, MCutCornerLinePoints& cornerLines) {
+// of the walls meeting there pass its ends as they run along the line.  A
+// wall whose crossings both round onto one corner passes through it: that
+// corner is noted in `touched`.
+static Division AddWallSegment(MStlTriangleElement& t, const MStlPoint* const sides[3], MCutEdge& edge,
+                               MTriangleTrimInfo& info,
+                               std::vector<MCutWallEdge>& wallEdges, MCutCornerLinePoints& cornerLines, int& touched) {
     int side[3];
     for (int i = 0; i < 3; ++i) side[i] = Sign(SideValue(t.GetPoint(i), edge));
     const bool left = side[0] > 0 || side[1] > 0 || side[2] > 0;
@@ -131,9 +162,9 @@ static Division AddWallSegment(MStlTriangleElement& t, MCutEdge& edge, MTriangle
         const double ci = double(SideValue(p, edge)), cj = double(SideValue(q, edge));
         w.position.CalculateOnAxis(char(i), ci, cj);
         int32_t xyz[3];
-        WallCrossingPoint(p, q, edge, xyz);
+        WallCrossingPoint(sides[i], sides[j], edge, xyz);
         w.position.SetXYZ(xyz[0], xyz[1], xyz[2]);
-        SideCrossingOnEdge(p, q, edge, w.along);
+        SideCrossingOnEdge(sides[i], sides[j], edge, w.along);
         w.height = xyz[2];
     }
     if (count != 2) return Division::kNone;
@@ -175,9 +206,18 @@ static Division AddWallSegment(MStlTriangleElement& t, MCutEdge& edge, MTriangle
     record.start = ends[0].position;
     record.end = ends[1].position;
     if (record.start == record.end) return Division::kNone;
-    if (atCornerLine && record.start.GetX() == record.end.GetX() && record.start.GetY() == record.end.GetY() &&
-        record.start.GetZ() == record.end.GetZ())
-        return Division::kNone;
+    if (record.start.GetX() == record.end.GetX() && record.start.GetY() == record.end.GetY() &&
+        record.start.GetZ() == record.end.GetZ()) {
+        // No length on the grid: at a corner of the triangle it divides
+        // nothing (a tip moved onto the wall), and on a corner's line it
+        // leaves nothing to pass.
+        if (atCornerLine) return Division::kNone;
+        for (int i = 0; i < 3; ++i)
+            if (SameXYZ(t.GetPoint(i), record.start)) {
+                touched |= 1 << i;
+                return Division::kNone;
+            }
+    }
     SetLine(record);
     auto* added = info.GetList(0)->AddIntersection(record, false);
     info.GetList(1)->AddIntersection(record, true);
@@ -219,47 +259,21 @@ void MCutter::FINAL_CUT_REMOVE(ProgressPtr progress) {
     // The pieces of a marked triangle stay marked, so that a selection
     // survives the cut.
     retriangulator.SaveExtraInfo();
-    std::vector<MStlTriangleElement*> kept;
     for (MStlTriangleElement* t : crossed) {
         ++reporter;
         if (_Cancelled(reporter)) return;
-        int64_t minX = INT64_MAX, maxX = INT64_MIN, minY = INT64_MAX, maxY = INT64_MIN;
-        for (int i = 0; i < 3; ++i) {
-            minX = std::min<int64_t>(minX, t->GetPoint(i)->GetX());
-            maxX = std::max<int64_t>(maxX, t->GetPoint(i)->GetX());
-            minY = std::min<int64_t>(minY, t->GetPoint(i)->GetY());
-            maxY = std::max<int64_t>(maxY, t->GetPoint(i)->GetY());
-        }
-        MTriangleTrimElement element;
-        element.SetTriangle(t, nullptr);
-        MTriangleTrimInfo* info = element.ActivateTrimInfo();
-        bool divided = false, atCornerLine = false;
-        auto first = std::lower_bound(edges.begin(), edges.end(), minX - widest,
-                                      [](const MCutEdge* e, int64_t x) { return e->MinX() < x; });
-        for (auto it = first; it != edges.end() && (*it)->MinX() <= maxX; ++it) {
-            MCutEdge& e = **it;
-            if (e.MaxX() < minX || e.MinY() > maxY || e.MaxY() < minY) continue;
-            const Division d = AddWallSegment(*t, e, *info, m_wallEdges, m_cornerLinePoints);
-            divided |= d != Division::kNone;
-            atCornerLine |= d == Division::kAlongCornerLine;
-        }
-        if (!divided) continue;
-        if (retriangulator.CreateNewTriangles(*info, 0) && !(retriangulator.GetError() & 1)) {
-            for (MStlTriangle* piece : retriangulator.GetNewTriangles()) {
-                if (t->IsMarked()) piece->Mark();
-                // The side of a wall a piece lies on says nothing where the
-                // triangle was divided at a corner's line: beyond the corner
-                // the wall's side is not the profile's.  Such pieces take the
-                // side they lie in, as undivided triangles do.
-                if (atCornerLine) piece->GetElement()->SetStatus(uint8_t(piece->GetElement()->GetStatus() & ~(kInside | kOutside)));
-                m_madeTriangles.push_back(piece->GetElement());
+        // A triangle whose tip moved is divided again by the other walls (the
+        // wall that moved it passes through the moved corner); after three
+        // moves it is left whole, and the cut is reported open.
+        std::vector<const MCutEdge*> passed;
+        const MStlPoint* const sides[3] = {t->GetPoint(0), t->GetPoint(1), t->GetPoint(2)};
+        int movedCorners = 0;
+        while (t) {
+            if (passed.size() == 3) {
+                ++m_unclosed;
+                break;
             }
-            m_working->RemoveTriangle(t);
-        } else {
-            // The triangle stays whole and goes to one side; the opening there
-            // cannot be closed exactly.
-            ++m_unclosed;
-            t->SetStatus(uint8_t(t->GetStatus() & ~(kInside | kOutside)));
+            t = _DivideTriangle(*t, sides, movedCorners, edges, widest, passed, retriangulator);
         }
     }
     // Every triangle that was not divided takes the side it lies on.
@@ -268,4 +282,110 @@ void MCutter::FINAL_CUT_REMOVE(ProgressPtr progress) {
         if (!t || (t->GetStatus() & (kInside | kOutside))) continue;
         t->SetStatus(uint8_t(t->GetStatus() | POSITION_TRIANGLE(*t)));
     }
+}
+
+// Divides one crossed triangle by every wall through it.  Returns the
+// triangle to divide again when a tip of it moved onto a wall's crossing.
+MStlTriangleElement* MCutter::_DivideTriangle(MStlTriangleElement& t, const MStlPoint* const sides[3], int& movedCorners,
+                                              const std::vector<MCutEdge*>& edges, int64_t widest,
+                                              std::vector<const MCutEdge*>& passed,
+                                              MTriangleTrimRetriangulator& retriangulator) {
+    int64_t minX = INT64_MAX, maxX = INT64_MIN, minY = INT64_MAX, maxY = INT64_MIN;
+    for (int i = 0; i < 3; ++i) {
+        minX = std::min<int64_t>(minX, t.GetPoint(i)->GetX());
+        maxX = std::max<int64_t>(maxX, t.GetPoint(i)->GetX());
+        minY = std::min<int64_t>(minY, t.GetPoint(i)->GetY());
+        maxY = std::max<int64_t>(maxY, t.GetPoint(i)->GetY());
+    }
+    auto first = std::lower_bound(edges.begin(), edges.end(), minX - widest,
+                                  [](const MCutEdge* e, int64_t x) { return e->MinX() < x; });
+    auto meets = [&](const MCutEdge& e) {
+        return e.MaxX() >= minX && e.MinY() <= maxY && e.MaxY() >= minY &&
+               std::find(passed.begin(), passed.end(), &e) == passed.end();
+    };
+    // A wall passing a corner closer than a grid step crosses both sides
+    // there at one point: the piece beyond it has no area on the grid.  The
+    // corner moves onto that point; the neighbours on those sides are divided
+    // at the same point, and their pieces close up over it.  Not where
+    // another wall passes between the corner and that point: the piece
+    // between the two walls is no tip.
+    auto alone = [&](const MCutEdge* wall, const MStlPoint* corner, const int32_t xyz[3]) {
+        for (auto it = first; it != edges.end() && (*it)->MinX() <= maxX; ++it) {
+            if (*it == wall || !meets(**it)) continue;
+            const int before = Sign(SideValue(corner, **it));
+            if (before == 0 || before == -Sign(SideValue(xyz[0], xyz[1], **it))) return false;
+        }
+        return true;
+    };
+    for (auto it = first; it != edges.end() && (*it)->MinX() <= maxX; ++it) {
+        int32_t xyz[3];
+        const int tip = meets(**it) ? TipPassedByWall(t, sides, **it, xyz) : -1;
+        if (tip < 0 || !alone(*it, t.GetPoint(tip), xyz)) continue;
+        if (MStlTriangleElement* moved = _MoveTip(t, tip, xyz)) {
+            passed.push_back(*it);
+            movedCorners |= 1 << tip;
+            return moved;
+        }
+    }
+    MTriangleTrimElement element;
+    element.SetTriangle(&t, nullptr);
+    MTriangleTrimInfo* info = element.ActivateTrimInfo();
+    bool divided = false, atCornerLine = false;
+    int touched = 0;
+    for (auto it = first; it != edges.end() && (*it)->MinX() <= maxX; ++it) {
+        MCutEdge& e = **it;
+        if (!meets(e)) continue;
+        const Division d = AddWallSegment(t, sides, e, *info, m_wallEdges, m_cornerLinePoints, touched);
+        divided |= d != Division::kNone;
+        atCornerLine |= d == Division::kAlongCornerLine;
+    }
+    if (!divided) {
+        // A corner a wall passes through (its crossings rounded onto the
+        // corner, or the corner moved onto them) is on the wall for the
+        // neighbours: the other corners tell the side.
+        if ((touched | movedCorners) != 0) t.SetStatus(uint8_t(t.GetStatus() | _PositionBesides(t, touched | movedCorners)));
+        return nullptr;
+    }
+    if (retriangulator.CreateNewTriangles(*info, 0) && !(retriangulator.GetError() & 1)) {
+        for (MStlTriangle* piece : retriangulator.GetNewTriangles()) {
+            if (t.IsMarked()) piece->Mark();
+            // The side of a wall a piece lies on says nothing where the
+            // triangle was divided at a corner's line: beyond the corner
+            // the wall's side is not the profile's.  Such pieces take the
+            // side they lie in, as undivided triangles do.
+            if (atCornerLine) piece->GetElement()->SetStatus(uint8_t(piece->GetElement()->GetStatus() & ~(kInside | kOutside)));
+            m_madeTriangles.push_back(piece->GetElement());
+        }
+        m_working->RemoveTriangle(&t);
+    } else {
+        // The triangle stays whole and goes to one side; the opening there
+        // cannot be closed exactly.
+        ++m_unclosed;
+        t.SetStatus(uint8_t(t.GetStatus() & ~(kInside | kOutside)));
+    }
+    return nullptr;
+}
+
+// Replaces the triangle by one whose given corner lies at `xyz` instead;
+// null (and the triangle kept) if that point is another of its corners.
+MStlTriangleElement* MCutter::_MoveTip(MStlTriangleElement& t, int corner, const int32_t xyz[3]) {
+    MStlPoint* p = m_working->AddPoint(xyz[0], xyz[1], xyz[2]);
+    if (t.IndexOfPoint(p) >= 0) return nullptr;
+    MStlPoint* corners[3] = {t.GetPoint(0), t.GetPoint(1), t.GetPoint(2)};
+    corners[corner] = p;
+    MStlTriangleElement* moved = m_working->AddTriangle(corners, t.GetSurface());
+    moved->SetStatus(t.GetStatus());
+    if (t.IsMarked()) moved->Mark();
+    m_working->RemoveTriangle(&t);
+    return moved;
+}
+
+char MCutter::_PositionBesides(MStlTriangle& t, int skippedCorners) const {
+    for (int i = 0; i < 3; ++i) {
+        if (skippedCorners & (1 << i)) continue;
+        const int where = PointInProfile(t.GetPoint(i)->GetX(), t.GetPoint(i)->GetY());
+        if (where == 1) return kInside;
+        if (where == 2) return kOutside;
+    }
+    return POSITION_TRIANGLE_CENTER(t);
 }

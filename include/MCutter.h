@@ -20,6 +20,7 @@
 
 struct MCutEdge;
 struct MCutWallEdge;
+class MTriangleTrimRetriangulator;
 template <class T>
 class D_LIST;
 
@@ -224,5 +225,13 @@ private:
 
     bool _Cancelled(const QelSDK::Common::IncrementalProgressReporter& reporter);
     void _CollectWallEdges();
+    MStlTriangleElement* _DivideTriangle(MStlTriangleElement& t, const MStlPoint* const sides[3], int& movedCorners,
+                                         const std::vector<MCutEdge*>& edges, int64_t widest,
+                                         std::vector<const MCutEdge*>& passed,
+                                         MTriangleTrimRetriangulator& retriangulator);
+    // The side of a triangle by its corners other than the skipped ones (a
+    // bit per corner), or by its middle.
+    char _PositionBesides(MStlTriangle& t, int skippedCorners) const;
+    MStlTriangleElement* _MoveTip(MStlTriangleElement& t, int corner, const int32_t xyz[3]);
     void _FillEdge(MCutEdge& edge, bool strips);
 };

@@ -639,6 +639,56 @@ TEST(ProfileCut, VerticalFacesThroughACornerAreDivided) {
     }
 }
 
+// A tetrahedron with corner v at the origin and its other corners 90 steps
+// beyond y = 0, given by the offsets of `a`, `b` and `d` from v.
+void BuildTetrahedron(MStlBase& mesh, const std::array<int32_t, 3>& a, const std::array<int32_t, 3>& b,
+                      const std::array<int32_t, 3>& d) {
+    MStlPoint* v = mesh.AddPoint(0, 0, 0);
+    MStlPoint* pa = mesh.AddPoint(a[0], a[1], a[2]);
+    MStlPoint* pb = mesh.AddPoint(b[0], b[1], b[2]);
+    MStlPoint* pd = mesh.AddPoint(d[0], d[1], d[2]);
+    mesh.AddTriangle(v, pa, pb);
+    mesh.AddTriangle(v, pb, pd);
+    mesh.AddTriangle(v, pd, pa);
+    mesh.AddTriangle(pa, pd, pb);
+    mesh.Update();
+    if (mesh.Volume() < 0) mesh.Invert();
+}
+
+// A wall that passes a corner of the mesh closer than a grid step.  Where the
+// sides from the corner are steep, every crossing rounds onto the corner: the
+// wall passes through it, and the corner, though a fraction of a step inside,
+// does not pull its triangles in.  Where two sides are shallow and close
+// together, both crossings round to one point some steps from the corner:
+// the face between them loses its tip there, and its neighbours close up
+// over the point.
+TEST(ProfileCut, WallPassingACornerWithinAStep) {
+    MStlBase steep;
+    BuildTetrahedron(steep, {-1000, 3000, 0}, {1000, 3000, 0}, {0, 3000, -3000});
+    ASSERT_TRUE(Sound(steep));
+    CutResult r = Cut(steep, 3, 0, {{{-2000, 0}, {2000, 1}, {2000, -1000}, {-2000, -1000}}});
+    ASSERT_EQ(r.code, MCutter::kDone);
+    ASSERT_TRUE(r.outside);
+    EXPECT_TRUE(Sound(*r.outside));
+    EXPECT_DOUBLE_EQ(r.outside->Volume(), steep.Volume());
+    EXPECT_TRUE(!r.inside || r.inside->GetNumberOfTriangles() == 0);
+
+    MStlBase shallow;
+    BuildTetrahedron(shallow, {-3000, 90, 0}, {-3000, 90, 30}, {-3000, 300, -1200});
+    ASSERT_TRUE(Sound(shallow));
+    // A tab of the profile crosses the thin face beyond the tip as well.
+    const Polygon tab = {{-4000, -1000}, {1000, -1000}, {1000, 1},    {-1000, 1},
+                         {-1000, 200},   {-2000, 200},  {-2000, 1}, {-4000, 1}};
+    r = Cut(shallow, 3, 0, {tab});
+    ASSERT_EQ(r.code, MCutter::kDone);
+    ASSERT_TRUE(r.outside);
+    EXPECT_TRUE(Sound(*r.outside));
+    EXPECT_NEAR(r.outside->Volume(), shallow.Volume(), GridBound(*r.outside, shallow));
+    if (r.inside) {
+        EXPECT_TRUE(Sound(*r.inside));
+    }
+}
+
 // A letter P standing on the grid, 16 units thick: its bowl has a hole.
 void BuildLetterP(MStlBase& p) {
     const long xy[13][2] = {{-24, -40}, {-8, -40}, {-8, -8}, {8, -8}, {24, 8}, {24, 24}, {8, 40},
