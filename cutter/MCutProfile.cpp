@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <numeric>
 #include <vector>
 
 #include "host/M2dBoolean.h"
@@ -24,11 +25,22 @@ void ReverseContour(MCutProfile::Contour& contour) {
 }
 
 // The truncated midpoint of p-q, or false when it coincides with an end.
-bool TruncatedMidpoint(const MCutProfile::Point& p, const MCutProfile::Point& q, long& mx, long& my) {
+// Where a long edge is split: its truncated midpoint, or, where that point
+// is off the edge and the edge passes grid points, the grid point on it
+// nearest the middle.  A wall that bends off the edge by a fraction of a step
+// would cut faces lying in the edge's wall into slivers.
+bool SplitPoint(const MCutProfile::Point& p, const MCutProfile::Point& q, long& mx, long& my) {
     double dx = static_cast<double>(q.GetX()) - static_cast<double>(p.GetX());
     double dy = static_cast<double>(q.GetY()) - static_cast<double>(p.GetY());
     mx = static_cast<long>(std::trunc(static_cast<double>(p.GetX()) + dx / 2.0));
     my = static_cast<long>(std::trunc(static_cast<double>(p.GetY()) + dy / 2.0));
+    const int64_t ex = int64_t(q.GetX()) - p.GetX(), ey = int64_t(q.GetY()) - p.GetY();
+    const bool onEdge = __int128(mx - p.GetX()) * ey == __int128(my - p.GetY()) * ex;
+    const int64_t steps = std::gcd(ex, ey);
+    if (!onEdge && steps >= 2) {
+        mx = long(p.GetX() + ex / steps * (steps / 2));
+        my = long(p.GetY() + ey / steps * (steps / 2));
+    }
     bool atP = mx == p.GetX() && my == p.GetY();
     bool atQ = mx == q.GetX() && my == q.GetY();
     return !atP && !atQ;
@@ -46,7 +58,7 @@ void LimitContourEdges(MCutProfile::Contour& contour, double maxLength) {
         if (length == 0.0) {
             contour.RemovePoint(q);
             unchangedInRow = 0;
-        } else if (length > maxLength && TruncatedMidpoint(*p, *q, mx, my)) {
+        } else if (length > maxLength && SplitPoint(*p, *q, mx, my)) {
             contour.InsertPointAfter(p, mx, my, 0L, nullptr);
             unchangedInRow = 0;
         } else {

@@ -689,6 +689,27 @@ TEST(ProfileCut, WallPassingACornerWithinAStep) {
     }
 }
 
+// An octahedron whose four side faces stand upright, cut along its own
+// outline: the long edges of the profile are split on the grid points they
+// pass, so the walls stay in the faces' planes and the whole solid is inside.
+TEST(ProfileCut, LongWallsStayInTheFacesTheyContain) {
+    MStlBase solid;
+    MStlPoint* p[6] = {solid.AddPoint(0, 40000, 0),      solid.AddPoint(28280, 0, 28280),
+                       solid.AddPoint(28280, 0, -28280), solid.AddPoint(0, -40000, 0),
+                       solid.AddPoint(-28280, 0, -28280), solid.AddPoint(-28280, 0, 28280)};
+    for (const auto& f : {std::array{0, 1, 2}, {2, 3, 4}, {4, 5, 0}, {5, 3, 1}, {2, 4, 0}, {5, 1, 0}, {1, 3, 2},
+                          {5, 4, 3}})
+        solid.AddTriangle(p[f[0]], p[f[1]], p[f[2]]);
+    solid.Update();
+    ASSERT_TRUE(Sound(solid));
+    CutResult r = Cut(solid, 3, 0, {{{28280, 0}, {0, 40000}, {-28280, 0}, {0, -40000}}});
+    ASSERT_EQ(r.code, MCutter::kDone);
+    ASSERT_TRUE(r.inside);
+    EXPECT_TRUE(Sound(*r.inside));
+    EXPECT_DOUBLE_EQ(r.inside->Volume(), solid.Volume());
+    EXPECT_TRUE(!r.outside || r.outside->GetNumberOfTriangles() == 0);
+}
+
 // A letter P standing on the grid, 16 units thick: its bowl has a hole.
 void BuildLetterP(MStlBase& p) {
     const long xy[13][2] = {{-24, -40}, {-8, -40}, {-8, -8}, {8, -8}, {24, 8}, {24, 24}, {8, 40},
