@@ -51,6 +51,7 @@ public:
 
 private:
     EResultCode _Operate();
+    EResultCode _Split();
     EResultCode _CutByPolyline();
 
     struct Impl;

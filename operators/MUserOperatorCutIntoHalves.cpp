@@ -3,6 +3,7 @@
 #include <new>
 
 #include "MCutFunctions.h"
+#include "host/MStlChecker.h"
 
 struct MUserOperatorCutIntoHalves::Impl {
     enum Mode : int32_t { eNone = 0, eModel = 1, ePlane = 2, ePolyline = 3 };
@@ -58,9 +59,28 @@ MUserOperatorCutIntoHalves::EResultCode MUserOperatorCutIntoHalves::Operate() {
     }
 }
 
+namespace {
+bool ClosedAndOriented(const MStlBase& mesh) {
+    const MeshReport r = CheckMesh(mesh);
+    return r.closed && r.oriented;
+}
+}  // namespace
+
+// Halves of a closed mesh are closed: a cut that leaves one open (where the
+// mesh crosses itself on the cut, say) is reported as failed.
 MUserOperatorCutIntoHalves::EResultCode MUserOperatorCutIntoHalves::_Operate() {
     Impl& d = *m_impl;
     if (!d.source) return eNoSourceModel;
+    const bool closed = ClosedAndOriented(*d.source);
+    const EResultCode code = _Split();
+    if (code != eResultOk || !closed) return code;
+    for (const MStlBase* half : {d.inside, d.outside})
+        if (half->GetNumberOfTriangles() != 0 && !ClosedAndOriented(*half)) return eCutFailed;
+    return eResultOk;
+}
+
+MUserOperatorCutIntoHalves::EResultCode MUserOperatorCutIntoHalves::_Split() {
+    Impl& d = *m_impl;
     d.insideSubstituted = !d.inside;
     if (!d.inside) d.inside = &d.internalInside;
     if (!d.outside) d.outside = &d.internalOutside;

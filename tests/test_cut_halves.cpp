@@ -1,4 +1,5 @@
 // Cutting a closed mesh into halves by a plane or by a cutting mesh.
+#include <array>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -124,6 +125,30 @@ TEST(CutIntoHalves, CodesForMissingAndEmptyInput) {
     EXPECT_GT(below.GetNumberOfTriangles(), 0u);
     EXPECT_GT(above.GetNumberOfTriangles(), 0u);
     EXPECT_NEAR(below.Area() + above.Area(), open.Area(), 1e-6 * open.Area());
+}
+
+// Two boxes that pass through each other are closed and oriented, but the
+// plane's section of them crosses itself: halves that come out open are a
+// failed cut, never a result.
+TEST(CutIntoHalves, OpenHalvesAreAFailedCut) {
+    MStlBase boxes;
+    for (const int32_t lo : {0, 5000}) {
+        const int32_t hi = lo + 10000;
+        MStlPoint* p[8];
+        for (int i = 0; i < 8; ++i) p[i] = boxes.AddPoint(i & 4 ? hi : lo, i & 2 ? hi : lo, i & 1 ? hi : lo, true);
+        for (const auto& f : {std::array{0, 1, 3}, {0, 3, 2}, {4, 6, 7}, {4, 7, 5}, {0, 4, 5}, {0, 5, 1}, {2, 3, 7},
+                              {2, 7, 6}, {0, 2, 6}, {0, 6, 4}, {1, 5, 7}, {1, 7, 3}})
+            boxes.AddTriangle(p[f[0]], p[f[1]], p[f[2]]);
+    }
+    boxes.Update();
+    ASSERT_DOUBLE_EQ(boxes.Volume(), 2e12);
+    MStlBase inside, outside;
+    Halves halves;
+    halves.SetSourceModel(boxes);
+    halves.SetOutputModelInside(inside);
+    halves.SetOutputModelOutside(outside);
+    halves.SetCuttingPlane(MMPlane({0.0, 0.0, 7.0}, {0.0, 0.0, 1.0}));
+    EXPECT_EQ(halves.Operate(), Halves::eCutFailed);
 }
 
 TEST(CutIntoHalves, CuttingQuadCoversTheSource) {
