@@ -26,6 +26,9 @@ public:
         eNoSelection = 1,   // no triangle is selected; nothing was changed
         eNoStl = 2,         // no mesh was set
         eCancelled = 3,     // stopped through the progress delegate; the mesh is partly trimmed
+        // A mesh without open or inconsistent edges came out with some: the
+        // crossings could not all be cut exactly.  The mesh is left trimmed.
+        eOpened = 4,
     };
 
     MStlBaseOperatorTrimTriangles() = default;

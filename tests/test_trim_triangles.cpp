@@ -68,6 +68,22 @@ TEST(TrimTriangles, ResultCodes) {
     EXPECT_EQ(mesh.GetNumberOfTriangles(), 2u);
 }
 
+// Where the crossings of two spheres cannot all be cut exactly, the trimmed
+// mesh is open: reported, not delivered as done.
+TEST(TrimTriangles, OpenedClosedMeshIsReported) {
+    MStlBase a, b, mesh;
+    GenerateSphere(a, 20000, 2000);
+    GenerateSphere(b, 20000, 2000, {5000.0, 370.0, 110.0});
+    mesh.AddStl(a);
+    mesh.AddStl(b);
+    const Op::ERCode code = TrimAll(mesh);
+    const MeshReport after = CheckMesh(mesh);
+    // The code says what the mesh is; once these crossings are cut exactly,
+    // this pair checks eDone instead.
+    EXPECT_EQ(code, after.boundaryEdges == 0 && after.oriented ? Op::eDone : Op::eOpened);
+    EXPECT_EQ(code, Op::eOpened);
+}
+
 TEST(TrimTriangles, ModeDecidesWhichPairsAreCut) {
     // Both selected: mode 1 pairs a selected triangle only with an
     // unselected one, so nothing is cut.

@@ -88,6 +88,9 @@ int RunSelfTrim(Job& job, const SelfTrimArgs& a) {
     job.Stop();
     job.SetResultCode(code);
     if (code == QelSDK::MStlBaseOperatorTrimTriangles::eCancelled || job.Cancelled()) return job.Interrupted();
+    if (code == QelSDK::MStlBaseOperatorTrimTriangles::eOpened)
+        return job.Fail("the crossings could not all be cut exactly: the trimmed mesh came out with open or "
+                        "inconsistent edges (code 4); nothing was written");
     if (code != QelSDK::MStlBaseOperatorTrimTriangles::eDone)
         return job.Fail("the trim failed (code " + std::to_string(int(code)) + ")");
     job.Note("cut " + std::to_string(trim.GetNumberOfTrimmedTriangles()) + " triangles into " +

@@ -7,6 +7,7 @@
 #include "MTriangleTrimIntersection.h"
 #include "MTriangleTrimIntersectionCalculator.h"
 #include "MTriangleTrimRetriangulator.h"
+#include "host/MStlChecker.h"
 #include "trim/MTrimCandidates.h"
 
 namespace QelSDK {
@@ -113,6 +114,10 @@ MStlBaseOperatorTrimTriangles::ERCode MStlBaseOperatorTrimTriangles::Operate(Pro
     if (m_mesh->GetNumberOfTriangles() == 0) return eDone;
     const Sweep sweep = SweepOrder(*m_mesh, *m_selection);
     if (std::find(sweep.selected.begin(), sweep.selected.end(), 1) == sweep.selected.end()) return eNoSelection;
+    // Cutting triangles where they cross opens no edge: a closed, oriented
+    // mesh that comes out otherwise is reported.
+    const MeshReport before = CheckMesh(*m_mesh);
+    const bool closed = before.boundaryEdges == 0 && before.oriented;
 
     IncrementalProgressReporter reporter(progress, kProgressName, 1000);
     // Candidate pairs: the boxes that meet, as the sweep would find them in
@@ -191,6 +196,10 @@ MStlBaseOperatorTrimTriangles::ERCode MStlBaseOperatorTrimTriangles::Operate(Pro
         }
         element.DisactivateTrimInfo();
         ++step;
+    }
+    if (closed) {
+        const MeshReport after = CheckMesh(*m_mesh);
+        if (after.boundaryEdges != 0 || !after.oriented) return eOpened;
     }
     return eDone;
 }

@@ -119,6 +119,7 @@ std::string TrimTrianglesCode(QelSDK::MStlBaseOperatorTrimTriangles::ERCode code
     case Op::eNoSelection: return "eNoSelection";
     case Op::eNoStl: return "eNoStl";
     case Op::eCancelled: return "eCancelled";
+    case Op::eOpened: return "eOpened";
     }
     return "code " + std::to_string(int(code));
 }
