@@ -36,7 +36,9 @@ public:
     // keep only its part below the other; border: collect its cut polylines.
     void SetStl(int index, MStlBase* mesh, bool trim, bool border);
     // False (nothing changed) when a mesh is missing.  A trimmed mesh that
-    // does not meet the other loses every triangle.
+    // does not meet the other loses every triangle.  False as well (the
+    // meshes left trimmed) when a trimmed mesh whose edges were each used
+    // once each way comes out otherwise: the trim went wrong there.
     bool Operate();
     // The cut polylines of mesh 0 or 1, owned by the operator; null before
     // Operate, without the border flag, or for another index.

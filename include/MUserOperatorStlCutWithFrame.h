@@ -29,6 +29,9 @@ public:
         eCancelled = 5,
         // Memory ran out; no result is delivered.
         eOutOfMemory = 6,
+        // A closed, oriented mesh gave a part that is not (where the mesh
+        // crosses itself on the plane, say); no result is delivered.
+        eCutNotClosed = 7,
     };
 
     MUserOperatorStlCutWithFrame();
@@ -52,6 +55,7 @@ public:
 
 private:
     EReturnCode _Operate(QelSDK::Common::ProgressPtr progress);
+    bool _PartsClosed() const;
 
     MFrame<double> m_frame;
     const MStlBase* m_input = nullptr;

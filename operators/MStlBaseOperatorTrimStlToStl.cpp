@@ -7,6 +7,7 @@
 #include "MTriangleTrimIntersection.h"
 #include "MTriangleTrimIntersectionCalculator.h"
 #include "MTriangleTrimRetriangulator.h"
+#include "host/MStlChecker.h"
 #include "trim/MTrimCandidates.h"
 
 MStlBaseOperatorTrimStlToStl::MStlBaseOperatorTrimStlToStl() = default;
@@ -40,11 +41,24 @@ const MStlSurfaceBorder* MStlBaseOperatorTrimStlToStl::GetIntersectionBorder(int
     return index == 0 || index == 1 ? m_borders[index].get() : nullptr;
 }
 
+namespace {
+// Every edge used once each way (open edges allowed).
+bool Manifold(const MStlBase& mesh) {
+    const MeshReport r = CheckMesh(mesh);
+    return r.nonManifoldEdges == 0 && r.inconsistentEdges == 0;
+}
+}  // namespace
+
 bool MStlBaseOperatorTrimStlToStl::Operate() {
     if (!m_meshes[0] || !m_meshes[1] || m_meshes[0] == m_meshes[1]) return false;
+    bool manifold[2];
+    for (int i = 0; i < 2; ++i) manifold[i] = m_trim[i] && Manifold(*m_meshes[i]);
     _TrimIntersectingTriangles();
     _ClassifyUnclassifiedTriangles();
     _RemoveOutsideTriangles();
+    // Trimming keeps each edge's use: one that went wrong is reported.
+    for (int i = 0; i < 2; ++i)
+        if (manifold[i] && !Manifold(*m_meshes[i])) return false;
     return true;
 }
 

@@ -374,7 +374,8 @@ MUserOperatorStlCutWithFrame::EReturnCode MUserOperatorStlCutWithFrame::_Operate
 
     MStlBase copy;
     copy.Copy(*m_input);
-    if (CheckMesh(copy).boundaryEdges != 0) return eMeshNotClosed;
+    const MeshReport input = CheckMesh(copy);
+    if (input.boundaryEdges != 0) return eMeshNotClosed;
     if (!stepDone()) return eCancelled;
 
     const FrameGeometry frame(m_frame);
@@ -436,5 +437,22 @@ MUserOperatorStlCutWithFrame::EReturnCode MUserOperatorStlCutWithFrame::_Operate
         target->AddStl(*s.mesh, false);
     }
     if (!stepDone()) return eCancelled;
+    if (input.closed && input.oriented && !_PartsClosed()) {
+        m_above.reset();
+        m_below.reset();
+        m_withoutCut.reset();
+        m_unclassified.clear();
+        return eCutNotClosed;
+    }
     return partial ? eCutPartial : eCutOk;
+}
+
+// The shells reaching the cut from both sides promise nothing; the parts
+// above, below and without a cut are closed.
+bool MUserOperatorStlCutWithFrame::_PartsClosed() const {
+    for (const MStlBase* part : {m_above.get(), m_below.get(), m_withoutCut.get()}) {
+        const MeshReport r = CheckMesh(*part);
+        if (!r.closed || !r.oriented) return false;
+    }
+    return true;
 }

@@ -144,6 +144,9 @@ int RunFrame(Job& job, const FrameArgs& a) {
     if (code == MUserOperatorStlCutWithFrame::eMeshNotClosed) return job.Fail("the mesh is not closed; nothing written");
     if (code == MUserOperatorStlCutWithFrame::eOutOfMemory)
         return job.Fail("out of memory during the cut (code 6); nothing written");
+    if (code == MUserOperatorStlCutWithFrame::eCutNotClosed)
+        return job.Fail("the cut left a part open or non-manifold (code 7; the mesh may cross itself on the plane); "
+                        "nothing written");
     if (code != MUserOperatorStlCutWithFrame::eCutOk && code != MUserOperatorStlCutWithFrame::eCutPartial)
         return job.Fail("the cut failed (code " + std::to_string(int(code)) + ")");
     if (code == MUserOperatorStlCutWithFrame::eCutPartial)

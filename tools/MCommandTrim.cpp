@@ -47,7 +47,9 @@ int RunTrim(Job& job, const TrimArgs& a) {
     job.Start("trim");
     const bool ok = trim.Operate();
     job.Stop();
-    if (!ok) return job.Fail("the trim failed");
+    if (!ok)
+        return job.Fail("the trim failed: the trimmed surface came out with edges used by more than two triangles "
+                        "or run the same way twice; nothing was written");
     if (mesh.GetNumberOfTriangles() == 0)
         return job.Fail("nothing of " + a.input + " lies " + a.keep + " " + a.tool + "; nothing written");
     if (!a.border.empty()) {

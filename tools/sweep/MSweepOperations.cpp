@@ -96,6 +96,7 @@ std::string FrameCode(MUserOperatorStlCutWithFrame::EReturnCode code) {
     case Op::eHybridMesh: return "eHybridMesh";
     case Op::eCancelled: return "eCancelled";
     case Op::eOutOfMemory: return "eOutOfMemory";
+    case Op::eCutNotClosed: return "eCutNotClosed";
     }
     return "code " + std::to_string(int(code));
 }
