@@ -108,14 +108,16 @@ int MCutter::PointInProfile(double x, double y, double tolerance) const {
     return crossings % 2 == 1 ? 1 : 2;
 }
 
-char MCutter::POSITION_TRIANGLE(MStlTriangle& triangle) const {
+char MCutter::POSITION_TRIANGLE(MStlTriangle& triangle) const { return _PositionBesides(triangle, 0); }
+
+char MCutter::_PositionBesides(MStlTriangle& t, int skippedCorners) const {
     for (int i = 0; i < 3; ++i) {
-        const MStlPoint* p = triangle.GetPoint(i);
-        const int where = PointInProfile(p->GetX(), p->GetY());
+        if (skippedCorners & (1 << i)) continue;
+        const int where = PointInProfile(t.GetPoint(i)->GetX(), t.GetPoint(i)->GetY());
         if (where == 1) return kInside;
         if (where == 2) return kOutside;
     }
-    return POSITION_TRIANGLE_CENTER(triangle);
+    return POSITION_TRIANGLE_CENTER(t);
 }
 
 char MCutter::POSITION_TRIANGLE_CENTER(MStlTriangle& triangle) const {

@@ -379,13 +379,3 @@ MStlTriangleElement* MCutter::_MoveTip(MStlTriangleElement& t, int corner, const
     m_working->RemoveTriangle(&t);
     return moved;
 }
-
-char MCutter::_PositionBesides(MStlTriangle& t, int skippedCorners) const {
-    for (int i = 0; i < 3; ++i) {
-        if (skippedCorners & (1 << i)) continue;
-        const int where = PointInProfile(t.GetPoint(i)->GetX(), t.GetPoint(i)->GetY());
-        if (where == 1) return kInside;
-        if (where == 2) return kOutside;
-    }
-    return POSITION_TRIANGLE_CENTER(t);
-}
