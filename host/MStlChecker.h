@@ -38,5 +38,8 @@ struct MeshReport {
 // millions of triangles.
 MeshReport CheckMesh(const MStlBase& mesh);
 
+// Closed and consistently oriented: what a cut of a closed mesh promises.
+inline bool IsClosedAndOriented(const MeshReport& report) { return report.closed && report.oriented; }
+
 // One "name: value" line per field.
 std::string FormatReport(const MeshReport& report);

@@ -166,7 +166,7 @@ MStlBaseOperatorPolylineCut::ERCode MStlBaseOperatorPolylineCut::_Operate(Progre
     return m_openings ? eOpeningsNotClosed : eNotDivided;
 }
 
-bool MStlBaseOperatorPolylineCut::IsSound(const MeshReport& report) { return report.closed && report.oriented; }
+bool MStlBaseOperatorPolylineCut::IsSound(const MeshReport& report) { return IsClosedAndOriented(report); }
 
 bool MStlBaseOperatorPolylineCut::_FilterClearanceCut(const MStlBase* part, MCutter& cutter) const {
     std::vector<MMVector<double, 2>> points;

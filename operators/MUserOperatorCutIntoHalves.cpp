@@ -59,23 +59,16 @@ MUserOperatorCutIntoHalves::EResultCode MUserOperatorCutIntoHalves::Operate() {
     }
 }
 
-namespace {
-bool ClosedAndOriented(const MStlBase& mesh) {
-    const MeshReport r = CheckMesh(mesh);
-    return r.closed && r.oriented;
-}
-}  // namespace
-
 // Halves of a closed mesh are closed: a cut that leaves one open (where the
 // mesh crosses itself on the cut, say) is reported as failed.
 MUserOperatorCutIntoHalves::EResultCode MUserOperatorCutIntoHalves::_Operate() {
     Impl& d = *m_impl;
     if (!d.source) return eNoSourceModel;
-    const bool closed = ClosedAndOriented(*d.source);
+    const bool closed = IsClosedAndOriented(CheckMesh(*d.source));
     const EResultCode code = _Split();
     if (code != eResultOk || !closed) return code;
     for (const MStlBase* half : {d.inside, d.outside})
-        if (half->GetNumberOfTriangles() != 0 && !ClosedAndOriented(*half)) return eCutFailed;
+        if (half->GetNumberOfTriangles() != 0 && !IsClosedAndOriented(CheckMesh(*half))) return eCutFailed;
     return eResultOk;
 }
 

@@ -437,7 +437,7 @@ MUserOperatorStlCutWithFrame::EReturnCode MUserOperatorStlCutWithFrame::_Operate
         target->AddStl(*s.mesh, false);
     }
     if (!stepDone()) return eCancelled;
-    if (input.closed && input.oriented && !_PartsClosed()) {
+    if (IsClosedAndOriented(input) && !_PartsClosed()) {
         m_above.reset();
         m_below.reset();
         m_withoutCut.reset();
@@ -450,9 +450,7 @@ MUserOperatorStlCutWithFrame::EReturnCode MUserOperatorStlCutWithFrame::_Operate
 // The shells reaching the cut from both sides promise nothing; the parts
 // above, below and without a cut are closed.
 bool MUserOperatorStlCutWithFrame::_PartsClosed() const {
-    for (const MStlBase* part : {m_above.get(), m_below.get(), m_withoutCut.get()}) {
-        const MeshReport r = CheckMesh(*part);
-        if (!r.closed || !r.oriented) return false;
-    }
+    for (const MStlBase* part : {m_above.get(), m_below.get(), m_withoutCut.get()})
+        if (!IsClosedAndOriented(CheckMesh(*part))) return false;
     return true;
 }

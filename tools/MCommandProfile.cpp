@@ -70,8 +70,6 @@ void SetUpCutter(const CutSettings& cut, MCutter& cutter) {
     cutter.SET_ROUND_PROFILE(cut.roundRadius);  // after SET_CUT_MODE, which clears it
 }
 
-bool IsClosed(const MeshReport& r) { return r.closed && r.oriented; }
-
 int RunProfile(Job& job, const ProfileArgs& a) {
     std::string error;
     CutSettings settings;
@@ -93,7 +91,7 @@ int RunProfile(Job& job, const ProfileArgs& a) {
     if (code == MCutter::kOutOfMemory) return job.Fail("out of memory during the cut (code 7); nothing written");
     if (code != MCutter::kDone) return job.Fail("the cut failed (code " + std::to_string(int((unsigned char)code)) + ")");
     const std::unique_ptr<MStlBase> inside(cutter.GetInsideResult(true)), outside(cutter.GetOutsideResult(true));
-    const bool closed = IsClosed(job.InputReport("input"));
+    const bool closed = IsClosedAndOriented(job.InputReport("input"));
     job.SetOutput("inside", inside.get(), closed ? Promise::kClosed : Promise::kNothing);
     job.SetOutput("outside", outside.get(), closed ? Promise::kClosed : Promise::kNothing);
     return job.Finish();
@@ -153,7 +151,7 @@ int CutPolyline(Job& job, MStlBase& mesh, const MStlBaseOperatorPolylineCut::MPa
         else if (part->GetName().starts_with(L"outside_of_")) outside = std::move(part);
     }
     if (code == MStlBaseOperatorPolylineCut::eNotDivided) job.Note("the polyline does not divide the mesh");
-    const bool closed = IsClosed(job.InputReport("input"));
+    const bool closed = IsClosedAndOriented(job.InputReport("input"));
     job.SetOutput("inside", inside.get(), closed ? Promise::kClosed : Promise::kNothing);
     job.SetOutput("outside", outside.get(), closed ? Promise::kClosed : Promise::kNothing);
     return job.Finish();

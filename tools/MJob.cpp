@@ -76,7 +76,7 @@ bool HasArea(const MeshReport& report) { return report.degenerateTriangles < rep
 
 bool Kept(Promise promise, const MeshReport& r) {
     switch (promise) {
-    case Promise::kClosed: return r.closed && r.oriented;
+    case Promise::kClosed: return IsClosedAndOriented(r);
     case Promise::kNoOpenEdge: return r.boundaryEdges == 0 && r.oriented;
     case Promise::kNothing: break;
     }
@@ -158,7 +158,7 @@ bool Job::Load(const std::string& role, const std::string& path, MStlBase& mesh,
         Warn(name + " spans only " + std::to_string(uint64_t(extent)) + " grid steps of " + GridStepText() +
              "; its shape may be lost on the grid: use a finer step, for example --grid " +
              SuggestedGrid(extent * unit));
-    if (mustBeClosed && !(report.closed && report.oriented))
+    if (mustBeClosed && !IsClosedAndOriented(report))
         return Fail("the " + role + " " + name + " must be a closed, consistently oriented mesh; it has " +
                     DescribeFaults(report)),
                false;
