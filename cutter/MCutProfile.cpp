@@ -1,5 +1,6 @@
 #include "MCutProfile.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <numeric>
@@ -17,6 +18,30 @@ void* OwnSurfaceValue(bool ownSurface) {
     return ownSurface ? &marker : nullptr;
 }
 
+struct Segment {
+    int64_t x0, y0, x1, y1;
+};
+
+// Grid points on a profile line at most this far apart are close enough to
+// put a computed point on the line: the nearest moves it less than the
+// rounding tolerance.
+double SnapSpacing() { return std::max(2.0, 0.01 * QelSDK::Common::MInternalUnits::Get()); }
+
+// The grid point on segment s nearest (x, y), if the grid points on s lie
+// at most `spacing` apart; otherwise false.
+bool NearestGridPointOn(const Segment& s, double x, double y, double spacing, long& gx, long& gy) {
+    const int64_t ex = s.x1 - s.x0, ey = s.y1 - s.y0;
+    const int64_t steps = std::gcd(ex, ey);
+    if (steps == 0) return false;
+    const double length = std::hypot(double(ex), double(ey));
+    if (length / double(steps) > spacing) return false;
+    const double along = ((x - double(s.x0)) * double(ex) + (y - double(s.y0)) * double(ey)) / length;
+    const int64_t i = std::clamp<int64_t>(std::llround(along / length * double(steps)), 0, steps);
+    gx = long(s.x0 + ex / steps * i);
+    gy = long(s.y0 + ey / steps * i);
+    return true;
+}
+
 // Reverses the ring; an open contour also starts at its old last point.
 void ReverseContour(MCutProfile::Contour& contour) {
     MCutProfile::Point* oldLast = contour.GetLastPoint();
@@ -24,20 +49,19 @@ void ReverseContour(MCutProfile::Contour& contour) {
     if (!contour.IsClosed() && oldLast) contour.SetFirstPoint(oldLast);
 }
 
-// The truncated midpoint of p-q, or false when it coincides with an end.
-// Where a long edge is split: its truncated midpoint, or, where that point
-// is off the edge and the edge passes grid points, the grid point on it
-// nearest the middle.  A wall that bends off the edge by a fraction of a step
-// would cut faces lying in the edge's wall into slivers.
+// Where a long edge is split: its truncated midpoint when that lies on the
+// edge, else the grid point on the edge nearest the middle; false when the
+// edge passes no grid point between its ends, which then stays whole.  A wall
+// bent off the user's line by a fraction of a step would cross faces lying in
+// that line's wall at a grazing angle and cut them into slivers.
 bool SplitPoint(const MCutProfile::Point& p, const MCutProfile::Point& q, long& mx, long& my) {
-    double dx = static_cast<double>(q.GetX()) - static_cast<double>(p.GetX());
-    double dy = static_cast<double>(q.GetY()) - static_cast<double>(p.GetY());
-    mx = static_cast<long>(std::trunc(static_cast<double>(p.GetX()) + dx / 2.0));
-    my = static_cast<long>(std::trunc(static_cast<double>(p.GetY()) + dy / 2.0));
     const int64_t ex = int64_t(q.GetX()) - p.GetX(), ey = int64_t(q.GetY()) - p.GetY();
+    mx = static_cast<long>(std::trunc(static_cast<double>(p.GetX()) + static_cast<double>(ex) / 2.0));
+    my = static_cast<long>(std::trunc(static_cast<double>(p.GetY()) + static_cast<double>(ey) / 2.0));
     const bool onEdge = __int128(mx - p.GetX()) * ey == __int128(my - p.GetY()) * ex;
-    const int64_t steps = std::gcd(ex, ey);
-    if (!onEdge && steps >= 2) {
+    if (!onEdge) {
+        const int64_t steps = std::gcd(ex, ey);
+        if (steps < 2) return false;
         mx = long(p.GetX() + ex / steps * (steps / 2));
         my = long(p.GetY() + ey / steps * (steps / 2));
     }
@@ -82,9 +106,18 @@ void AppendRoundedCorners(const MCutProfile::Contour& from, MCutProfile::Contour
                           static_cast<double>(n->GetX()), static_cast<double>(n->GetY()), 0.0,
                           static_cast<double>(radius), tolerance);
         rounder.Round();
-        for (unsigned long k = 0; k < rounder.NumPoints(); ++k)
-            MCutProfile::AddProfilePoint(to, static_cast<long>(std::trunc(rounder.OutputX(k))),
-                                         static_cast<long>(std::trunc(rounder.OutputY(k))), false);
+        const unsigned long count = rounder.NumPoints();
+        for (unsigned long k = 0; k < count; ++k) {
+            long x = static_cast<long>(std::trunc(rounder.OutputX(k)));
+            long y = static_cast<long>(std::trunc(rounder.OutputY(k)));
+            // An arc's ends go onto their legs, so that the straight wall
+            // beyond stays in the user's line.
+            const MCutProfile::Point* leg = k == 0 ? p : n;
+            if (count > 1 && (k == 0 || k + 1 == count))
+                NearestGridPointOn({c->GetX(), c->GetY(), leg->GetX(), leg->GetY()}, rounder.OutputX(k),
+                                   rounder.OutputY(k), SnapSpacing(), x, y);
+            MCutProfile::AddProfilePoint(to, x, y, false);
+        }
     }
 }
 

@@ -406,6 +406,17 @@ bool CornerNearSide(const MStlPoint* a, const MStlPoint* b, int64_t x, int64_t y
     u = double(along);
     return true;
 }
+
+// Whether a triangle standing upright has the side a-b.  Such a side is not
+// moved onto a corner near it: the face would lean by a fraction of a step,
+// and a wall in its plane would cross it at a grazing angle.
+bool BoundsUprightFace(MStlPoint* a, MStlPoint* b) {
+    for (uint32_t k = 0; k < a->GetNumberOfNeighbourTriangles(); ++k) {
+        const MStlTriangleElement* t = a->GetNeighbourTriangle(k);
+        if (t->IndexOfPoint(b) >= 0 && NormalZ(*t) == 0) return true;
+    }
+    return false;
+}
 }  // namespace
 
 void MCutter::REMOVE_CUT_POINTS_IN_TRIANGLES(ProgressPtr progress) {
@@ -478,7 +489,8 @@ void MCutter::REMOVE_CUT_POINTS_IN_TRIANGLES(ProgressPtr progress) {
                 for (int i = 0; i < 3; ++i) {
                     long double distance = 0;
                     double along = 0;
-                    if (!CornerNearSide(ends[i][0], ends[i][1], (*c)[0], (*c)[1], distance, along) || distance >= nearest)
+                    if (!CornerNearSide(ends[i][0], ends[i][1], (*c)[0], (*c)[1], distance, along) || distance >= nearest ||
+                        BoundsUprightFace(ends[i][0], ends[i][1]))
                         continue;
                     nearest = distance;
                     sides[0] = i, u[i] = along, count = 1;

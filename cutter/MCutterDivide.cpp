@@ -85,6 +85,14 @@ bool StandsInNextWall(const MStlTriangle& t, const MCutEdge& edge) {
 
 enum class Division { kNone, kAlongWall, kAlongCornerLine };
 
+// A segment a wall leaves in a triangle, before it joins the trim lists.
+struct WallSegment {
+    MTriangleTrimIntersection record;
+    MCutEdge* edge = nullptr;
+    bool atCornerLine = false;
+    int64_t corner[2] = {0, 0};  // the corner whose line it runs along
+};
+
 bool SameXYZ(const MStlPoint* p, const MTriangleTrimPosition& q) {
     return p->GetX() == q.GetX() && p->GetY() == q.GetY() && p->GetZ() == q.GetZ();
 }
@@ -115,17 +123,16 @@ int TipPassedByWall(const MStlTriangle& t, const MStlPoint* const sides[3], cons
 
 }  // namespace
 
-// Adds the segment that the wall of `edge` leaves in the triangle to both
-// trim lists: list 0 keeps the inside of the profile on the segment's right
-// (in the triangle's own coordinates), list 1 the outside.  Mesh edges lying
-// in the wall are noted for the fill.  A vertical triangle through the
+// Notes the segment that the wall of `edge` leaves in the triangle, running
+// with the inside of the profile on its right (in the triangle's own
+// coordinates).  Mesh edges lying in the wall are noted for the fill.  A vertical triangle through the
 // vertical line of a profile corner is divided along that line; the fills
 // of the walls meeting there pass its ends as they run along the line.  A
 // wall whose crossings both round onto one corner passes through it: that
 // corner is noted in `touched`.
 static Division AddWallSegment(MStlTriangleElement& t, const MStlPoint* const sides[3], MCutEdge& edge,
-                               MTriangleTrimInfo& info,
-                               std::vector<MCutWallEdge>& wallEdges, MCutCornerLinePoints& cornerLines, int& touched) {
+                               MTriangleTrimCS& cs, std::vector<WallSegment>& segments,
+                               std::vector<MCutWallEdge>& wallEdges, int& touched) {
     int side[3];
     for (int i = 0; i < 3; ++i) side[i] = Sign(SideValue(t.GetPoint(i), edge));
     const bool left = side[0] > 0 || side[1] > 0 || side[2] > 0;
@@ -140,7 +147,6 @@ static Division AddWallSegment(MStlTriangleElement& t, const MStlPoint* const si
         }
         return Division::kNone;
     }
-    MTriangleTrimCS& cs = info.GetCS();
     WallPoint ends[2];
     int count = 0;
     for (int i = 0; i < 3 && count < 2; ++i) {
@@ -219,24 +225,67 @@ static Division AddWallSegment(MStlTriangleElement& t, const MStlPoint* const si
             }
     }
     SetLine(record);
-    auto* added = info.GetList(0)->AddIntersection(record, false);
-    info.GetList(1)->AddIntersection(record, true);
-    const Division made = atCornerLine ? Division::kAlongCornerLine : Division::kAlongWall;
-    if (!added) return made;
-    MStlPoint* a = added->GetItem().start.GetPoint();
-    MStlPoint* b = added->GetItem().end.GetPoint();
-    if (!a || !b || a == b) return made;
-    if (!atCornerLine) {
-        edge.intersections.ACHTERAAN_INVOEGEN()->GetItem() = {a, b};
-        return made;
+    WallSegment made{record, &edge, atCornerLine, {edge.start[0], edge.start[1]}};
+    if (atCornerLine && ends[0].along.num != 0) {
+        made.corner[0] += edge.delta[0];
+        made.corner[1] += edge.delta[1];
     }
-    const Fraction& f = ends[0].along;
-    const int64_t cx = edge.start[0] + (f.num == 0 ? 0 : edge.delta[0]);
-    const int64_t cy = edge.start[1] + (f.num == 0 ? 0 : edge.delta[1]);
-    auto& line = cornerLines[{cx, cy}];
-    for (MStlPoint* p : {a, b})
-        if (std::find(line.begin(), line.end(), p) == line.end()) line.push_back(p);
-    return made;
+    segments.push_back(made);
+    return atCornerLine ? Division::kAlongCornerLine : Division::kAlongWall;
+}
+
+// Adds the triangle's segments to both trim lists: list 0 keeps the inside
+// of the profile on a segment's right (in the triangle's own coordinates),
+// list 1 the outside.  A wall's segment joins its cut segments for the fill;
+// a division along a corner's line gives its ends to that line's points.
+// In a vertical triangle divided along a corner's line, the segments (all
+// vertical) alternate in direction along the triangle: they then bound its
+// pieces consistently, which the walls' own sides need not (two walls
+// leaving a corner each way put the piece between them outside of both).
+// Those pieces take the side they lie in anyway.
+static void AddSegments(const MStlTriangle& t, std::vector<WallSegment>& segments, MTriangleTrimInfo& info,
+                        MCutCornerLinePoints& cornerLines) {
+    const bool realign = NormalZ(t) == 0 && std::any_of(segments.begin(), segments.end(),
+                                                         [](const WallSegment& s) { return s.atCornerLine; });
+    std::vector<bool> reversed(segments.size(), false);
+    if (realign) {
+        i128 nx = 0, ny = 0;
+        NormalXY(t, nx, ny);
+        auto across = [&](const WallSegment& s) {
+            return -ny * (i128(s.record.start.GetX()) + s.record.end.GetX()) +
+                   nx * (i128(s.record.start.GetY()) + s.record.end.GetY());
+        };
+        std::vector<size_t> order(segments.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return across(segments[a]) < across(segments[b]); });
+        bool upward = true;
+        for (size_t k = 0; k < order.size(); ++k) {
+            if (k > 0 && across(segments[order[k]]) != across(segments[order[k - 1]])) upward = !upward;
+            const MTriangleTrimIntersection& r = segments[order[k]].record;
+            reversed[order[k]] = (r.end.GetZ() > r.start.GetZ()) != upward;
+        }
+    }
+    for (size_t i = 0; i < segments.size(); ++i) {
+        MTriangleTrimIntersection record = segments[i].record;
+        if (reversed[i]) {
+            std::swap(record.start, record.end);
+            SetLine(record);
+        }
+        auto* added = info.GetList(0)->AddIntersection(record, false);
+        info.GetList(1)->AddIntersection(record, true);
+        if (!added) continue;
+        MStlPoint* a = added->GetItem().start.GetPoint();
+        MStlPoint* b = added->GetItem().end.GetPoint();
+        if (!a || !b || a == b) continue;
+        if (reversed[i]) std::swap(a, b);
+        if (!segments[i].atCornerLine) {
+            segments[i].edge->intersections.ACHTERAAN_INVOEGEN()->GetItem() = {a, b};
+            continue;
+        }
+        auto& line = cornerLines[{segments[i].corner[0], segments[i].corner[1]}];
+        for (MStlPoint* p : {a, b})
+            if (std::find(line.begin(), line.end(), p) == line.end()) line.push_back(p);
+    }
 }
 
 void MCutter::FINAL_CUT_REMOVE(ProgressPtr progress) {
@@ -332,13 +381,15 @@ MStlTriangleElement* MCutter::_DivideTriangle(MStlTriangleElement& t, const MStl
     MTriangleTrimInfo* info = element.ActivateTrimInfo();
     bool divided = false, atCornerLine = false;
     int touched = 0;
+    std::vector<WallSegment> segments;
     for (auto it = first; it != edges.end() && (*it)->MinX() <= maxX; ++it) {
         MCutEdge& e = **it;
         if (!meets(e)) continue;
-        const Division d = AddWallSegment(t, sides, e, *info, m_wallEdges, m_cornerLinePoints, touched);
+        const Division d = AddWallSegment(t, sides, e, info->GetCS(), segments, m_wallEdges, touched);
         divided |= d != Division::kNone;
         atCornerLine |= d == Division::kAlongCornerLine;
     }
+    AddSegments(t, segments, *info, m_cornerLinePoints);
     if (!divided) {
         // A corner a wall passes through (its crossings rounded onto the
         // corner, or the corner moved onto them) is on the wall for the

@@ -90,9 +90,11 @@ public:
 
     // Splits every edge longer than maxLength by repeated halving from its
     // start (midpoints truncated toward zero), and removes points that
-    // coincide with their successor.  A limit below 2 is taken as 2, since
-    // smaller limits cannot be reached on the integer grid; an edge whose
-    // truncated midpoint would coincide with one of its ends is kept as it is.
+    // coincide with their successor.  Every new point lies on the edge it
+    // splits: where the truncated midpoint does not, the grid point on the
+    // edge nearest the middle is taken, and an edge that passes no grid point
+    // between its ends is kept as it is.  A limit below 2 is taken as 2, since
+    // smaller limits cannot be reached on the integer grid.
     // A contour whose points all coincide comes down to one point, an edge of
     // length 0 to itself, and becomes empty.
     void LimitEdgeLength(long maxLength) const;

@@ -755,3 +755,30 @@ TEST(ProfileCut, StarToADepthClosesItsCap) {
         ExpectSplit(Cut(p, 5, depth, {star}), p);
     }
 }
+
+// A pyramid on its side: a square base standing upright at x = -40 and two
+// upright faces slanting to the apex.  Cut along its own outline, the walls
+// lie in the upright faces.  Where the outline's corners are rounded, the
+// arcs end on the grid points of the faces' lines (a wall bent off by a
+// fraction of a step would cut the face into slivers); where a second
+// contour crosses a slanted face, near a grid point of its line, the face,
+// divided where walls leave it each way, is cut into pieces that do not
+// overlap, and a profile corner half a step from its lower side leaves that
+// side where it is.
+TEST(ProfileCut, WallsAlongUprightFacesStayInThem) {
+    MStlBase pyramid;
+    MStlPoint* p[5] = {pyramid.AddPoint(-40000, -20000, 20000), pyramid.AddPoint(-40000, -20000, -20000),
+                       pyramid.AddPoint(40000, 0, 0), pyramid.AddPoint(-40000, 20000, 20000),
+                       pyramid.AddPoint(-40000, 20000, -20000)};
+    for (const auto& f : {std::array{0, 1, 2}, {3, 0, 2}, {4, 3, 2}, {1, 4, 2}, {1, 0, 3}, {1, 3, 4}})
+        pyramid.AddTriangle(p[f[0]], p[f[1]], p[f[2]]);
+    pyramid.Update();
+    ASSERT_TRUE(Sound(pyramid));
+    const Polygon outline = {{-40000, -20000}, {40000, 0}, {-40000, 20000}};
+    const Polygon across = Square(-10000, -15003, -5002, -10000);
+    for (long round : {0L, 684L, 1794L}) {
+        SCOPED_TRACE(testing::Message() << "rounded " << round);
+        ExpectSplit(Cut(pyramid, 3, 0, {outline}, round), pyramid);
+    }
+    ExpectSplit(Cut(pyramid, 3, 0, {outline, across}), pyramid);
+}
