@@ -1,6 +1,7 @@
 // The cut driver: turns the cut mode into the sequence of cut phases, and
 // builds the edge list from the profile.
 #include <algorithm>
+#include <vector>
 #include <atomic>
 #include <cmath>
 #include <new>
@@ -22,28 +23,36 @@ namespace {
 long InternalUnit() { return std::max(1L, long(QelSDK::Common::MInternalUnits::Get())); }
 
 // Triangle sides that do not bound a closed, consistently oriented
-// surface: a side is sound when exactly one other triangle runs it the other
-// way and no other runs it the same way.  Found through the point fans.
+// surface: the sides along an edge are sound when the edge has exactly one
+// side each way.  Each edge is looked at once, in the fan of its lower point,
+// which holds every triangle on it.
 uint64_t CountFaultySides(const MStlBase& mesh) {
     std::atomic<uint64_t> faulty{0};
-    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, mesh.GetNumberOfTriangleSlots(), 1u << 13), [&](const auto& range) {
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, mesh.GetNumberOfPointSlots(), 1u << 13), [&](const auto& range) {
         uint64_t local = 0;
+        struct Edge {
+            const MStlPoint* other;
+            int out, in;
+        };
+        std::vector<Edge> edges;
         for (uint32_t i = range.begin(); i != range.end(); ++i) {
-            const MStlTriangleElement* t = mesh.GetTriangleBySlot(i);
-            if (!t) continue;
-            for (int k = 0; k < 3; ++k) {
-                const MStlPoint* p = t->GetPoint(k);
-                const MStlPoint* q = t->GetPoint((k + 1) % 3);
-                int reverse = 0, same = 0;
-                for (uint32_t n = 0; n < q->GetNumberOfNeighbourTriangles(); ++n) {
-                    const MStlTriangleElement* other = q->GetNeighbourTriangle(n);
-                    if (other == t) continue;
-                    const int iq = other->IndexOfPoint(q);
-                    reverse += other->GetPoint((iq + 1) % 3) == p;
-                    same += other->GetPoint((iq + 2) % 3) == p;
-                }
-                local += reverse != 1 || same != 0;
+            const MStlPoint* p = mesh.GetPointBySlot(i);
+            if (!p) continue;
+            edges.clear();
+            auto count = [&](const MStlPoint* other, bool out) {
+                if (other < p) return;
+                auto it = std::find_if(edges.begin(), edges.end(), [&](const Edge& e) { return e.other == other; });
+                if (it == edges.end()) it = edges.insert(edges.end(), {other, 0, 0});
+                ++(out ? it->out : it->in);
+            };
+            for (uint32_t n = 0; n < p->GetNumberOfNeighbourTriangles(); ++n) {
+                const MStlTriangleElement* t = p->GetNeighbourTriangle(n);
+                const int ip = t->IndexOfPoint(p);
+                count(t->GetPoint((ip + 1) % 3), true);
+                count(t->GetPoint((ip + 2) % 3), false);
             }
+            for (const Edge& e : edges)
+                if (e.out != 1 || e.in != 1) local += uint64_t(e.out + e.in);
         }
         faulty += local;
     });
@@ -79,8 +88,12 @@ char MCutter::_MakeCut(ProgressPtr progress) {
     const bool cuts = m_cutMode <= 5 || m_cutMode == 7;
     if (cuts && !m_working) return kNoMesh;
     // A filled cut of a closed mesh must give closed results; one that does
-    // not is reported, never delivered as done.
-    const bool checkClosed = m_fillMode != 0 && (m_cutMode <= 3 || m_cutMode == 5) && CountFaultySides(*m_working) == 0;
+    // not is reported, never delivered as done.  Whether the mesh was closed
+    // is asked only when a part comes out open, unless the cut consumes the
+    // mesh (in place): then it is asked before.
+    const bool inPlace = m_working == m_start;
+    const bool checkClosed = m_fillMode != 0 && (m_cutMode <= 3 || m_cutMode == 5) &&
+                             (!inPlace || CountFaultySides(*m_working) == 0);
     auto openLimits = [this] {
         m_lowerLimit = kMinusInfinity;
         m_upperLimit = kPlusInfinity;
@@ -145,20 +158,25 @@ char MCutter::_MakeCut(ProgressPtr progress) {
     if (m_cancelled) return kCancelled;
     DIVIDE_TO_CUT_DATA(reporter.CreateNestedDelegate(0.5));
     if (m_cancelled) return kCancelled;
-    if (result == kDone && checkClosed)
+    if (result == kDone && checkClosed) {
+        uint64_t faulty = 0;
         for (MStlBase* part : {m_inside, m_outside}) {
             if (!part) continue;
-            uint64_t faulty = CountFaultySides(*part);
+            uint64_t open = CountFaultySides(*part);
             // A profile corner or wall through an edge of the mesh leaves
             // parts that touch themselves along it: closed, but not manifold
             // until each side of the touch has its own copy of the edge.
-            if (faulty != 0) {
+            if (open != 0) {
                 MStlBaseOperatorFixer fixer;
                 fixer.SetStl(part);
-                if (fixer.SeparateTouchingSolids() != 0) faulty = CountFaultySides(*part);
+                if (fixer.SeparateTouchingSolids() != 0) open = CountFaultySides(*part);
             }
-            m_unclosed += faulty;
+            faulty += open;
         }
+        // Open parts of an open mesh break no promise.
+        if (faulty != 0 && !inPlace && m_start && CountFaultySides(*m_start) != 0) faulty = 0;
+        m_unclosed += faulty;
+    }
     if (result == kDone && m_unclosed != 0 && m_cutMode != 7) result = kOpeningsNotClosed;
     return result;
 }

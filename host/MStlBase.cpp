@@ -391,7 +391,9 @@ void MStlBase::CountInSurface(MStlSurface* s, int delta) {
     if (s) s->m_triangles = uint64_t(int64_t(s->m_triangles) + delta);
 }
 
-uint32_t MStlBase::GetPointSlot(const MStlPoint* p) const { return m_impl->points.IndexOf(p); }
+// A point keeps its slot in its index; a caller asking has the point's
+// record at hand, so this beats the search over the blocks.
+uint32_t MStlBase::GetPointSlot(const MStlPoint* p) const { return p->m_index; }
 
 MStlPoint* MStlBase::AddPoint(int32_t x, int32_t y, int32_t z, bool alwaysNew) {
     if (!alwaysNew) {
