@@ -251,6 +251,25 @@ TEST(TrimRetriangulator, SegmentEndingAtATriangleCorner) {
     }
 }
 
+TEST(TrimRetriangulator, WallsMeetingAtATriangleCorner) {
+    // A narrow profile corner on a mesh vertex: a wedge from P0 to W and Z
+    // on the far side, and beside it a wall that comes in over the far side
+    // and goes back over side P0-P2.  The pieces beside the wedge close
+    // round P1 and along the other sides, not along the wall leaving P0.
+    Fixture f;
+    const auto p0 = f.EndOfAxis(2), w = f.At(246, 754), z = f.At(243, 757);
+    const auto y2 = f.At(759, 241), a = f.At(681, 0), b = f.At(678, 0), y = f.At(755, 245);
+    f.AddWall(y2, a);
+    f.AddWall(b, y);
+    f.AddWall(w, p0);
+    f.AddWall(p0, z);
+    CutterRetriangulator r;
+    ASSERT_TRUE(r.CreateNewTriangles(*f.info, 0));
+    const Tiling t = CheckTiling(f, Points({w, z, y2, a, b, y}, f.mesh));
+    EXPECT_EQ(t.count[2], 3);
+    EXPECT_EQ(t.count[4], 4);
+}
+
 TEST(TrimRetriangulator, ChooseByAngleTakesTheSharpestRightTurn) {
     // List 0 only: E -> X -> F closes a quad with P0; a triangle X, M, N
     // touches it at X.  At X both X -> F and X -> M start; the sharper right

@@ -501,11 +501,17 @@ bool MTriangleTrimRetriangulator::_BuildContour(MTriangleTrimIntersectionList& l
 void MTriangleTrimRetriangulator::_SearchNext() {
     m_searchResult = 0;
     m_found = m_foundPrev = nullptr;
-    if (m_lastWasSegment && _FindSegmentStartingHere()) {
+    const unsigned char axis = m_position.GetPositionCode();
+    // On the triangle's border the region on the right may go on along the
+    // border rather than along a segment starting here: where walls meet at
+    // a corner of the triangle, or at a point of a side, the sharper right
+    // turn bounds the piece.
+    if (m_lastWasSegment && _FindSegmentStartingHere() &&
+        (axis > 2 || m_line.Angle024(m_found->GetItem().line) <= m_line.Angle024(MTriangleTrimLine(axis)))) {
         m_searchResult = 1;
         return;
     }
-    const unsigned char axis = m_position.GetPositionCode();
+    m_found = m_foundPrev = nullptr;
     if (axis > 2) return;
     if (_WalkAlongEdge(axis)) {
         m_searchResult = 2;
