@@ -3,6 +3,7 @@
 // that the division left on it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <utility>
@@ -48,3 +49,9 @@ using MCutEdgeList = D_LIST<MCutEdge>;
 
 // Mesh points on the vertical line through each profile corner, by corner.
 using MCutCornerLinePoints = std::map<std::pair<int64_t, int64_t>, std::vector<MStlPoint*>>;
+
+// Notes p on the line through corner (x, y), once.
+inline void AddCornerLinePoint(MCutCornerLinePoints& lines, int64_t x, int64_t y, MStlPoint* p) {
+    std::vector<MStlPoint*>& line = lines[{x, y}];
+    if (std::find(line.begin(), line.end(), p) == line.end()) line.push_back(p);
+}

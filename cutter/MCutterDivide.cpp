@@ -125,11 +125,11 @@ int TipPassedByWall(const MStlTriangle& t, const MStlPoint* const sides[3], cons
 
 // Notes the segment that the wall of `edge` leaves in the triangle, running
 // with the inside of the profile on its right (in the triangle's own
-// coordinates).  Mesh edges lying in the wall are noted for the fill.  A vertical triangle through the
-// vertical line of a profile corner is divided along that line; the fills
-// of the walls meeting there pass its ends as they run along the line.  A
-// wall whose crossings both round onto one corner passes through it: that
-// corner is noted in `touched`.
+// coordinates).  Mesh edges lying in the wall are noted for the fill.  A
+// vertical triangle through the vertical line of a profile corner is
+// divided along that line; the fills of the walls meeting there pass its
+// ends as they run along the line.  A wall whose crossings both round onto
+// one corner passes through it: that corner is noted in `touched`.
 static Division AddWallSegment(MStlTriangleElement& t, const MStlPoint* const sides[3], MCutEdge& edge,
                                MTriangleTrimCS& cs, std::vector<WallSegment>& segments,
                                std::vector<MCutWallEdge>& wallEdges, int& touched) {
@@ -282,9 +282,7 @@ static void AddSegments(const MStlTriangle& t, std::vector<WallSegment>& segment
             segments[i].edge->intersections.ACHTERAAN_INVOEGEN()->GetItem() = {a, b};
             continue;
         }
-        auto& line = cornerLines[{segments[i].corner[0], segments[i].corner[1]}];
-        for (MStlPoint* p : {a, b})
-            if (std::find(line.begin(), line.end(), p) == line.end()) line.push_back(p);
+        for (MStlPoint* p : {a, b}) AddCornerLinePoint(cornerLines, segments[i].corner[0], segments[i].corner[1], p);
     }
 }
 

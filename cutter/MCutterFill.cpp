@@ -155,9 +155,7 @@ void MCutter::_CollectWallEdges() {
             const bool atCorner = SameXY(w.a, w.edge->start[0], w.edge->start[1]) ||
                                   SameXY(w.a, w.edge->start[0] + w.edge->delta[0], w.edge->start[1] + w.edge->delta[1]);
             if (atCorner) {
-                auto& line = m_cornerLinePoints[{w.a->GetX(), w.a->GetY()}];
-                for (MStlPoint* p : {w.a, w.b})
-                    if (std::find(line.begin(), line.end(), p) == line.end()) line.push_back(p);
+                for (MStlPoint* p : {w.a, w.b}) AddCornerLinePoint(m_cornerLinePoints, w.a->GetX(), w.a->GetY(), p);
                 continue;
             }
         }
@@ -173,11 +171,8 @@ void MCutter::_CollectWallEdges() {
         const int64_t ends[2][2] = {{e.start[0], e.start[1]}, {e.start[0] + e.delta[0], e.start[1] + e.delta[1]}};
         for (const MCutEdgeIntersection& segment : e.intersections)
             for (MStlPoint* p : {segment.start, segment.end})
-                for (const auto& end : ends) {
-                    if (!SameXY(p, end[0], end[1])) continue;
-                    auto& line = m_cornerLinePoints[{end[0], end[1]}];
-                    if (std::find(line.begin(), line.end(), p) == line.end()) line.push_back(p);
-                }
+                for (const auto& end : ends)
+                    if (SameXY(p, end[0], end[1])) AddCornerLinePoint(m_cornerLinePoints, end[0], end[1], p);
     }
 }
 
