@@ -584,8 +584,10 @@ namespace {
 // Copies the triangles whose status `take` selects into the (empty) target,
 // built in parallel; each triangle goes into the related surface of its
 // surface.
+// Returns the unpaired sides of what it copied, or UINT64_MAX when it did
+// not count them.
 template <class Take>
-void CopySelected(MStlBase& source, MStlBase& target, int related, Take&& take) {
+uint64_t CopySelected(MStlBase& source, MStlBase& target, int related, Take&& take) {
     std::vector<uint8_t> selected(source.GetNumberOfTriangleSlots(), 0);
     tbb::parallel_for(tbb::blocked_range<uint32_t>(0, source.GetNumberOfTriangleSlots(), 1u << 14),
                       [&](const auto& range) {
@@ -597,7 +599,8 @@ void CopySelected(MStlBase& source, MStlBase& target, int related, Take&& take) 
     std::vector<MStlSurface*> surfaces(source.GetNumberOfSurfaces(), nullptr);
     for (uint32_t i = 0; i < source.GetNumberOfSurfaces(); ++i)
         surfaces[i] = source.GetSurface(i)->GetRelatedSurface(related);
-    if (target.AppendSelected(source, selected, surfaces)) return;
+    uint64_t unpaired = 0;
+    if (target.AppendSelected(source, selected, surfaces, &unpaired)) return unpaired;
     // A target that already holds triangles takes them one by one.
     MStlBaseCopyTriangleAttributes attributes(source, target, true);
     MStlPointSlotMap map(source, target);
@@ -609,10 +612,12 @@ void CopySelected(MStlBase& source, MStlBase& target, int related, Take&& take) 
         MStlTriangleElement* added = target.AddTriangle(corners, surface);
         if (added) added->CopyStateFrom(*t, true, true, false, false, true, true);
     }
+    return UINT64_MAX;
 }
 }  // namespace
 
 void MCutter::DIVIDE_TO_CUT_DATA(ProgressPtr progress) {
+    m_unpairedInParts[0] = m_unpairedInParts[1] = UINT64_MAX;
     if (!m_working) return;
     const uint64_t results = uint64_t(m_inside != nullptr) + uint64_t(m_outside != nullptr);
     IncrementalProgressReporter reporter(progress, "QelStlCutting.MCutter.DIVIDE_TO_CUT_DATA",
@@ -630,12 +635,14 @@ void MCutter::DIVIDE_TO_CUT_DATA(ProgressPtr progress) {
         return;
     }
     if (m_inside) {
-        CopySelected(*m_working, *m_inside, 0, [](uint8_t s) { return (s & kInside) && !(s & (kBelow | kAbove)); });
+        m_unpairedInParts[0] =
+            CopySelected(*m_working, *m_inside, 0, [](uint8_t s) { return (s & kInside) && !(s & (kBelow | kAbove)); });
         reporter += m_working->GetNumberOfTriangles();
         if (_Cancelled(reporter)) return;
     }
     if (m_outside) {
-        CopySelected(*m_working, *m_outside, 1, [](uint8_t s) { return (s & (kOutside | kBelow | kAbove)) != 0; });
+        m_unpairedInParts[1] =
+            CopySelected(*m_working, *m_outside, 1, [](uint8_t s) { return (s & (kOutside | kBelow | kAbove)) != 0; });
         reporter += m_working->GetNumberOfTriangles();
         _Cancelled(reporter);
     }

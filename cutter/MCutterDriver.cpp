@@ -22,43 +22,6 @@ namespace {
 
 long InternalUnit() { return std::max(1L, long(QelSDK::Common::MInternalUnits::Get())); }
 
-// Triangle sides that do not bound a closed, consistently oriented
-// surface: the sides along an edge are sound when the edge has exactly one
-// side each way.  Each edge is looked at once, in the fan of its lower point,
-// which holds every triangle on it.
-uint64_t CountFaultySides(const MStlBase& mesh) {
-    std::atomic<uint64_t> faulty{0};
-    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, mesh.GetNumberOfPointSlots(), 1u << 13), [&](const auto& range) {
-        uint64_t local = 0;
-        struct Edge {
-            const MStlPoint* other;
-            int out, in;
-        };
-        std::vector<Edge> edges;
-        for (uint32_t i = range.begin(); i != range.end(); ++i) {
-            const MStlPoint* p = mesh.GetPointBySlot(i);
-            if (!p) continue;
-            edges.clear();
-            auto count = [&](const MStlPoint* other, bool out) {
-                if (other < p) return;
-                auto it = std::find_if(edges.begin(), edges.end(), [&](const Edge& e) { return e.other == other; });
-                if (it == edges.end()) it = edges.insert(edges.end(), {other, 0, 0});
-                ++(out ? it->out : it->in);
-            };
-            for (uint32_t n = 0; n < p->GetNumberOfNeighbourTriangles(); ++n) {
-                const MStlTriangleElement* t = p->GetNeighbourTriangle(n);
-                const int ip = t->IndexOfPoint(p);
-                count(t->GetPoint((ip + 1) % 3), true);
-                count(t->GetPoint((ip + 2) % 3), false);
-            }
-            for (const Edge& e : edges)
-                if (e.out != 1 || e.in != 1) local += uint64_t(e.out + e.in);
-        }
-        faulty += local;
-    });
-    return faulty;
-}
-
 }  // namespace
 
 bool MCutter::_Cancelled(const IncrementalProgressReporter& reporter) {
@@ -93,7 +56,7 @@ char MCutter::_MakeCut(ProgressPtr progress) {
     // mesh (in place): then it is asked before.
     const bool inPlace = m_working == m_start;
     const bool checkClosed = m_fillMode != 0 && (m_cutMode <= 3 || m_cutMode == 5) &&
-                             (!inPlace || CountFaultySides(*m_working) == 0);
+                             (!inPlace || m_working->CountUnpairedSides() == 0);
     auto openLimits = [this] {
         m_lowerLimit = kMinusInfinity;
         m_upperLimit = kPlusInfinity;
@@ -160,21 +123,22 @@ char MCutter::_MakeCut(ProgressPtr progress) {
     if (m_cancelled) return kCancelled;
     if (result == kDone && checkClosed) {
         uint64_t faulty = 0;
-        for (MStlBase* part : {m_inside, m_outside}) {
+        for (int k = 0; k < 2; ++k) {
+            MStlBase* part = k == 0 ? m_inside : m_outside;
             if (!part) continue;
-            uint64_t open = CountFaultySides(*part);
+            uint64_t open = m_unpairedInParts[k] != UINT64_MAX ? m_unpairedInParts[k] : part->CountUnpairedSides();
             // A profile corner or wall through an edge of the mesh leaves
             // parts that touch themselves along it: closed, but not manifold
             // until each side of the touch has its own copy of the edge.
             if (open != 0) {
                 MStlBaseOperatorFixer fixer;
                 fixer.SetStl(part);
-                if (fixer.SeparateTouchingSolids() != 0) open = CountFaultySides(*part);
+                if (fixer.SeparateTouchingSolids() != 0) open = part->CountUnpairedSides();
             }
             faulty += open;
         }
         // Open parts of an open mesh break no promise.
-        if (faulty != 0 && !inPlace && m_start && CountFaultySides(*m_start) != 0) faulty = 0;
+        if (faulty != 0 && !inPlace && m_start && m_start->CountUnpairedSides() != 0) faulty = 0;
         m_unclosed += faulty;
     }
     if (result == kDone && m_unclosed != 0 && m_cutMode != 7) result = kOpeningsNotClosed;

@@ -7,6 +7,7 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_scan.h>
 #include <tbb/spin_rw_mutex.h>
 
 #include <sys/mman.h>
@@ -125,6 +126,60 @@ private:
 };
 
 inline bool SameCoordinates(const MStlPoint* a, const MStlPoint* b) { return *a == *b; }
+// Numbers the selected slots [0, count) in order: slot[i] is the new slot of
+// i, or UINT32_MAX where `selected(i)` is false.  Returns how many there are.
+template <class Selected>
+uint32_t NumberSelected(std::vector<uint32_t>& slot, uint32_t count, Selected&& selected) {
+    slot.assign(count, UINT32_MAX);
+    return tbb::parallel_scan(
+        tbb::blocked_range<uint32_t>(0, count, 1u << 14), uint32_t(0),
+        [&](const tbb::blocked_range<uint32_t>& range, uint32_t next, bool final) {
+            for (uint32_t i = range.begin(); i != range.end(); ++i)
+                if (selected(i)) {
+                    if (final) slot[i] = next;
+                    ++next;
+                }
+            return next;
+        },
+        std::plus<uint32_t>());
+}
+
+// Tallies the sides along the edges of one point's fan that lead to points
+// after it (by address), so that visiting every point tallies each edge of
+// a mesh once.  An edge is sound when it has exactly one side each way.
+class EdgeTally {
+public:
+    void Start(const MStlPoint* p) {
+        m_p = p;
+        m_edges.clear();
+    }
+    void Add(const MStlTriangleElement* t) {
+        const int ip = t->IndexOfPoint(m_p);
+        Count(t->GetPoint((ip + 1) % 3), true);
+        Count(t->GetPoint((ip + 2) % 3), false);
+    }
+    uint64_t Unpaired() const {
+        uint64_t sides = 0;
+        for (const Edge& e : m_edges)
+            if (e.out != 1 || e.in != 1) sides += uint64_t(e.out + e.in);
+        return sides;
+    }
+
+private:
+    struct Edge {
+        const MStlPoint* other;
+        int out, in;
+    };
+    void Count(const MStlPoint* other, bool out) {
+        if (other < m_p) return;
+        auto it = std::find_if(m_edges.begin(), m_edges.end(), [&](const Edge& e) { return e.other == other; });
+        if (it == m_edges.end()) it = m_edges.insert(m_edges.end(), {other, 0, 0});
+        ++(out ? it->out : it->in);
+    }
+    const MStlPoint* m_p = nullptr;
+    std::vector<Edge> m_edges;
+};
+
 }  // namespace
 
 struct MStlBase::Impl {
@@ -811,43 +866,61 @@ void MStlBase::AddStl(const MStlBase& source, bool keepSurfaces, QelSDK::Common:
     for (const MStlEdge& e : source.m_edges) AddEdge(mapPoint(e.p0), mapPoint(e.p1));
 }
 
+uint64_t MStlBase::CountUnpairedSides() const {
+    std::atomic<uint64_t> unpaired{0};
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, m_pointSlots, 1u << 13), [&](const auto& range) {
+        EdgeTally tally;
+        uint64_t local = 0;
+        for (uint32_t i = range.begin(); i != range.end(); ++i) {
+            const MStlPoint& p = m_impl->points[i];
+            if (!p.m_alive) continue;
+            tally.Start(&p);
+            for (const MStlTriangleElement* t : p.m_fan) tally.Add(t);
+            local += tally.Unpaired();
+        }
+        unpaired += local;
+    });
+    return unpaired;
+}
+
 bool MStlBase::AppendSelected(const MStlBase& source, const std::vector<uint8_t>& take,
-                              const std::vector<MStlSurface*>& surfaces) {
+                              const std::vector<MStlSurface*>& surfaces, uint64_t* unpairedSides) {
     if (m_pointSlots != 0 || m_triangleSlots != 0 || &source == this) return false;
+    if (unpairedSides) *unpairedSides = 0;
     const Impl& src = *source.m_impl;
     Impl& dst = *m_impl;
     dst.DropTree();
     const uint32_t sourceTriangles = std::min<uint32_t>(source.m_triangleSlots, uint32_t(take.size()));
-    auto taken = [&](const MStlTriangleElement* t) {
-        const uint32_t slot = t->m_index;
-        return slot < sourceTriangles && take[slot] && (t->m_flags & MStlTriangle::kAlive);
-    };
     // New slots, in source slot order.
-    std::vector<uint32_t> triangleSlot(sourceTriangles, UINT32_MAX), pointSlot(source.m_pointSlots, UINT32_MAX);
-    uint32_t triangles = 0, points = 0;
-    for (uint32_t i = 0; i < sourceTriangles; ++i)
-        if (take[i] && (src.triangles[i].m_flags & MStlTriangle::kAlive)) triangleSlot[i] = triangles++;
+    std::vector<uint32_t> triangleSlot, pointSlot;
+    const uint32_t triangles = NumberSelected(triangleSlot, sourceTriangles, [&](uint32_t i) {
+        return take[i] && (src.triangles[i].m_flags & MStlTriangle::kAlive);
+    });
+    auto newSlot = [&](const MStlTriangleElement* t) {
+        return t->m_index < sourceTriangles ? triangleSlot[t->m_index] : UINT32_MAX;
+    };
+    // A point is kept when a taken triangle uses it; marked from the
+    // triangles, which lie in order, rather than from the points' fans.
     std::vector<uint8_t> used(source.m_pointSlots, 0);
-    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, source.m_pointSlots, 1u << 14), [&](const auto& range) {
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, sourceTriangles, 1u << 14), [&](const auto& range) {
         for (uint32_t i = range.begin(); i != range.end(); ++i) {
-            const MStlPoint& p = src.points[i];
-            if (!p.m_alive) continue;
-            for (const MStlTriangleElement* t : p.m_fan)
-                if (taken(t)) {
-                    used[i] = 1;
-                    break;
-                }
+            if (triangleSlot[i] == UINT32_MAX) continue;
+            for (const MStlPoint* p : src.triangles[i].m_p)
+                std::atomic_ref<uint8_t>(used[p->m_index]).store(1, std::memory_order_relaxed);
         }
     });
-    for (uint32_t i = 0; i < source.m_pointSlots; ++i)
-        if (used[i]) pointSlot[i] = points++;
+    const uint32_t points = NumberSelected(pointSlot, source.m_pointSlots, [&](uint32_t i) { return used[i] != 0; });
     if (triangles == 0) return true;
     m_pointSlots = points;
     m_triangleSlots = triangles;
     dst.points.EnsureSlot(points - 1);
     dst.triangles.EnsureSlot(triangles - 1);
     dst.indexValid = false;
+    // The sides are tallied while the fans are at hand, in the source's terms.
+    std::atomic<uint64_t> unpaired{0};
     tbb::parallel_for(tbb::blocked_range<uint32_t>(0, source.m_pointSlots, 1u << 14), [&](const auto& range) {
+        EdgeTally tally;
+        uint64_t local = 0;
         for (uint32_t i = range.begin(); i != range.end(); ++i) {
             if (pointSlot[i] == UINT32_MAX) continue;
             const MStlPoint& sp = src.points[i];
@@ -856,10 +929,17 @@ bool MStlBase::AppendSelected(const MStlBase& source, const std::vector<uint8_t>
             dp.m_alive = true;
             for (int k = 0; k < 3; ++k) dp.m_c[k] = sp.m_c[k];
             dp.m_fan.clear();
+            tally.Start(&sp);
             for (const MStlTriangleElement* t : sp.m_fan)
-                if (taken(t)) dp.m_fan.push_back(&dst.triangles[triangleSlot[t->m_index]]);
+                if (const uint32_t slot = newSlot(t); slot != UINT32_MAX) {
+                    dp.m_fan.push_back(&dst.triangles[slot]);
+                    if (unpairedSides) tally.Add(t);
+                }
+            if (unpairedSides) local += tally.Unpaired();
         }
+        unpaired += local;
     });
+    if (unpairedSides) *unpairedSides = unpaired;
     tbb::parallel_for(tbb::blocked_range<uint32_t>(0, sourceTriangles, 1u << 14), [&](const auto& range) {
         for (uint32_t i = range.begin(); i != range.end(); ++i) {
             const uint32_t slot = triangleSlot[i];

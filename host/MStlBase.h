@@ -542,9 +542,14 @@ public:
     // surface of this mesh that its triangles go into (or null).  Status,
     // facing and selection are copied, the mark is not.  Builds in
     // parallel; triangles keep the order of their source slots.  False (and
-    // nothing done) when this mesh is not empty.
+    // nothing done) when this mesh is not empty.  With `unpairedSides`, also
+    // counts the appended triangles' sides that CountUnpairedSides would.
     bool AppendSelected(const MStlBase& source, const std::vector<uint8_t>& take,
-                        const std::vector<MStlSurface*>& surfaces);
+                        const std::vector<MStlSurface*>& surfaces, uint64_t* unpairedSides = nullptr);
+    // Triangle sides that do not bound a closed, consistently oriented
+    // surface: the sides along every edge that has not exactly one side each
+    // way.  Zero for a closed, manifold, consistently oriented mesh.
+    uint64_t CountUnpairedSides() const;
     void MoveTo(MStlBase& target);
     void Reserve(uint64_t points, uint64_t triangles);
 

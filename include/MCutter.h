@@ -212,6 +212,9 @@ private:
     bool m_useIgnore = false;
     bool m_triangleIgnored = false;
     uint64_t m_unclosed = 0;
+    // Unpaired triangle sides of the inside and outside parts, counted while
+    // the parts are built; UINT64_MAX where they were built another way.
+    uint64_t m_unpairedInParts[2] = {UINT64_MAX, UINT64_MAX};
     // Mesh edges lying in a wall, noted by the division; the fill takes those
     // that separate the inside part from the outside part.
     std::vector<MCutWallEdge> m_wallEdges;
