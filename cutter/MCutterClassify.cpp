@@ -9,6 +9,7 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_reduce.h>
 
 #include "MCutter.h"
 #include "cutter/MCutEdge.h"
@@ -263,6 +264,24 @@ void ForSlots(uint32_t count, F&& f) {
 
 }  // namespace
 
+std::vector<MStlTriangleElement*> MCutter::_CrossedTriangles() const {
+    using Found = std::vector<MStlTriangleElement*>;
+    const MStlBase& mesh = *m_working;
+    return tbb::parallel_reduce(
+        tbb::blocked_range<uint32_t>(0, mesh.GetNumberOfTriangleSlots(), 1u << 14), Found(),
+        [&](const auto& range, Found found) {
+            for (uint32_t i = range.begin(); i != range.end(); ++i) {
+                MStlTriangleElement* t = mesh.GetTriangleBySlot(i);
+                if (t && (t->GetStatus() & kCrossed)) found.push_back(t);
+            }
+            return found;
+        },
+        [](Found left, const Found& right) {
+            left.insert(left.end(), right.begin(), right.end());
+            return left;
+        });
+}
+
 void MCutter::CLASSIFY_TRIANGLES(ProgressPtr progress) {
     m_triangleIgnored = false;
     MStlBase& mesh = *m_working;
@@ -341,7 +360,7 @@ void MCutter::CLASSIFY_TRIANGLES(ProgressPtr progress) {
     ++reporter;
     if (_Cancelled(reporter)) return;
     // Cut limits.
-    ForSlots(slots, [&](uint32_t i) {
+    if (m_lowerLimit != kMinusInfinity || m_upperLimit != kPlusInfinity) ForSlots(slots, [&](uint32_t i) {
         MStlTriangleElement* t = mesh.GetTriangleBySlot(i);
         if (!t) return;
         bool below = true, above = true;
@@ -442,11 +461,7 @@ void MCutter::REMOVE_CUT_POINTS_IN_TRIANGLES(ProgressPtr progress) {
                 return true;
         return false;
     };
-    std::vector<MStlTriangleElement*> work;
-    for (uint32_t i = 0; i < m_working->GetNumberOfTriangleSlots(); ++i) {
-        MStlTriangleElement* t = m_working->GetTriangleBySlot(i);
-        if (t && (t->GetStatus() & kCrossed)) work.push_back(t);
-    }
+    std::vector<MStlTriangleElement*> work = _CrossedTriangles();
     IncrementalProgressReporter reporter(progress, "QelStlCutting.MCutter.REMOVE_CUT_POINTS_IN_TRIANGLES",
                                          work.size(), true);
     // Each corner's vertical line meets a crossed triangle on at most two

@@ -5,6 +5,9 @@
 #include <cmath>
 #include <vector>
 
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
 #include "MCutter.h"
 #include "MTriangleTrimIntersection.h"
 #include "MTriangleTrimRetriangulator.h"
@@ -287,11 +290,7 @@ static void AddSegments(const MStlTriangle& t, std::vector<WallSegment>& segment
 }
 
 void MCutter::FINAL_CUT_REMOVE(ProgressPtr progress) {
-    std::vector<MStlTriangleElement*> crossed;
-    for (uint32_t i = 0; i < m_working->GetNumberOfTriangleSlots(); ++i) {
-        MStlTriangleElement* t = m_working->GetTriangleBySlot(i);
-        if (t && (t->GetStatus() & kCrossed)) crossed.push_back(t);
-    }
+    const std::vector<MStlTriangleElement*> crossed = _CrossedTriangles();
     std::vector<MCutEdge*> edges;
     int64_t widest = 0;
     for (MCutEdge& e : *m_edges) {
@@ -324,11 +323,13 @@ void MCutter::FINAL_CUT_REMOVE(ProgressPtr progress) {
         }
     }
     // Every triangle that was not divided takes the side it lies on.
-    for (uint32_t i = 0; i < m_working->GetNumberOfTriangleSlots(); ++i) {
-        MStlTriangleElement* t = m_working->GetTriangleBySlot(i);
-        if (!t || (t->GetStatus() & (kInside | kOutside))) continue;
-        t->SetStatus(uint8_t(t->GetStatus() | POSITION_TRIANGLE(*t)));
-    }
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, m_working->GetNumberOfTriangleSlots(), 1u << 14), [&](const auto& range) {
+        for (uint32_t i = range.begin(); i != range.end(); ++i) {
+            MStlTriangleElement* t = m_working->GetTriangleBySlot(i);
+            if (!t || (t->GetStatus() & (kInside | kOutside))) continue;
+            t->SetStatus(uint8_t(t->GetStatus() | POSITION_TRIANGLE(*t)));
+        }
+    });
 }
 
 // Divides one crossed triangle by every wall through it.  Returns the

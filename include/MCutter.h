@@ -227,6 +227,8 @@ private:
     std::map<std::pair<int64_t, int64_t>, std::vector<MStlPoint*>> m_cornerLinePoints;
 
     bool _Cancelled(const QelSDK::Common::IncrementalProgressReporter& reporter);
+    // The working mesh's triangles a wall crosses, in slot order.
+    std::vector<MStlTriangleElement*> _CrossedTriangles() const;
     void _CollectWallEdges();
     MStlTriangleElement* _DivideTriangle(MStlTriangleElement& t, const MStlPoint* const sides[3], int& movedCorners,
                                          const std::vector<MCutEdge*>& edges, int64_t widest,
