@@ -1,6 +1,7 @@
 // The cut driver: turns the cut mode into the sequence of cut phases, and
 // builds the edge list from the profile.
 #include <algorithm>
+#include <array>
 #include <vector>
 #include <atomic>
 #include <cmath>
@@ -8,6 +9,9 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_reduce.h>
+
+#include <absl/container/flat_hash_set.h>
 
 #include "MCutter.h"
 #include "cutter/MCutEdge.h"
@@ -185,12 +189,83 @@ char MCutter::_MakeCutAlongPolyline(bool fill, ProgressPtr progress) {
         if (m_ownsWorking && r != kCancelled) m_working->ClearStl(true);
         return r;
     };
+    _MoveCornersOntoNearPointLines();
     char r = _CreateEdgeList(false, reporter.CreateNestedDelegate(0.5));
     if (r != 0) return fail(r);
     r = DIVIDE_DATA(reporter.CreateNestedDelegate(0.5));
     if (r != 0) return fail(r);
     if (fill && m_fillMode != 0) FILL_CUT_EDGES();
     return kDone;
+}
+
+namespace {
+uint64_t KeyOf(int64_t x, int64_t y) { return (uint64_t(x) << 32) ^ uint64_t(uint32_t(y)); }
+}  // namespace
+
+// A profile corner within a grid step of the vertical line through a mesh
+// point, but not on it, moves onto that line (the nearest, if several).
+// Otherwise the walls meeting at the corner pass the point closer than a
+// step: their crossings of the point's sides round onto the point, or next
+// to it, and the walls' pieces between the corner and the point, shorter
+// than a step, lie in the faces there instead of crossing them.
+void MCutter::_MoveCornersOntoNearPointLines() {
+    if (!m_working || m_working->GetNumberOfPoints() == 0) return;
+    absl::flat_hash_set<uint64_t> near;
+    int64_t lo[2] = {INT64_MAX, INT64_MAX}, hi[2] = {INT64_MIN, INT64_MIN};
+    for (auto* c = m_profile.GetFirstContour(); c; c = static_cast<MCutProfile::Contour*>(c->GetNextContour())) {
+        auto* p = c->GetFirstPoint();
+        for (uint32_t i = 0; i < c->GetNumberOfPoints(); ++i, p = p->GetNext()) {
+            const int64_t xy[2] = {p->GetX(), p->GetY()};
+            for (int k = 0; k < 2; ++k) {
+                lo[k] = std::min(lo[k], xy[k] - 1);
+                hi[k] = std::max(hi[k], xy[k] + 1);
+            }
+            for (int64_t dx = -1; dx <= 1; ++dx)
+                for (int64_t dy = -1; dy <= 1; ++dy) near.insert(KeyOf(xy[0] + dx, xy[1] + dy));
+        }
+    }
+    if (near.empty()) return;
+    // The lines of mesh points near any corner; few, so gathered in lists.
+    using Lines = std::vector<std::array<int64_t, 2>>;
+    const MStlBase& mesh = *m_working;
+    Lines lines = tbb::parallel_reduce(
+        tbb::blocked_range<uint32_t>(0, mesh.GetNumberOfPointSlots(), 1u << 14), Lines(),
+        [&](const auto& range, Lines found) {
+            for (uint32_t i = range.begin(); i != range.end(); ++i) {
+                const MStlPoint* p = mesh.GetPointBySlot(i);
+                if (!p || p->GetX() < lo[0] || p->GetX() > hi[0] || p->GetY() < lo[1] || p->GetY() > hi[1]) continue;
+                if (near.contains(KeyOf(p->GetX(), p->GetY()))) found.push_back({p->GetX(), p->GetY()});
+            }
+            return found;
+        },
+        [](Lines left, const Lines& right) {
+            left.insert(left.end(), right.begin(), right.end());
+            return left;
+        });
+    if (lines.empty()) return;
+    std::sort(lines.begin(), lines.end());
+    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+    for (auto* c = m_profile.GetFirstContour(); c; c = static_cast<MCutProfile::Contour*>(c->GetNextContour())) {
+        auto* p = c->GetFirstPoint();
+        for (uint32_t i = 0; i < c->GetNumberOfPoints(); ++i, p = p->GetNext()) {
+            const int64_t x = p->GetX(), y = p->GetY();
+            auto first = std::lower_bound(lines.begin(), lines.end(), std::array<int64_t, 2>{x - 1, y - 1});
+            const std::array<int64_t, 2>* best = nullptr;
+            bool onLine = false;
+            for (auto it = first; it != lines.end() && (*it)[0] <= x + 1 && !onLine; ++it) {
+                if ((*it)[1] < y - 1 || (*it)[1] > y + 1) continue;
+                onLine = (*it)[0] == x && (*it)[1] == y;
+                auto distance = [&](const std::array<int64_t, 2>& l) { return (l[0] - x) * (l[0] - x) + (l[1] - y) * (l[1] - y); };
+                if (!best || distance(*it) < distance(*best)) best = &*it;
+            }
+            if (onLine || !best) continue;
+            // Neighbours on the same line would leave an edge without length.
+            auto at = [&](const MCutProfile::Point* q) { return q->GetX() == (*best)[0] && q->GetY() == (*best)[1]; };
+            if (c->GetNumberOfPoints() > 1 && (at(p->GetNext()) || at(p->GetPrev()))) continue;
+            p->SetX((*best)[0]);
+            p->SetY((*best)[1]);
+        }
+    }
 }
 
 char MCutter::DIVIDE_DATA(ProgressPtr progress) {

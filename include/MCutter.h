@@ -229,6 +229,7 @@ private:
     bool _Cancelled(const QelSDK::Common::IncrementalProgressReporter& reporter);
     // The working mesh's triangles a wall crosses, in slot order.
     std::vector<MStlTriangleElement*> _CrossedTriangles() const;
+    void _MoveCornersOntoNearPointLines();
     void _CollectWallEdges();
     MStlTriangleElement* _DivideTriangle(MStlTriangleElement& t, const MStlPoint* const sides[3], int& movedCorners,
                                          const std::vector<MCutEdge*>& edges, int64_t widest,

@@ -782,3 +782,26 @@ TEST(ProfileCut, WallsAlongUprightFacesStayInThem) {
     }
     ExpectSplit(Cut(pyramid, 3, 0, {outline, across}), pyramid);
 }
+
+
+// A profile corner on an upright face of a box, one step from the box's
+// vertical edge: the walls meeting there pass the edge closer than a step.
+// Their crossings of the neighbouring face rounded onto the edge, so that a
+// wall's piece lay in the face itself, and the cut came out open.
+TEST(ProfileCut, CornerOneStepFromAnUprightEdge) {
+    MStlBase box;
+    GenerateBox(box, {0, 0, 0}, {20000, 20000, 10000}, 1);
+    box.Update();
+    const Polygon triangles[] = {
+        {{1, 0}, {17673, -12560}, {-14874, 12493}},  {{0, 1}, {15263, 26959}, {-22956, 23515}},
+        {{1, 0}, {-21524, -26695}, {19952, 24043}},  {{1, 0}, {10162, -13219}, {-20326, 17089}},
+        {{0, 1}, {9274, 27935}, {-18272, 2952}},     {{1, 0}, {3714, 9761}, {-12194, -28272}},
+        {{0, 1}, {-16926, -19560}, {10233, -22391}}, {{1, 0}, {17824, -25071}, {11620, 380}},
+        {{0, 1}, {11159, -3311}, {9189, -23110}},
+    };
+    for (const Polygon& t : triangles) {
+        SCOPED_TRACE(testing::Message() << "corner (" << t[0].first << ", " << t[0].second << ") to (" << t[1].first
+                                        << ", " << t[1].second << ")");
+        ExpectSplit(Cut(box, 3, 0, {t}), box);
+    }
+}
