@@ -1,11 +1,18 @@
 #include "host/MStlChecker.h"
 
+#include <CGAL/Exact_predicates_inexact_constructions_kernel.h>
+#include <CGAL/Polygon_mesh_processing/self_intersections.h>
+
 #include <tbb/parallel_sort.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 #include <numeric>
 #include <vector>
 
+#include "host/MCgalMesh.h"
 #include "host/MInternalUnits.h"
 #include "host/MStlBase.h"
 #include "host/MUnionFind.h"
@@ -113,4 +120,52 @@ std::string FormatReport(const MeshReport& r) {
                   (unsigned long long)r.shells, r.volume, r.area, r.closed ? "yes" : "no",
                   r.oriented ? "yes" : "no");
     return text;
+}
+
+std::vector<std::array<double, 3>> FaultyEdgeMidpoints(const MStlBase& mesh, size_t limit) {
+    std::vector<std::array<double, 3>> points;
+    const std::vector<EdgeUse> uses = CollectEdgeUses(mesh);
+    for (size_t begin = 0, end; begin < uses.size() && points.size() < limit; begin = end) {
+        size_t ascending = 0;
+        for (end = begin; end < uses.size() && uses[end].edge == uses[begin].edge; ++end) ascending += uses[end].ascending;
+        if (end - begin == 2 && ascending == 1) continue;
+        std::array<double, 3> at{};
+        LocateFault(mesh, uses[begin], at.data());
+        points.push_back(at);
+    }
+    return points;
+}
+
+struct MSelfIntersections::Triangles {
+    std::vector<CGAL::Epick::Triangle_3> crossing;
+};
+
+MSelfIntersections::MSelfIntersections(const MStlBase& mesh) : m_triangles(std::make_unique<Triangles>()) {
+    using Point = CGAL::Epick::Point_3;
+    const CGAL::Surface_mesh<Point> surface = QelSDK::Cgal::ToSurfaceMesh<Point>(mesh);
+    using Face = CGAL::Surface_mesh<Point>::Face_index;
+    std::vector<std::pair<Face, Face>> pairs;
+    CGAL::Polygon_mesh_processing::self_intersections(surface, std::back_inserter(pairs));
+    m_pairs = pairs.size();
+    std::vector<Face> faces;
+    for (const auto& [a, b] : pairs) faces.insert(faces.end(), {a, b});
+    std::sort(faces.begin(), faces.end());
+    faces.erase(std::unique(faces.begin(), faces.end()), faces.end());
+    for (Face f : faces) {
+        auto h = surface.halfedge(f);
+        const Point a = surface.point(surface.target(h)), b = surface.point(surface.target(surface.next(h))),
+                    c = surface.point(surface.source(h));
+        m_triangles->crossing.emplace_back(a, b, c);
+    }
+}
+
+MSelfIntersections::~MSelfIntersections() = default;
+
+double MSelfIntersections::DistanceTo(const std::array<double, 3>& at) const {
+    const double unit = QelSDK::Common::MInternalUnits::GetInverse();
+    const CGAL::Epick::Point_3 p(at[0] / unit, at[1] / unit, at[2] / unit);
+    double nearest = std::numeric_limits<double>::infinity();
+    for (const auto& t : m_triangles->crossing)
+        nearest = std::min(nearest, CGAL::squared_distance(p, t));
+    return std::sqrt(nearest) * unit;
 }

@@ -2,8 +2,11 @@
 // volume and area.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 class MStlBase;
 
@@ -43,3 +46,25 @@ inline bool IsClosedAndOriented(const MeshReport& report) { return report.closed
 
 // One "name: value" line per field.
 std::string FormatReport(const MeshReport& report);
+
+// The midpoints, in model units, of the mesh's faulty edges (boundary,
+// non-manifold or inconsistent), at most `limit` of them.
+std::vector<std::array<double, 3>> FaultyEdgeMidpoints(const MStlBase& mesh, size_t limit = 4096);
+
+// Where a mesh intersects itself: the triangles that cross another triangle
+// of the same mesh (sharing a corner or a side is not crossing), found with
+// exact predicates.  A cut through such a place has no closed result.
+class MSelfIntersections {
+public:
+    explicit MSelfIntersections(const MStlBase& mesh);
+    ~MSelfIntersections();
+    uint64_t Pairs() const { return m_pairs; }
+    // Distance in model units from `at` (model units) to the nearest crossing
+    // triangle; infinity when the mesh does not intersect itself.
+    double DistanceTo(const std::array<double, 3>& at) const;
+
+private:
+    struct Triangles;
+    std::unique_ptr<Triangles> m_triangles;
+    uint64_t m_pairs = 0;
+};

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -167,4 +168,33 @@ TEST_F(CliProfile, PolygonFilesAreBounded) {
     EXPECT_NE(Output().find(":2: the line is longer than 4096 characters"), std::string::npos) << Output();
     EXPECT_FALSE(fs::exists(P("in.stl")));
     EXPECT_FALSE(fs::exists(P("out.stl")));
+}
+
+// Two boxes that overlap, as one mesh: closed, but crossing itself.  A cut
+// through the crossing cannot be closed; the tool says where the parts are
+// open and that the mesh intersects itself there, and writes nothing.  A cut
+// around the crossing goes through.
+TEST_F(CliProfile, CutsThroughASelfIntersectionAreRefusedWithTheReason) {
+    std::string off = "OFF\n16 24 0\n";
+    for (int b : {0, 5})
+        for (int z : {0, 10})
+            for (auto [x, y] : {std::pair{0, 0}, {10, 0}, {10, 10}, {0, 10}})
+                off += std::to_string(b + x) + " " + std::to_string(b + y) + " " + std::to_string(b + z) + "\n";
+    for (int b : {0, 8})
+        for (auto f : {std::array{0, 2, 1}, {0, 3, 2}, {4, 5, 6}, {4, 6, 7}, {0, 1, 5}, {0, 5, 4}, {1, 2, 6}, {1, 6, 5},
+                       {2, 3, 7}, {2, 7, 6}, {3, 0, 4}, {3, 4, 7}})
+            off += "3 " + std::to_string(b + f[0]) + " " + std::to_string(b + f[1]) + " " + std::to_string(b + f[2]) + "\n";
+    Write("two.off", off);
+    Write("through.txt", "2 2\n8 2\n8 8\n2 8\n");
+    Write("around.txt", "3 3\n12 3\n12 12\n3 12\n");
+    for (const char* command : {"profile", "polyline"}) {
+        const std::string shape = std::string(command) == "profile" ? " --polygon " : " --polyline ";
+        fs::remove(P("in.stl"));
+        EXPECT_NE(Run(std::string(command) + " " + P("two.off") + shape + P("through.txt") + " --inside " + P("in.stl")), 0);
+        EXPECT_NE(Output().find("the inside part has"), std::string::npos) << Output();
+        EXPECT_NE(Output().find("the input mesh intersects itself"), std::string::npos) << Output();
+        EXPECT_FALSE(fs::exists(P("in.stl")));
+        EXPECT_EQ(Run(std::string(command) + " " + P("two.off") + shape + P("around.txt") + " --inside " + P("in.stl")), 0)
+            << Output();
+    }
 }

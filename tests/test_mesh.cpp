@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <set>
 
+#include "host/MInternalUnits.h"
 #include "host/MStlBase.h"
 #include "host/MStlChecker.h"
 #include "host/MStlGenerate.h"
@@ -193,4 +195,37 @@ TEST(Mesh, ShellsMasksAndTransforms) {
     EXPECT_EQ(m.GetYMin(), -6000) << "a refused transform changes nothing";
     m.Invert();
     EXPECT_NEAR(m.Volume(), -volume, 1e-9 * volume);
+}
+
+// Closedness counted per edge, openings located, and where a mesh crosses
+// itself: two boxes that overlap cross along their faces; a closed box and
+// two boxes apart do not.
+TEST(Mesh, OpeningsAndSelfIntersections) {
+    MStlBase box;
+    GenerateBox(box, {0, 0, 0}, {1000, 1000, 1000}, 1);
+    EXPECT_EQ(box.CountUnpairedSides(), 0u);
+    EXPECT_TRUE(FaultyEdgeMidpoints(box).empty());
+    const MSelfIntersections none(box);
+    EXPECT_EQ(none.Pairs(), 0u);
+    EXPECT_TRUE(std::isinf(none.DistanceTo({0.0, 0.0, 0.0})));
+
+    MStlBase open;
+    open.AddStl(box);
+    open.RemoveTriangle(*open.BeginTriangle());
+    EXPECT_EQ(open.CountUnpairedSides(), 3u);  // the three sides of the hole
+    EXPECT_EQ(FaultyEdgeMidpoints(open).size(), 3u);
+
+    MStlBase apart, crossing;
+    GenerateBox(apart, {0, 0, 0}, {1000, 1000, 1000}, 1);
+    GenerateBox(apart, {2000, 0, 0}, {3000, 1000, 1000}, 1);
+    EXPECT_EQ(MSelfIntersections(apart).Pairs(), 0u);
+    GenerateBox(crossing, {0, 0, 0}, {1000, 1000, 1000}, 1);
+    GenerateBox(crossing, {500, 500, 500}, {1500, 1500, 1500}, 1);
+    EXPECT_EQ(crossing.CountUnpairedSides(), 0u);  // closed, though it crosses itself
+    const MSelfIntersections crossings(crossing);
+    EXPECT_GT(crossings.Pairs(), 0u);
+    const double unit = QelSDK::Common::MInternalUnits::GetInverse();
+    EXPECT_NEAR(crossings.DistanceTo({1000 * unit, 750 * unit, 750 * unit}), 0.0, 1e-9);
+    const double far = crossings.DistanceTo({750 * unit, 750 * unit, 3000 * unit});
+    EXPECT_TRUE(far > 1000 * unit && far < 2000 * unit) << far;
 }

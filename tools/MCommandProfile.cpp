@@ -86,8 +86,11 @@ int RunProfile(Job& job, const ProfileArgs& a) {
     job.Stop();
     job.SetResultCode((unsigned char)code);
     if (code == MCutter::kCancelled || job.Cancelled()) return job.Interrupted();
-    if (code == MCutter::kOpeningsNotClosed)
-        return job.Fail("the cut could not be closed everywhere (code 5); nothing written");
+    if (code == MCutter::kOpeningsNotClosed) {
+        const std::unique_ptr<MStlBase> inside(cutter.GetInsideResult(true)), outside(cutter.GetOutsideResult(true));
+        return job.FailOpenCut("the cut could not be closed everywhere (code 5)",
+                               {{"inside", inside.get()}, {"outside", outside.get()}}, a.input);
+    }
     if (code == MCutter::kOutOfMemory) return job.Fail("out of memory during the cut (code 7); nothing written");
     if (code != MCutter::kDone) return job.Fail("the cut failed (code " + std::to_string(int((unsigned char)code)) + ")");
     const std::unique_ptr<MStlBase> inside(cutter.GetInsideResult(true)), outside(cutter.GetOutsideResult(true));
@@ -127,7 +130,7 @@ bool ToClearance(const std::string& text, const char* option, int32_t& internal,
 }
 
 int CutPolyline(Job& job, MStlBase& mesh, const MStlBaseOperatorPolylineCut::MParams& params,
-                const std::vector<MMVector<double, 2>>& polyline, long lift) {
+                const std::vector<MMVector<double, 2>>& polyline, long lift, const std::string& inputPath) {
     MStlBaseOperatorPolylineCut cut;
     cut.SetModelToCut(&mesh);  // divided in place; the input is not needed afterwards
     cut.SetCutPolyline(polyline);
@@ -137,18 +140,24 @@ int CutPolyline(Job& job, MStlBase& mesh, const MStlBaseOperatorPolylineCut::MPa
     job.Stop();
     job.SetResultCode(code);
     if (code == MStlBaseOperatorPolylineCut::eCancelled || job.Cancelled()) return job.Interrupted();
-    if (code == MStlBaseOperatorPolylineCut::eOpeningsNotClosed)
-        return job.Fail("the cut could not be closed everywhere (code 5); nothing written");
     if (code == MStlBaseOperatorPolylineCut::eOutOfMemory)
         return job.Fail("out of memory during the cut (code 6); nothing written");
-    if (code != MStlBaseOperatorPolylineCut::eCutDone && code != MStlBaseOperatorPolylineCut::eNotDivided)
+    const bool open = code == MStlBaseOperatorPolylineCut::eOpeningsNotClosed;
+    if (!open && code != MStlBaseOperatorPolylineCut::eCutDone && code != MStlBaseOperatorPolylineCut::eNotDivided)
         return job.Fail("the cut failed (code " + std::to_string(int(code)) + ")");
 
     std::unique_ptr<MStlBase> inside, outside;
+    std::vector<std::unique_ptr<MStlBase>> between;  // the clearances' strips
     for (std::unique_ptr<MStlBase>& part : cut.GetOutputStls()) {
         if (lift) part->Translate(0, 0, -lift);
         if (part->GetName().starts_with(L"inside_of_")) inside = std::move(part);
         else if (part->GetName().starts_with(L"outside_of_")) outside = std::move(part);
+        else between.push_back(std::move(part));
+    }
+    if (open) {
+        std::vector<std::pair<std::string, const MStlBase*>> parts = {{"inside", inside.get()}, {"outside", outside.get()}};
+        for (const auto& part : between) parts.emplace_back("clearance", part.get());
+        return job.FailOpenCut("the cut could not be closed everywhere (code 5)", parts, inputPath);
     }
     if (code == MStlBaseOperatorPolylineCut::eNotDivided) job.Note("the polyline does not divide the mesh");
     const bool closed = IsClosedAndOriented(job.InputReport("input"));
@@ -181,7 +190,7 @@ int RunPolyline(Job& job, const PolylineArgs& a) {
             return job.Fail("--depth lies too far below the mesh's top for the coordinate range");
         params.depth = int32_t(depth + lift);
     }
-    return CutPolyline(job, mesh, params, polyline, lift);
+    return CutPolyline(job, mesh, params, polyline, lift, a.input);
 }
 
 const char* const kPolylineHelp =

@@ -1,5 +1,7 @@
 #include "tools/MJob.h"
 
+#include <algorithm>
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -261,6 +263,33 @@ int Job::Fail(const std::string& message, int status) {
     m_error = message;
     std::cerr << "meshcut: " << message << "\n";
     return Report(status);
+}
+
+int Job::FailOpenCut(const std::string& message, const std::vector<std::pair<std::string, const MStlBase*>>& parts,
+                     const std::string& inputPath) {
+    std::string text = message;
+    for (const auto& [role, mesh] : parts) {
+        if (!mesh) continue;
+        const MeshReport report = CheckMesh(*mesh);
+        if (!IsClosedAndOriented(report)) text += "; the " + role + " part has " + DescribeFaults(report);
+    }
+    MStlBase input;
+    std::string error;
+    if (inputPath != kStandardStream && ReadMesh(inputPath, input, error)) {
+        const MSelfIntersections crossings(input);
+        double farthest = 0.0;
+        for (const auto& [role, mesh] : parts)
+            if (mesh)
+                for (const auto& at : FaultyEdgeMidpoints(*mesh)) farthest = std::max(farthest, crossings.DistanceTo(at));
+        if (crossings.Pairs() != 0) {
+            std::ostringstream out;
+            out << "; the input mesh intersects itself (" << crossings.Pairs() << " crossing triangle pairs), "
+                << std::setprecision(4) << farthest
+                << " units from the farthest opening: a cut through a crossing cannot be closed, repair the mesh first";
+            text += out.str();
+        }
+    }
+    return Fail(text + "; nothing written");
 }
 
 int Job::Interrupted() {

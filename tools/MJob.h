@@ -82,6 +82,11 @@ public:
 
     // Reports the failure and returns the exit status.
     int Fail(const std::string& message, int status = kFailure);
+    // Fails a cut whose parts (role, mesh; a mesh may be null) came out
+    // open: says which part is open and where, and, reading the input file
+    // again, whether the mesh intersects itself near the openings.
+    int FailOpenCut(const std::string& message, const std::vector<std::pair<std::string, const MStlBase*>>& parts,
+                    const std::string& inputPath);
     int Interrupted();
     // The status of a failure already reported by PlanOutputs or Load.
     int Status() const { return m_status; }

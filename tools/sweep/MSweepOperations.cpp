@@ -1,7 +1,9 @@
 // Running one case in its child and judging its results.  Each operation is
 // driven the way the command-line tool drives it, so that the tool's command
 // line for a case repeats it.
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <new>
 #include <sstream>
@@ -24,6 +26,10 @@
 
 namespace meshcut_sweep {
 namespace {
+
+// Openings within this many typical edge lengths of a place where the input
+// intersects itself are put down to it.
+constexpr double kNearCrossing = 8.0;
 
 struct Judgement {
     Verdict verdict = Verdict::kSound;
@@ -207,6 +213,33 @@ Judgement Judge(const std::vector<Part>& parts, const SweepMesh& input, Balance 
     return Unsound(out.str());
 }
 
+// How far the cut's openings lie from the nearest place where the input
+// intersects itself, in model units: the largest over the openings;
+// infinity when the input does not intersect itself.
+double OpeningsFromSelfIntersection(const SweepMesh& data, const std::vector<const MStlBase*>& parts) {
+    MStlBase input;
+    BuildMesh(data, input);
+    const MSelfIntersections crossings(input);
+    if (crossings.Pairs() == 0) return std::numeric_limits<double>::infinity();
+    double farthest = 0.0;
+    for (const MStlBase* part : parts)
+        if (part)
+            for (const auto& at : FaultyEdgeMidpoints(*part)) farthest = std::max(farthest, crossings.DistanceTo(at));
+    return farthest;
+}
+
+// A cut of a mesh that intersects itself cannot be closed where it passes a
+// crossing: such a refusal names the input as its reason.  An opening far
+// from every crossing leaves the refusal as the operation gave it.
+Judgement RefusedOpen(const std::string& code, const SweepMesh& data, const std::vector<const MStlBase*>& parts,
+                      double stepsPerUnit) {
+    const double distance = OpeningsFromSelfIntersection(data, parts);
+    if (getenv("SWEEP_DIST")) fprintf(stderr, "DIST %s %g typical %g\n", data.name.c_str(), distance, data.typicalEdge / stepsPerUnit);
+    if (distance <= kNearCrossing * data.typicalEdge / stepsPerUnit)
+        return Refused(code + ", the mesh intersects itself there");
+    return Refused(code);
+}
+
 // --- the operations -----------------------------------------------------------
 
 Judgement Plane(const SweepMesh& data, MStlBase& mesh, const SweepCase& s, double g) {
@@ -230,8 +263,10 @@ Judgement Profile(const SweepMesh& data, MStlBase& mesh, const SweepCase& s, dou
     cutter.SET_ROUND_PROFILE(s.round);  // after SET_CUT_MODE, which clears it
     cutter.SetCutStl(mesh, true);
     const unsigned char code = (unsigned char)cutter.MAKE_CUT();
-    if (code != (unsigned char)MCutter::kDone) return Refused(CutterCode(code));
     const std::unique_ptr<MStlBase> inside(cutter.GetInsideResult(true)), outside(cutter.GetOutsideResult(true));
+    if (code == (unsigned char)MCutter::kOpeningsNotClosed)
+        return RefusedOpen(CutterCode(code), data, {inside.get(), outside.get()}, g);
+    if (code != (unsigned char)MCutter::kDone) return Refused(CutterCode(code));
     return Judge({Checked("inside", inside.get()), Checked("outside", outside.get())}, data, Balance::kEqual, g);
 }
 
@@ -241,8 +276,9 @@ Judgement Polyline(const SweepMesh& data, MStlBase& mesh, const SweepCase& s, do
     params.outsideClearance = int32_t(s.clearanceOutside);
     // The operator reads a depth below one step as the whole height; the
     // tool lifts the mesh for a lower depth, and so does the sweep.
+    long lift = 0;
     if (s.depthCut) {
-        const long lift = s.depth < 1 ? 1 - s.depth : 0;
+        lift = s.depth < 1 ? 1 - s.depth : 0;
         if (lift) mesh.Translate(0, 0, lift);
         params.depth = int32_t(s.depth + lift);
     }
@@ -253,6 +289,15 @@ Judgement Polyline(const SweepMesh& data, MStlBase& mesh, const SweepCase& s, do
     cut.SetCutPolyline(polyline);
     cut.SetParameters(params);
     const auto code = cut.Operate();
+    if (code == MStlBaseOperatorPolylineCut::eOpeningsNotClosed) {
+        const std::vector<std::unique_ptr<MStlBase>> parts = cut.GetOutputStls();
+        std::vector<const MStlBase*> open;
+        for (const std::unique_ptr<MStlBase>& part : parts) {
+            if (lift) part->Translate(0, 0, -lift);
+            open.push_back(part.get());
+        }
+        return RefusedOpen(PolylineCode(code), data, open, g);
+    }
     if (code != MStlBaseOperatorPolylineCut::eCutDone && code != MStlBaseOperatorPolylineCut::eNotDivided)
         return Refused(PolylineCode(code));
     std::vector<Part> parts;
