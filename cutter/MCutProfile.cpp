@@ -121,6 +121,61 @@ void AppendRoundedCorners(const MCutProfile::Contour& from, MCutProfile::Contour
     }
 }
 
+// The profile's edges, sorted by their smaller X.
+std::vector<Segment> EdgesOf(const MCutProfile& profile) {
+    std::vector<Segment> edges;
+    for (auto* c = profile.GetFirstContour(); c; c = MCutProfile::Next(c)) {
+        const MCutProfile::Point* p = c->GetFirstPoint();
+        for (uint32_t i = 0; i < c->GetNumberOfPoints(); ++i, p = p->GetNext())
+            if (p->GetX() != p->GetNext()->GetX() || p->GetY() != p->GetNext()->GetY())
+                edges.push_back({p->GetX(), p->GetY(), p->GetNext()->GetX(), p->GetNext()->GetY()});
+    }
+    std::sort(edges.begin(), edges.end(), [](const Segment& a, const Segment& b) {
+        return std::min(a.x0, a.x1) < std::min(b.x0, b.x1);
+    });
+    return edges;
+}
+
+// Where contours crossed each other, the union has a new corner rounded to
+// the grid, off both edges that crossed there by a fraction of a step.  It
+// goes onto the nearest grid point of one of those edges where the grid
+// points on it lie close enough: a wall bent off the user's line would cross
+// faces lying in that line's wall at a grazing angle.
+void PutCrossingsOnTheirEdges(MCutProfile& profile, const std::vector<Segment>& edges) {
+    std::vector<std::pair<long, long>> corners;
+    for (const Segment& e : edges) corners.emplace_back(e.x0, e.y0);
+    std::sort(corners.begin(), corners.end());
+    int64_t widest = 0;
+    for (const Segment& e : edges) widest = std::max<int64_t>(widest, std::llabs(e.x1 - e.x0));
+    const double spacing = SnapSpacing();
+    for (auto* c = profile.GetFirstContour(); c; c = MCutProfile::Next(c)) {
+        MCutProfile::Point* p = c->GetFirstPoint();
+        for (uint32_t i = 0; i < c->GetNumberOfPoints(); ++i, p = p->GetNext()) {
+            const long x = p->GetX(), y = p->GetY();
+            if (std::binary_search(corners.begin(), corners.end(), std::pair{x, y})) continue;
+            auto first = std::lower_bound(edges.begin(), edges.end(), int64_t(x) - 1 - widest,
+                                          [](const Segment& e, int64_t v) { return std::min(e.x0, e.x1) < v; });
+            double best = spacing;
+            long bx = x, by = y;
+            for (auto e = first; e != edges.end() && std::min(e->x0, e->x1) <= int64_t(x) + 1; ++e) {
+                if (std::max(e->x0, e->x1) < x - 1 || std::min(e->y0, e->y1) > y + 1 || std::max(e->y0, e->y1) < y - 1)
+                    continue;
+                const __int128 ex = e->x1 - e->x0, ey = e->y1 - e->y0;
+                const __int128 cross = (x - e->x0) * ey - (y - e->y0) * ex;
+                if (cross * cross > ex * ex + ey * ey) continue;  // more than a step from the edge's line
+                long gx = 0, gy = 0;
+                if (!NearestGridPointOn(*e, double(x), double(y), spacing, gx, gy)) continue;
+                const double moved = std::hypot(double(gx - x), double(gy - y));
+                if (moved < best) best = moved, bx = gx, by = gy;
+            }
+            auto at = [&](const MCutProfile::Point* q) { return q->GetX() == bx && q->GetY() == by; };
+            if ((bx == x && by == y) || at(p->GetPrev()) || at(p->GetNext())) continue;
+            p->SetX(bx);
+            p->SetY(by);
+        }
+    }
+}
+
 }  // namespace
 
 MCutProfile::~MCutProfile() = default;
@@ -152,7 +207,9 @@ void MCutProfile::GiveRightSense() {
         if (!rightSense) ReverseContour(*c);
     }
     AU::OrientBorder2D(*this, nullptr);
+    const std::vector<Segment> edges = EdgesOf(*this);
     AU::BooleanRemoveSelfIntersections(*this);
+    PutCrossingsOnTheirEdges(*this, edges);
 }
 
 void MCutProfile::LimitEdgeLength(long maxLength) const {

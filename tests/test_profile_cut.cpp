@@ -805,3 +805,22 @@ TEST(ProfileCut, CornerOneStepFromAnUprightEdge) {
         ExpectSplit(Cut(box, 3, 0, {t}), box);
     }
 }
+
+// The pyramid's outline joined with a circle that crosses one of its upright
+// faces: the joined profile's corners where the contours cross lie on the
+// outline's edge (the grid points on it are four steps apart), so its walls
+// stay in the face.  Rounded off the edge they cut the face into slivers.
+TEST(ProfileCut, CrossingContoursMeetOnTheUsersLines) {
+    MStlBase pyramid;
+    MStlPoint* p[5] = {pyramid.AddPoint(-40000, -20000, 20000), pyramid.AddPoint(-40000, -20000, -20000),
+                       pyramid.AddPoint(40000, 0, 0), pyramid.AddPoint(-40000, 20000, 20000),
+                       pyramid.AddPoint(-40000, 20000, -20000)};
+    for (const auto& f : {std::array{0, 1, 2}, {3, 0, 2}, {4, 3, 2}, {1, 4, 2}, {1, 0, 3}, {1, 3, 4}})
+        pyramid.AddTriangle(p[f[0]], p[f[1]], p[f[2]]);
+    pyramid.Update();
+    const Polygon outline = {{-40000, -20000}, {40000, 0}, {-40000, 20000}};
+    for (auto [sides, round] : {std::pair{31, 0L}, {17, 0L}, {31, 3289L}}) {
+        SCOPED_TRACE(testing::Message() << sides << " sides, rounded " << round);
+        ExpectSplit(Cut(pyramid, 3, 0, {Circle(-26481, 15495, 10935, sides), outline}, round), pyramid);
+    }
+}
