@@ -114,10 +114,14 @@ int TipPassedByWall(const MStlTriangle& t, const MStlPoint* const sides[3], cons
         WallCrossingPoint(tip, a, e, pa);
         WallCrossingPoint(tip, b, e, pb);
         if (pa[0] != pb[0] || pa[1] != pb[1] || pa[2] != pb[2]) return -1;
+        // A vertical triangle is crossed along the line of the wall's end
+        // as well: there the wall divides it too.
         Fraction fa, fb;
         SideCrossingOnEdge(tip, a, e, fa);
         SideCrossingOnEdge(tip, b, e, fb);
-        if (fa.num <= 0 || fa.num >= fa.den || fb.num <= 0 || fb.num >= fb.den) return -1;
+        const bool upright = NormalZ(t) == 0;
+        auto within = [&](const Fraction& f) { return upright ? f.num >= 0 && f.num <= f.den : f.num > 0 && f.num < f.den; };
+        if (!within(fa) || !within(fb)) return -1;
         for (int k = 0; k < 3; ++k) xyz[k] = pa[k];
         return c;
     }
@@ -360,8 +364,9 @@ MStlTriangleElement* MCutter::_DivideTriangle(MStlTriangleElement& t, const MStl
     auto alone = [&](const MCutEdge* wall, const MStlPoint* corner, const int32_t xyz[3]) {
         for (auto it = first; it != edges.end() && (*it)->MinX() <= maxX; ++it) {
             if (*it == wall || !meets(**it)) continue;
-            const int before = Sign(SideValue(corner, **it));
-            if (before == 0 || before == -Sign(SideValue(xyz[0], xyz[1], **it))) return false;
+            const int before = Sign(SideValue(corner, **it)), after = Sign(SideValue(xyz[0], xyz[1], **it));
+            if (before == 0 && after == 0) continue;  // a wall the triangle stands in
+            if (before == 0 || before == -after) return false;
         }
         return true;
     };
