@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <vector>
-#include <atomic>
 #include <cmath>
 #include <new>
 
 #include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
 #include <tbb/parallel_reduce.h>
 
 #include <absl/container/flat_hash_set.h>

@@ -169,3 +169,12 @@ double MSelfIntersections::DistanceTo(const std::array<double, 3>& at) const {
         nearest = std::min(nearest, CGAL::squared_distance(p, t));
     return std::sqrt(nearest) * unit;
 }
+
+double MSelfIntersections::FarthestOpening(const std::vector<const MStlBase*>& parts) const {
+    if (m_pairs == 0) return std::numeric_limits<double>::infinity();
+    double farthest = 0.0;
+    for (const MStlBase* part : parts)
+        if (part)
+            for (const auto& at : FaultyEdgeMidpoints(*part)) farthest = std::max(farthest, DistanceTo(at));
+    return farthest;
+}

@@ -62,6 +62,10 @@ public:
     // Distance in model units from `at` (model units) to the nearest crossing
     // triangle; infinity when the mesh does not intersect itself.
     double DistanceTo(const std::array<double, 3>& at) const;
+    // The largest such distance over the faulty edges of the meshes given (a
+    // mesh may be null): how far the farthest opening of a cut of this mesh
+    // lies from a crossing.  Infinity when the mesh does not intersect itself.
+    double FarthestOpening(const std::vector<const MStlBase*>& parts) const;
 
 private:
     struct Triangles;

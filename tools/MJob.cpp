@@ -277,14 +277,12 @@ int Job::FailOpenCut(const std::string& message, const std::vector<std::pair<std
     std::string error;
     if (inputPath != kStandardStream && ReadMesh(inputPath, input, error)) {
         const MSelfIntersections crossings(input);
-        double farthest = 0.0;
-        for (const auto& [role, mesh] : parts)
-            if (mesh)
-                for (const auto& at : FaultyEdgeMidpoints(*mesh)) farthest = std::max(farthest, crossings.DistanceTo(at));
         if (crossings.Pairs() != 0) {
+            std::vector<const MStlBase*> meshes;
+            for (const auto& part : parts) meshes.push_back(part.second);
             std::ostringstream out;
             out << "; the input mesh intersects itself (" << crossings.Pairs() << " crossing triangle pairs), "
-                << std::setprecision(4) << farthest
+                << std::setprecision(4) << crossings.FarthestOpening(meshes)
                 << " units from the farthest opening: a cut through a crossing cannot be closed, repair the mesh first";
             text += out.str();
         }

@@ -3,7 +3,6 @@
 // line for a case repeats it.
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <memory>
 #include <new>
 #include <sstream>
@@ -213,29 +212,14 @@ Judgement Judge(const std::vector<Part>& parts, const SweepMesh& input, Balance 
     return Unsound(out.str());
 }
 
-// How far the cut's openings lie from the nearest place where the input
-// intersects itself, in model units: the largest over the openings;
-// infinity when the input does not intersect itself.
-double OpeningsFromSelfIntersection(const SweepMesh& data, const std::vector<const MStlBase*>& parts) {
-    MStlBase input;
-    BuildMesh(data, input);
-    const MSelfIntersections crossings(input);
-    if (crossings.Pairs() == 0) return std::numeric_limits<double>::infinity();
-    double farthest = 0.0;
-    for (const MStlBase* part : parts)
-        if (part)
-            for (const auto& at : FaultyEdgeMidpoints(*part)) farthest = std::max(farthest, crossings.DistanceTo(at));
-    return farthest;
-}
-
 // A cut of a mesh that intersects itself cannot be closed where it passes a
 // crossing: such a refusal names the input as its reason.  An opening far
 // from every crossing leaves the refusal as the operation gave it.
 Judgement RefusedOpen(const std::string& code, const SweepMesh& data, const std::vector<const MStlBase*>& parts,
                       double stepsPerUnit) {
-    const double distance = OpeningsFromSelfIntersection(data, parts);
-    if (getenv("SWEEP_DIST")) fprintf(stderr, "DIST %s %g typical %g\n", data.name.c_str(), distance, data.typicalEdge / stepsPerUnit);
-    if (distance <= kNearCrossing * data.typicalEdge / stepsPerUnit)
+    MStlBase input;
+    BuildMesh(data, input);
+    if (MSelfIntersections(input).FarthestOpening(parts) <= kNearCrossing * data.typicalEdge / stepsPerUnit)
         return Refused(code + ", the mesh intersects itself there");
     return Refused(code);
 }
