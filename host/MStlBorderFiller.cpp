@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <stdexcept>
 
 #include <CGAL/Constrained_Delaunay_triangulation_2.h>
 #include <CGAL/Exact_predicates_inexact_constructions_kernel.h>
@@ -65,8 +66,13 @@ public:
     // than `minimum` points remain.
     void AddContour(const MStlCutContour& contour, uint32_t minimum);
     bool IsEmpty() const { return m_points.empty(); }
-    // False when the points span no plane or hold a non-finite coordinate.
-    bool Project();
+    // The normal of the points' least-squares plane; false when the points
+    // span no plane or hold a non-finite coordinate.
+    bool FitPlane(MMVector3d& normal) const;
+    // Projects the points onto the plane of the normal.
+    void Project(const MMVector3d& normal);
+    // The projected segments of each contour, in contour order.
+    std::vector<std::vector<std::array<Point2, 2>>> Segments() const;
     // Throws when constraints cross.
     void Triangulate();
     void Emit(std::vector<std::array<MStlPoint*, 3>>& out);
@@ -83,11 +89,16 @@ private:
 
     std::vector<ContourPoint> m_points;
     std::vector<uint32_t> m_next;  // index of the following point of the same contour
+    std::vector<size_t> m_starts;  // index of each contour's first point
     std::vector<Point2> m_projected;
     std::vector<VertexHandle> m_vertexOf;
     // Per region: contour edges with the region on their left minus those
     // with it on their right.
     std::vector<int> m_votes;
+    // Whether some region has contour edges running both ways round it:
+    // contours nested without alternating in direction (where the mesh
+    // passes through itself), which no region-by-region fill closes.
+    bool m_mixed = false;
     Cdt m_cdt;
 };
 
@@ -106,9 +117,10 @@ void BorderTriangulation::AddContour(const MStlCutContour& contour, uint32_t min
     }
     for (size_t i = begin; i + 1 < m_points.size(); ++i) m_next.push_back(uint32_t(i + 1));
     m_next.push_back(uint32_t(begin));
+    m_starts.push_back(begin);
 }
 
-bool BorderTriangulation::Project() {
+bool BorderTriangulation::FitPlane(MMVector3d& normal) const {
     MMLeastSquarePlane plane;
     plane.Init();
     for (const ContourPoint& p : m_points) {
@@ -116,11 +128,25 @@ bool BorderTriangulation::Project() {
         plane.AddPoint(p.position[0], p.position[1], p.position[2]);
     }
     if (!plane.Calculate()) return false;
+    normal = plane.GetNormal();
+    return true;
+}
+
+void BorderTriangulation::Project(const MMVector3d& normal) {
     MMVector3d u, v;
-    PlaneBasis(plane.GetNormal(), u, v);
+    PlaneBasis(normal, u, v);
+    m_projected.clear();
     m_projected.reserve(m_points.size());
     for (const ContourPoint& p : m_points) m_projected.emplace_back(p.position.Dot(u), p.position.Dot(v));
-    return true;
+}
+
+std::vector<std::vector<std::array<Point2, 2>>> BorderTriangulation::Segments() const {
+    std::vector<std::vector<std::array<Point2, 2>>> out(m_starts.size());
+    for (size_t c = 0; c < m_starts.size(); ++c) {
+        const size_t end = c + 1 < m_starts.size() ? m_starts[c + 1] : m_points.size();
+        for (size_t i = m_starts[c]; i < end; ++i) out[c].push_back({m_projected[i], m_projected[m_next[i]]});
+    }
+    return out;
 }
 
 // Inserts in spatial order for speed.  Points that project onto one position
@@ -181,6 +207,7 @@ void BorderTriangulation::FloodRegion(FaceHandle start, int level, std::vector<E
     m_votes.push_back(0);
     std::vector<FaceHandle> stack{start};
     start->info() = {level, region};
+    bool positive = false, negative = false;
     while (!stack.empty()) {
         const FaceHandle f = stack.back();
         stack.pop_back();
@@ -190,7 +217,12 @@ void BorderTriangulation::FloodRegion(FaceHandle start, int level, std::vector<E
             if (f->is_constrained(i)) {
                 // Faces list their corners counter-clockwise, so this face
                 // lies left of its edge ccw(i) -> cw(i).
-                m_votes.back() += ContourDirection(f->vertex(Cdt::ccw(i)), f->vertex(Cdt::cw(i)));
+                const int direction = ContourDirection(f->vertex(Cdt::ccw(i)), f->vertex(Cdt::cw(i)));
+                if (direction != 0) {
+                    if (m_votes.back() * direction < 0 || (direction > 0 ? negative : positive)) m_mixed = true;
+                    (direction > 0 ? positive : negative) = true;
+                }
+                m_votes.back() += direction;
                 if (unvisited) frontier.emplace_back(f, i);
             } else if (unvisited) {
                 n->info() = {level, region};
@@ -218,6 +250,7 @@ void BorderTriangulation::MarkNesting() {
 void BorderTriangulation::Emit(std::vector<std::array<MStlPoint*, 3>>& out) {
     if (m_cdt.dimension() != 2) return;  // all points on one line
     MarkNesting();
+    if (m_mixed) throw std::runtime_error("contours nested without alternating in direction");
     long total = 0;
     for (const int v : m_votes) total += v;
     for (auto f = m_cdt.finite_faces_begin(); f != m_cdt.finite_faces_end(); ++f) {
@@ -233,26 +266,168 @@ void BorderTriangulation::Emit(std::vector<std::array<MStlPoint*, 3>>& out) {
     }
 }
 
+bool ProperlyCross(const std::array<Point2, 2>& s, const std::array<Point2, 2>& t) {
+    const auto o = [](const Point2& a, const Point2& b, const Point2& c) { return int(CGAL::orientation(a, b, c)); };
+    return o(s[0], s[1], t[0]) * o(s[0], s[1], t[1]) < 0 && o(t[0], t[1], s[0]) * o(t[0], t[1], s[1]) < 0;
+}
+
+// Which contours cross which (a segment of one passes through a segment of
+// the other), by a sweep along the first coordinate; `selfCrossing` tells
+// whether a contour crosses itself.
+void FindCrossings(const std::vector<std::vector<std::array<Point2, 2>>>& contours,
+                   std::vector<std::vector<uint32_t>>& crossing, bool& selfCrossing) {
+    struct Item {
+        double lo, hi;
+        uint32_t contour, index;
+    };
+    std::vector<Item> items;
+    for (uint32_t c = 0; c < contours.size(); ++c)
+        for (uint32_t i = 0; i < contours[c].size(); ++i) {
+            const auto& s = contours[c][i];
+            items.push_back({std::min(s[0].x(), s[1].x()), std::max(s[0].x(), s[1].x()), c, i});
+        }
+    std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.lo < b.lo; });
+    crossing.assign(contours.size(), {});
+    selfCrossing = false;
+    std::vector<Item> active;
+    for (const Item& item : items) {
+        std::erase_if(active, [&](const Item& a) { return a.hi < item.lo; });
+        const auto& s = contours[item.contour][item.index];
+        for (const Item& a : active) {
+            const auto& t = contours[a.contour][a.index];
+            if (!ProperlyCross(s, t)) continue;
+            if (a.contour == item.contour) {
+                selfCrossing = true;
+                continue;
+            }
+            auto& mine = crossing[item.contour];
+            if (std::find(mine.begin(), mine.end(), a.contour) == mine.end()) {
+                mine.push_back(a.contour);
+                crossing[a.contour].push_back(item.contour);
+            }
+        }
+        active.push_back(item);
+    }
+}
+
 }  // namespace
 
 MStlBorderFiller::MStlBorderFiller() = default;
 MStlBorderFiller::~MStlBorderFiller() = default;
 
+// Contours that cross one another (where a mesh passes through itself) have
+// no common triangulation, and their nesting need not alternate in
+// direction as holes and islands do.  Each contour is filled with the
+// contours nested directly in it that run the other way and cross nothing
+// of its group (its holes, and their islands); any other contour is filled
+// on its own, so that the fills overlap where the mesh does.  A contour
+// crossing itself cannot be filled from its own points.
+bool MStlBorderFiller::FillInGroups(const std::vector<const MStlCutContour*>& contours, uint32_t minimum) {
+    std::vector<const MStlCutContour*> kept;
+    BorderTriangulation all;
+    for (const MStlCutContour* c : contours) {
+        BorderTriangulation one;
+        one.AddContour(*c, minimum);
+        if (one.IsEmpty()) continue;
+        kept.push_back(c);
+        all.AddContour(*c, minimum);
+    }
+    MMVector3d normal;
+    if (all.IsEmpty() || !all.FitPlane(normal)) return false;
+    all.Project(normal);
+    const auto segments = all.Segments();
+    std::vector<std::vector<uint32_t>> crossing;
+    bool selfCrossing = false;
+    FindCrossings(segments, crossing, selfCrossing);
+    if (selfCrossing) return false;
+    const size_t n = kept.size();
+    std::vector<double> area(n, 0.0);
+    std::vector<std::array<double, 4>> box(n, {INFINITY, -INFINITY, INFINITY, -INFINITY});
+    for (size_t c = 0; c < n; ++c)
+        for (const auto& s : segments[c]) {
+            area[c] += 0.5 * (s[0].x() * s[1].y() - s[1].x() * s[0].y());
+            box[c] = {std::min(box[c][0], s[0].x()), std::max(box[c][1], s[0].x()), std::min(box[c][2], s[0].y()),
+                      std::max(box[c][3], s[0].y())};
+        }
+    auto crosses = [&](size_t a, size_t b) {
+        return std::find(crossing[a].begin(), crossing[a].end(), uint32_t(b)) != crossing[a].end();
+    };
+    // Whether contour `inner` lies in `outer` (which it does not cross): a
+    // point of it off the outer contour, by the crossing number.
+    auto inside = [&](size_t inner, size_t outer) {
+        const auto& b = box[outer];
+        const auto& i = box[inner];
+        if (i[0] < b[0] || i[1] > b[1] || i[2] < b[2] || i[3] > b[3]) return false;
+        for (const auto& probe : segments[inner]) {
+            const Point2& q = probe[0];
+            bool on = false, odd = false;
+            for (const auto& s : segments[outer]) {
+                const CGAL::Orientation o = CGAL::orientation(s[0], s[1], q);
+                if (o == CGAL::COLLINEAR && CGAL::collinear_are_ordered_along_line(s[0], q, s[1])) {
+                    on = true;
+                    break;
+                }
+                if ((s[0].y() > q.y()) != (s[1].y() > q.y()) && (o == CGAL::LEFT_TURN) == (s[1].y() > s[0].y()))
+                    odd = !odd;
+            }
+            if (!on) return odd;
+        }
+        return false;
+    };
+    std::vector<size_t> order(n);
+    for (size_t c = 0; c < n; ++c) order[c] = c;
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return std::fabs(area[a]) > std::fabs(area[b]); });
+    std::vector<int> group(n, -1);
+    int groups = 0;
+    for (size_t k = 0; k < n; ++k) {
+        const size_t c = order[k];
+        // The smallest contour holding this one.
+        size_t parent = n;
+        for (size_t j = 0; j < k; ++j) {
+            const size_t d = order[j];
+            if (!crosses(c, d) && inside(c, d) && (parent == n || std::fabs(area[d]) < std::fabs(area[parent])))
+                parent = d;
+        }
+        bool joins = parent != n && (area[c] > 0) != (area[parent] > 0);
+        for (size_t j = 0; j < k && joins; ++j)
+            joins = group[order[j]] != group[parent] || !crosses(c, order[j]);
+        group[c] = joins ? group[parent] : groups++;
+    }
+    for (int g = 0; g < groups; ++g) {
+        BorderTriangulation part;
+        for (size_t c = 0; c < n; ++c)
+            if (group[c] == g) part.AddContour(*kept[c], minimum);
+        part.Project(normal);
+        part.Triangulate();
+        part.Emit(m_result);
+    }
+    m_crossing = true;
+    return true;
+}
+
 bool MStlBorderFiller::Operate() {
     m_result.clear();
+    m_crossing = false;
     const uint32_t minimum = std::max<uint32_t>(m_params.minimumPoints, 3);
+    std::vector<const MStlCutContour*> contours;
+    if (m_contour) contours.push_back(m_contour);
+    if (m_border)
+        for (const MStlCutContour* c = m_border->GetFirstContour(); c; c = MStlCutBorder::Next(c)) contours.push_back(c);
     try {
         BorderTriangulation triangulation;
-        if (m_contour) triangulation.AddContour(*m_contour, minimum);
-        if (m_border)
-            for (const MStlCutContour* c = m_border->GetFirstContour(); c; c = MStlCutBorder::Next(c))
-                triangulation.AddContour(*c, minimum);
-        if (triangulation.IsEmpty() || !triangulation.Project()) return false;
+        for (const MStlCutContour* c : contours) triangulation.AddContour(*c, minimum);
+        MMVector3d normal;
+        if (triangulation.IsEmpty() || !triangulation.FitPlane(normal)) return false;
+        triangulation.Project(normal);
         triangulation.Triangulate();
         triangulation.Emit(m_result);
     } catch (const std::exception&) {
         m_result.clear();
-        return false;
+        try {
+            if (!FillInGroups(contours, minimum)) m_result.clear();
+        } catch (const std::exception&) {
+            m_result.clear();
+        }
     }
     if (m_result.empty()) return false;
     if (m_addTriangles) {

@@ -55,10 +55,16 @@ public:
     // Forgets the input so that the filler can be reused.
     void EmptyHoleBorder() { m_border = nullptr; m_contour = nullptr; m_result.clear(); }
     uint64_t GetNumTriangles() const { return m_result.size(); }
+    // Whether the last fill had contours crossing one another (a mesh that
+    // passes through itself): their fills then overlap there.
+    bool ContoursCrossed() const { return m_crossing; }
     MStlPoint* GetResult(uint64_t i, int k) const { return m_result[i][size_t(k)]; }
 
 private:
+    bool FillInGroups(const std::vector<const MStlCutContour*>& contours, uint32_t minimum);
+
     const MStlCutBorder* m_border = nullptr;
     const MStlCutContour* m_contour = nullptr;
     std::vector<std::array<MStlPoint*, 3>> m_result;
+    bool m_crossing = false;
 };

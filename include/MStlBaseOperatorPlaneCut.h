@@ -13,6 +13,7 @@ public:
         eNoError = 0,
         eOpenCutContour = 1,  // filling asked for, but a cut contour is open
         eNoCut = 2,           // the plane misses the mesh or only touches it
+        eCrossingNotClosed = 4,  // the contours cross (the mesh passes through itself) and a part came out open
     };
 
     MStlBaseOperatorPlaneCut();
@@ -37,6 +38,12 @@ public:
     MStlSurface* GetCutSurfaceAbove() const { return m_cutSurfaceAbove; }
     MStlSurface* GetCutSurface() const { return m_cutSurface; }
     eErrorCode GetErrorCode() const { return m_error; }
+    // Whether the last cut's contours crossed themselves or one another, as
+    // where the mesh passes through itself.  Both parts are closed all the
+    // same: each contour is filled on its own, a contour crossing itself is
+    // divided into loops at a new point on both sides of the crossing, and
+    // the fills overlap where the mesh did.
+    bool ContoursCrossed() const { return m_crossed; }
     // The cut contours of the last Operate, as chains of points of the mesh
     // that was cut (valid in in-place mode; in copy mode the points are gone).
     const MStlCutBorder& GetCutBorder() const { return m_cutBorder; }
@@ -45,6 +52,8 @@ private:
     bool Run(QelSDK::Common::IncrementalProgressReporter& progress);
     void TidyCutBorder();
     void RemoveFolds(MStlCutContour* contour);
+    void SplitSelfCrossings();
+    bool SplitAtCrossing(MStlCutContour* contour, int drop);
     bool MoveIsAcceptable(const MStlPoint* a, const MStlPoint* b) const;
     void CopyToOutput(MStlBase* output, uint8_t bit, int side);
     void FillOpenings();
@@ -66,6 +75,7 @@ private:
     double m_maxDistance = 0.0;
     MDataMaskBits<MStlTriangle>* m_mask = nullptr;
     eErrorCode m_error = eNoError;
+    bool m_crossed = false;
     // Source point -> output point, for the below [0] and above [1] output.
     std::unique_ptr<MStlPointSlotMap> m_pointMaps[2];
 };

@@ -1,5 +1,7 @@
 #include "MStlBaseOperatorPlaneCut.h"
 
+#include "host/MStlChecker.h"
+
 #include <tbb/parallel_invoke.h>
 
 #include <algorithm>
@@ -10,6 +12,11 @@ namespace {
 const char* const kProgressName = "QelStlCutting.MStlBaseOperatorPlaneCut.Operate";
 // The fill is reported as a step of its own, so that a caller can say so.
 const char* const kFillProgressName = "QelStlCutting.MStlBaseOperatorPlaneCut.FillOpenings";
+
+// How far apart (in grid steps) the two points of a fold of the rounding
+// can lie: each is a crossing point rounded by at most half a step in each
+// coordinate.
+constexpr double kFoldReach = 2.0;
 
 uint64_t CountSegments(const MStlSlicerBase::SliceBorder& border) {
     uint64_t n = 0;
@@ -42,6 +49,14 @@ bool SegmentsCross(const MStlPoint* a, const MStlPoint* b, const MStlPoint* c, c
            Orientation(c, d, a, drop) * Orientation(c, d, b, drop) < 0;
 }
 
+// The axis the plane's normal leans on most: dropping it projects the plane
+// onto a coordinate plane without folding it.
+int DominantAxis(const MMVector3d& n) {
+    return std::abs(n[0]) >= std::abs(n[1]) && std::abs(n[0]) >= std::abs(n[2]) ? 0
+           : std::abs(n[1]) >= std::abs(n[2])                                  ? 1
+                                                                               : 2;
+}
+
 bool AnyOpenContour(const MStlCutBorder& border) {
     for (const MStlCutContour* c = border.GetFirstContour(); c; c = MStlCutBorder::Next(c))
         if (!c->IsClosed()) return true;
@@ -56,6 +71,7 @@ MStlBaseOperatorPlaneCut::~MStlBaseOperatorPlaneCut() = default;
 bool MStlBaseOperatorPlaneCut::Operate(QelSDK::Common::ProgressPtr progress) {
     QelSDK::Common::IncrementalProgressReporter reporter(progress, kProgressName, 3, true);
     m_error = eNoError;
+    m_crossed = false;
     m_cutSurfaceBelow = m_cutSurfaceAbove = m_cutSurface = nullptr;
     m_cutBorder.Clear();
     m_splitBorders[0].Clear();
@@ -104,6 +120,7 @@ bool MStlBaseOperatorPlaneCut::Run(QelSDK::Common::IncrementalProgressReporter& 
     ++progress;
 
     TidyCutBorder();
+    if (m_fill) SplitSelfCrossings();
     if (m_mask) MNewSlicer::SplitBorderInBelowAndAbove(m_cutBorder, m_splitBorders);
     if (m_cutInput) {
         for (auto it = m_mesh->BeginTriangle(); it != m_mesh->EndTriangle();) {
@@ -128,6 +145,11 @@ bool MStlBaseOperatorPlaneCut::Run(QelSDK::Common::IncrementalProgressReporter& 
         FillOpenings();
     }
     AttachInPlaneTriangles();
+    // Crossing contours are closed by fills that overlap, and by points the
+    // crossing sheets come to share: what comes of that is checked.
+    if (m_crossed && m_error == eNoError)
+        for (const MStlBase* mesh : {m_cutInput ? m_mesh : nullptr, m_below, m_above})
+            if (mesh && !IsClosedAndOriented(CheckMesh(*mesh))) m_error = eCrossingNotClosed;
     for (MStlBase* mesh : {m_cutInput ? m_mesh : nullptr, m_below, m_above})
         if (mesh && mesh->GetSurfaceList()) mesh->UpdateSurfaceBorders(false);
     ++progress;
@@ -170,15 +192,15 @@ void MStlBaseOperatorPlaneCut::TidyCutBorder() {
 // contour.
 void MStlBaseOperatorPlaneCut::RemoveFolds(MStlCutContour* c) {
     if (!c->IsClosed()) return;
-    const MMVector3d n = m_plane.GetNormal();
-    const int drop = std::abs(n[0]) >= std::abs(n[1]) && std::abs(n[0]) >= std::abs(n[2]) ? 0
-                     : std::abs(n[1]) >= std::abs(n[2])                                  ? 1
-                                                                                         : 2;
+    const int drop = DominantAxis(m_plane.GetNormal());
     MStlCutBorderPoint* node = c->GetFirstPoint();
     for (uint32_t unchanged = 0; c->GetNumberOfPoints() >= 4 && unchanged < c->GetNumberOfPoints();) {
         MStlCutBorderPoint *b = node->GetNext(), *cc = b->GetNext(), *d = cc->GetNext();
         MStlPoint *pa = node->GetData(), *pb = b->GetData(), *pc = cc->GetData(), *pd = d->GetData();
-        if (!SegmentsCross(pa, pb, pc, pd, drop)) {
+        // Only a fold of the rounding: where b and c lie farther apart the
+        // mesh itself crosses there, and moving a point that far would
+        // change its shape.
+        if (SquaredDistance(pb, pc) > kFoldReach * kFoldReach || !SegmentsCross(pa, pb, pc, pd, drop)) {
             node = b;
             ++unchanged;
             continue;
@@ -195,6 +217,83 @@ void MStlBaseOperatorPlaneCut::RemoveFolds(MStlCutContour* c) {
         c->RemovePoint(cc);
         unchanged = 0;
     }
+}
+
+// Where the mesh passes through itself, a contour can cross itself; no fill
+// of its own points closes it.  It is divided into two loops at a new point
+// where it crosses, put on both crossing edges of the mesh (a point the
+// two sheets of the mesh then share).  Each division removes a crossing.
+void MStlBaseOperatorPlaneCut::SplitSelfCrossings() {
+    const int drop = DominantAxis(m_plane.GetNormal());
+    uint64_t budget = 4 * m_cutBorder.GetNumberOfPoints() + 16;
+    for (MStlCutContour* c = m_cutBorder.GetFirstContour(); c; c = MStlCutBorder::Next(c))
+        while (c->IsClosed() && budget > 0 && SplitAtCrossing(c, drop)) --budget;
+}
+
+// Finds two edges of the contour that cross (a sweep along one coordinate of
+// the projection) and divides it there; false when none cross or the
+// crossing point cannot be put on the edges.  A crossing found marks the
+// cut as crossed, so that its parts are checked.
+bool MStlBaseOperatorPlaneCut::SplitAtCrossing(MStlCutContour* contour, int drop) {
+    const uint32_t n = contour->GetNumberOfPoints();
+    if (n < 4) return false;
+    std::vector<MStlCutBorderPoint*> nodes;
+    MStlCutBorderPoint* p = contour->GetFirstPoint();
+    for (uint32_t i = 0; i < n; ++i, p = p->GetNext()) nodes.push_back(p);
+    const int u = drop == 0 ? 1 : 0;
+    auto at = [&](uint32_t i) { return nodes[i % n]->GetData(); };
+    std::vector<uint32_t> order(n);
+    for (uint32_t i = 0; i < n; ++i) order[i] = i;
+    auto lo = [&](uint32_t i) { return std::min(at(i)->Get(u), at(i + 1)->Get(u)); };
+    auto hi = [&](uint32_t i) { return std::max(at(i)->Get(u), at(i + 1)->Get(u)); };
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return lo(a) < lo(b); });
+    std::vector<uint32_t> active;
+    uint32_t first = n, second = n;
+    for (uint32_t i : order) {
+        std::erase_if(active, [&](uint32_t a) { return hi(a) < lo(i); });
+        for (uint32_t a : active) {
+            if ((a + 1) % n == i || (i + 1) % n == a) continue;
+            if (!SegmentsCross(at(a), at(a + 1), at(i), at(i + 1), drop)) continue;
+            first = std::min(a, i);
+            second = std::max(a, i);
+            break;
+        }
+        if (first != n) break;
+        active.push_back(i);
+    }
+    if (first == n) return false;
+    m_crossed = true;
+    MStlPoint *a = at(first), *b = at(first + 1), *c = at(second), *d = at(second + 1);
+    // The crossing in the projection, as a fraction along a -> b.
+    const int v = drop == 2 ? 1 : 2;
+    auto cross = [&](const MStlPoint* p0, const MStlPoint* p1, const MStlPoint* q0, const MStlPoint* q1) {
+        return ((long double)p1->Get(u) - p0->Get(u)) * ((long double)q1->Get(v) - q0->Get(v)) -
+               ((long double)p1->Get(v) - p0->Get(v)) * ((long double)q1->Get(u) - q0->Get(u));
+    };
+    const long double t = cross(a, c, c, d) / cross(a, b, c, d);
+    int32_t xyz[3];
+    for (int k = 0; k < 3; ++k) xyz[k] = int32_t(std::llround(a->Get(k) + t * ((long double)b->Get(k) - a->Get(k))));
+    MStlPoint* x = nullptr;
+    for (MStlPoint* end : {a, b, c, d})
+        if (end->GetX() == xyz[0] && end->GetY() == xyz[1] && end->GetZ() == xyz[2]) x = end;
+    if (!x) x = m_mesh->AddPoint(xyz[0], xyz[1], xyz[2], true);
+    for (auto [e0, e1] : {std::pair{a, b}, std::pair{c, d}})
+        if (x != e0 && x != e1 && m_mesh->InsertPointBetweenPoints(x, e0, e1) == 0) return false;
+    // The loops x, b .. c and x, d .. a.
+    auto loop = [&](uint32_t from, uint32_t to) {
+        std::vector<MStlPoint*> points{x};
+        for (uint32_t i = from; i != (to + 1) % n; i = (i + 1) % n)
+            if (at(i) != points.back()) points.push_back(at(i));
+        while (points.size() > 1 && points.back() == points.front()) points.pop_back();
+        return points;
+    };
+    const std::vector<MStlPoint*> loops[2] = {loop((first + 1) % n, second), loop((second + 1) % n, first)};
+    contour->Clear();
+    MStlCutContour* other = m_cutBorder.AddContour();
+    other->SetClosed(true);
+    for (int k = 0; k < 2; ++k)
+        for (MStlPoint* q : loops[k]) (k == 0 ? contour : other)->AddPoint(q->GetX(), q->GetY(), q->GetZ(), q);
+    return true;
 }
 
 // Moving `a` onto `b` is refused when it would turn a neighbour triangle of
@@ -271,6 +370,7 @@ void MStlBaseOperatorPlaneCut::FillOpenings() {
                 m_error = eOpenCutContour;
                 return;
             }
+            m_crossed = m_crossed || filler.ContoursCrossed();
             (side == 0 ? m_cutSurfaceBelow : m_cutSurfaceAbove) = AddFill(filler, side, side == 0);
         }
     } else {
@@ -280,6 +380,7 @@ void MStlBaseOperatorPlaneCut::FillOpenings() {
             m_error = eOpenCutContour;
             return;
         }
+        m_crossed = m_crossed || filler.ContoursCrossed();
         if (m_below) m_cutSurfaceBelow = AddFill(filler, 0, true);
         if (m_above) m_cutSurfaceAbove = AddFill(filler, 1, false);
     }

@@ -411,3 +411,73 @@ TEST(PlaneCut, RandomPlanesThroughRoughMeshes) {
         for (int z = -int(radius) / 2; z <= int(radius) / 2; z += int(radius) / 4) ExpectSplit(rough, AtZ(z), 1e-2);
     }
 }
+
+namespace {
+
+// Where a mesh passes through itself the cut contours cross; both parts
+// must still come out closed and oriented, the input's volume shared out.
+void ExpectCrossingCutCloses(MStlBase& mesh, double z) {
+    const double volume = mesh.Volume();
+    MStlBaseOperatorPlaneCut cut;
+    MStlBase below, above;
+    cut.SetStl(&mesh);
+    cut.SetPlane(AtZ(z));
+    cut.SetOutputStl(&below, &above);
+    ASSERT_TRUE(cut.Operate()) << "code " << cut.GetErrorCode();
+    EXPECT_TRUE(cut.ContoursCrossed());
+    for (const MStlBase* part : {&below, &above}) {
+        const MeshReport r = CheckMesh(*part);
+        EXPECT_TRUE(r.closed) << r.boundaryEdges << " boundary, " << r.nonManifoldEdges << " non-manifold";
+        EXPECT_TRUE(r.oriented) << r.inconsistentEdges << " inconsistent edges";
+    }
+    EXPECT_NEAR(below.Volume() + above.Volume(), volume, GridBound(below, mesh) + GridBound(above, mesh));
+}
+
+// A prism over the four points in order, from z = 0 to `height`: over a
+// polygon that crosses itself its sides pass through each other.
+void Prism(MStlBase& m, const std::vector<std::array<int32_t, 2>>& polygon, int32_t height) {
+    std::vector<MStlPoint*> bottom, top;
+    for (const auto& p : polygon) {
+        bottom.push_back(m.AddPoint(p[0], p[1], 0));
+        top.push_back(m.AddPoint(p[0], p[1], height));
+    }
+    const size_t n = polygon.size();
+    for (size_t i = 0; i < n; ++i) {
+        const size_t j = (i + 1) % n;
+        m.AddTriangle(bottom[i], bottom[j], top[j]);
+        m.AddTriangle(bottom[i], top[j], top[i]);
+    }
+    for (size_t i = 1; i + 1 < n; ++i) {
+        m.AddTriangle(bottom[0], bottom[i + 1], bottom[i]);
+        m.AddTriangle(top[0], top[i], top[i + 1]);
+    }
+    m.Update();
+}
+
+}  // namespace
+
+TEST(PlaneCut, CrossingContoursOfShellsPassingThroughEachOther) {
+    // Two boxes overlapping: their sections cross at two points.
+    MStlBase mesh, second;
+    GenerateBox(mesh, {0, 0, 0}, {10000, 10000, 10000}, 1);
+    GenerateBox(second, {5001, 2001, 1}, {15001, 8001, 9999}, 1);
+    mesh.AddStl(second, false);
+    mesh.Update();
+    ExpectCrossingCutCloses(mesh, 5000.5);
+    // A box inside another, both facing out: the sections nest without
+    // alternating in direction, so neither is a hole of the other.
+    MStlBase nested, inner;
+    GenerateBox(nested, {0, 0, 0}, {10000, 10000, 10000}, 1);
+    GenerateBox(inner, {3000, 3000, 3000}, {6000, 6000, 6000}, 1);
+    nested.AddStl(inner, false);
+    nested.Update();
+    ExpectCrossingCutCloses(nested, 4500);
+}
+
+TEST(PlaneCut, ContourCrossingItselfIsDividedWhereItCrosses) {
+    // A prism over a bow tie: its section crosses itself near (5263, 4737).
+    MStlBase mesh;
+    Prism(mesh, {{0, 0}, {10000, 9000}, {10000, 0}, {0, 10000}}, 10000);
+    ASSERT_TRUE(IsClosedAndOriented(CheckMesh(mesh)));
+    ExpectCrossingCutCloses(mesh, 5000);
+}

@@ -48,9 +48,15 @@ int RunPlane(Job& job, const PlaneArgs& a) {
     if (!ok && cut.GetErrorCode() == MStlBaseOperatorPlaneCut::eOpenCutContour)
         return job.Fail("the cut contour is open (the mesh is not closed where the plane meets it); "
                         "nothing written; use --no-fill to cut without closing");
+    if (!ok && cut.GetErrorCode() == MStlBaseOperatorPlaneCut::eCrossingNotClosed)
+        return job.Fail("the cut contours cross where the mesh passes through itself, and the parts could not be "
+                        "closed there; nothing written; repair the mesh first, or use --no-fill to cut without closing");
     if (!ok) return job.Fail("the cut failed");
     if (cut.GetErrorCode() == MStlBaseOperatorPlaneCut::eNoCut)
         job.Note("the plane does not cut the mesh; each side gets the triangles lying on it");
+    if (cut.ContoursCrossed())
+        job.Warn("the cut contours cross where the mesh passes through itself; each is closed on its own, and "
+                 "the parts overlap there as the input did");
     const MeshReport& input = job.InputReport("input");
     const bool closed = !a.noFill && input.closed && input.oriented;
     job.SetOutput("below", &below, closed ? Promise::kClosed : Promise::kNothing);

@@ -73,6 +73,7 @@ std::string PlaneCutCode(MStlBaseOperatorPlaneCut::eErrorCode code) {
     case MStlBaseOperatorPlaneCut::eNoError: return "failed (eNoError)";
     case MStlBaseOperatorPlaneCut::eOpenCutContour: return "eOpenCutContour";
     case MStlBaseOperatorPlaneCut::eNoCut: return "eNoCut";
+    case MStlBaseOperatorPlaneCut::eCrossingNotClosed: return "eCrossingNotClosed";
     }
     return "code " + std::to_string(int(code));
 }
