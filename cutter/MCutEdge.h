@@ -47,6 +47,12 @@ struct MCutWallEdge {
 
 using MCutEdgeList = D_LIST<MCutEdge>;
 
+// A wall's cut segments chained into the outline of an opening in the wall.
+struct MCutChain {
+    std::vector<MStlPoint*> points;
+    bool closed = false;
+};
+
 // Mesh points on the vertical line through each profile corner, by corner.
 using MCutCornerLinePoints = std::map<std::pair<int64_t, int64_t>, std::vector<MStlPoint*>>;
 

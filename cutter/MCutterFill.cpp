@@ -18,10 +18,7 @@ using namespace meshcut_cut;
 
 namespace {
 
-struct Chain {
-    std::vector<MStlPoint*> points;
-    bool closed = false;
-};
+using Chain = MCutChain;
 
 // Chains the wall's segments: each continues with the segment that starts
 // where it ends; at the wall's start (u = 0) a chain continues upward to the
@@ -209,23 +206,71 @@ void MCutter::FILL_CUT_EDGES() {
     RemoveFolds(*m_working, m_madeTriangles);
 }
 
-void MCutter::FILL_CUT_EDGES_USING_FILL_ALGORTIHM() {
+void MCutter::FILL_CUT_EDGES_USING_FILL_ALGORTIHM() { _FillWalls(false); }
+
+void MCutter::FILL_CUT_EDGES_WITH_VERTICAL_SEGMENTS() { _FillWalls(true); }
+
+namespace {
+// Where the mesh passes through itself, two openings in one wall can overlap
+// and both run along the same stretch of a corner's line, the same way; the
+// wall on the other side of the corner then has two running it back.  Four
+// fills would meet on one edge.  Each repeated walk is led through a point
+// of its own halfway along the stretch, on both walls alike, so that the
+// openings close in pairs on separate edges.
+void SeparateRepeatedCornerWalks(MStlBase& mesh, std::vector<std::vector<Chain>>& walls) {
+    struct Walk {
+        Chain* chain;
+        size_t at;  // the walk runs from points[at] to the next point
+    };
+    std::map<std::pair<const MStlPoint*, const MStlPoint*>, std::vector<Walk>> walks;
+    for (auto& chains : walls)
+        for (Chain& chain : chains) {
+            if (!chain.closed) continue;
+            const size_t n = chain.points.size();
+            for (size_t i = 0; i < n; ++i) {
+                const MStlPoint *p = chain.points[i], *q = chain.points[(i + 1) % n];
+                if (p->GetX() == q->GetX() && p->GetY() == q->GetY() && p != q) walks[{p, q}].push_back({&chain, i});
+            }
+        }
+    std::map<Chain*, std::vector<std::pair<size_t, MStlPoint*>>> inserts;
+    for (const auto& [ends, forward] : walks) {
+        if (forward.size() < 2 || ends.first > ends.second) continue;
+        auto back = walks.find({ends.second, ends.first});
+        if (back == walks.end() || back->second.size() != forward.size()) continue;
+        const MStlPoint *p = ends.first, *q = ends.second;
+        if (std::llabs(int64_t(p->GetZ()) - q->GetZ()) < 2) continue;
+        for (size_t k = 1; k < forward.size(); ++k) {
+            MStlPoint* half = mesh.AddPoint(p->GetX(), p->GetY(), int32_t((int64_t(p->GetZ()) + q->GetZ()) / 2), true);
+            inserts[forward[k].chain].push_back({forward[k].at, half});
+            inserts[back->second[k].chain].push_back({back->second[k].at, half});
+        }
+    }
+    for (auto& [chain, list] : inserts) {
+        std::sort(list.begin(), list.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+        for (const auto& [at, point] : list) chain->points.insert(chain->points.begin() + long(at) + 1, point);
+    }
+}
+}  // namespace
+
+void MCutter::_FillWalls(bool strips) {
     _CollectWallEdges();
-    for (MCutEdge& e : *m_edges) _FillEdge(e, false);
+    std::vector<MCutEdge*> edges;
+    std::vector<std::vector<Chain>> chains;
+    for (MCutEdge& e : *m_edges) {
+        edges.push_back(&e);
+        chains.push_back(e.intersections.IsEmpty() ? std::vector<Chain>() : ChainSegments(e, m_cornerLinePoints));
+    }
+    SeparateRepeatedCornerWalks(*m_working, chains);
+    for (size_t i = 0; i < edges.size(); ++i) _FillEdge(*edges[i], chains[i], strips);
 }
 
-void MCutter::FILL_CUT_EDGES_WITH_VERTICAL_SEGMENTS() {
-    _CollectWallEdges();
-    for (MCutEdge& e : *m_edges) _FillEdge(e, true);
-}
-
-void MCutter::_FillEdge(MCutEdge& edge, bool strips) {
+void MCutter::_FillEdge(MCutEdge& edge, const std::vector<Chain>& chains, bool strips) {
     if (edge.intersections.IsEmpty()) return;
     const long double length = std::sqrt((long double)edge.delta[0] * edge.delta[0] +
                                          (long double)edge.delta[1] * edge.delta[1]);
     MCutBorder border(m_working);
     border.SetMeshCoordinates(-1, 2);
-    for (const Chain& chain : ChainSegments(edge, m_cornerLinePoints)) {
+    for (const Chain& chain : chains) {
         if (!chain.closed) {
             ++m_unclosed;
             continue;

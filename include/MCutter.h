@@ -19,6 +19,7 @@
 #include "host/MStlBase.h"
 
 struct MCutEdge;
+struct MCutChain;
 struct MCutWallEdge;
 class MTriangleTrimRetriangulator;
 template <class T>
@@ -239,5 +240,6 @@ private:
     // bit per corner), or by its middle.
     char _PositionBesides(MStlTriangle& t, int skippedCorners) const;
     MStlTriangleElement* _MoveTip(MStlTriangleElement& t, int corner, const int32_t xyz[3]);
-    void _FillEdge(MCutEdge& edge, bool strips);
+    void _FillEdge(MCutEdge& edge, const std::vector<MCutChain>& chains, bool strips);
+    void _FillWalls(bool strips);
 };

@@ -829,3 +829,19 @@ TEST(ProfileCut, CrossingContoursMeetOnTheUsersLines) {
     // from its tip, the tip moves onto the line, as where a wall passes it.
     ExpectSplit(Cut(pyramid, 3, 0, {outline, Circle(26481, -1495, 10935, 17)}), pyramid);
 }
+
+// Two boxes passing through each other, and a profile corner inside both:
+// the openings of both boxes in the walls meeting there run along the
+// corner's line between the inner box's top and bottom, the same way.  The
+// parts carry the boxes' overlap, and close.
+TEST(ProfileCut, OverlappingShellsShareACornerLine) {
+    MStlBase mesh, inner;
+    GenerateBox(mesh, {0, 0, 0}, {10000, 10000, 10000}, 1);
+    GenerateBox(inner, {5001, 1001, 2001}, {15001, 9001, 7999}, 1);
+    mesh.AddStl(inner, false);
+    mesh.Update();
+    const Polygon square = {{7000, 3000}, {20000, 3000}, {20000, 20000}, {7000, 20000}};
+    ExpectSplit(Cut(mesh, 3, 0, {square}), mesh);
+    const Polygon clockwise = {{7000, 3000}, {7000, -5000}, {-5000, -5000}, {-5000, 3000}};
+    ExpectSplit(Cut(mesh, 3, 0, {clockwise}), mesh);
+}
