@@ -75,3 +75,13 @@ public:
 private:
     mutable int m_left;
 };
+
+// Two boxes as one mesh: closed and oriented, and intersecting itself
+// where they overlap.
+inline void TwoBoxes(MStlBase& mesh, MMVector3l lo1, MMVector3l hi1, MMVector3l lo2, MMVector3l hi2) {
+    MStlBase second;
+    GenerateBox(mesh, lo1, hi1, 1);
+    GenerateBox(second, lo2, hi2, 1);
+    mesh.AddStl(second, false);
+    mesh.Update();
+}

@@ -458,19 +458,13 @@ void Prism(MStlBase& m, const std::vector<std::array<int32_t, 2>>& polygon, int3
 
 TEST(PlaneCut, CrossingContoursOfShellsPassingThroughEachOther) {
     // Two boxes overlapping: their sections cross at two points.
-    MStlBase mesh, second;
-    GenerateBox(mesh, {0, 0, 0}, {10000, 10000, 10000}, 1);
-    GenerateBox(second, {5001, 2001, 1}, {15001, 8001, 9999}, 1);
-    mesh.AddStl(second, false);
-    mesh.Update();
+    MStlBase mesh;
+    TwoBoxes(mesh, {0, 0, 0}, {10000, 10000, 10000}, {5001, 2001, 1}, {15001, 8001, 9999});
     ExpectCrossingCutCloses(mesh, 5000.5);
     // A box inside another, both facing out: the sections nest without
     // alternating in direction, so neither is a hole of the other.
-    MStlBase nested, inner;
-    GenerateBox(nested, {0, 0, 0}, {10000, 10000, 10000}, 1);
-    GenerateBox(inner, {3000, 3000, 3000}, {6000, 6000, 6000}, 1);
-    nested.AddStl(inner, false);
-    nested.Update();
+    MStlBase nested;
+    TwoBoxes(nested, {0, 0, 0}, {10000, 10000, 10000}, {3000, 3000, 3000}, {6000, 6000, 6000});
     ExpectCrossingCutCloses(nested, 4500);
 }
 

@@ -835,11 +835,8 @@ TEST(ProfileCut, CrossingContoursMeetOnTheUsersLines) {
 // corner's line between the inner box's top and bottom, the same way.  The
 // parts carry the boxes' overlap, and close.
 TEST(ProfileCut, OverlappingShellsShareACornerLine) {
-    MStlBase mesh, inner;
-    GenerateBox(mesh, {0, 0, 0}, {10000, 10000, 10000}, 1);
-    GenerateBox(inner, {5001, 1001, 2001}, {15001, 9001, 7999}, 1);
-    mesh.AddStl(inner, false);
-    mesh.Update();
+    MStlBase mesh;
+    TwoBoxes(mesh, {0, 0, 0}, {10000, 10000, 10000}, {5001, 1001, 2001}, {15001, 9001, 7999});
     const Polygon square = {{7000, 3000}, {20000, 3000}, {20000, 20000}, {7000, 20000}};
     ExpectSplit(Cut(mesh, 3, 0, {square}), mesh);
     const Polygon clockwise = {{7000, 3000}, {7000, -5000}, {-5000, -5000}, {-5000, 3000}};
