@@ -26,6 +26,7 @@ struct VertexInfo {
     uint32_t index = 0;
     uint32_t next = 0;
     MStlPoint* point = nullptr;
+    bool shared = false;  // several contour points lie here
 };
 using VertexBase = CGAL::Triangulation_vertex_base_with_info_2<VertexInfo, Kernel>;
 
@@ -161,6 +162,7 @@ void BorderTriangulation::InsertVertices() {
     for (const std::size_t i : order) {
         const auto before = m_cdt.number_of_vertices();
         const VertexHandle vh = m_cdt.insert(m_projected[i], hint);
+        if (m_cdt.number_of_vertices() == before) vh->info().shared = true;
         if (m_cdt.number_of_vertices() != before || i < vh->info().index) vh->info().index = uint32_t(i);
         m_vertexOf[i] = vh;
         hint = vh->face();
@@ -217,9 +219,13 @@ void BorderTriangulation::FloodRegion(FaceHandle start, int level, std::vector<E
             if (f->is_constrained(i)) {
                 // Faces list their corners counter-clockwise, so this face
                 // lies left of its edge ccw(i) -> cw(i).
-                const int direction = ContourDirection(f->vertex(Cdt::ccw(i)), f->vertex(Cdt::cw(i)));
-                if (direction != 0) {
-                    if (m_votes.back() * direction < 0 || (direction > 0 ? negative : positive)) m_mixed = true;
+                const VertexHandle a = f->vertex(Cdt::ccw(i)), b = f->vertex(Cdt::cw(i));
+                const int direction = ContourDirection(a, b);
+                // Where contours touch, the direction read at a shared
+                // vertex may be another contour's: it counts in the vote
+                // only.
+                if (direction != 0 && !a->info().shared && !b->info().shared) {
+                    if (direction > 0 ? negative : positive) m_mixed = true;
                     (direction > 0 ? positive : negative) = true;
                 }
                 m_votes.back() += direction;
