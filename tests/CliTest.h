@@ -6,10 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 
 #include "host/MStlBase.h"
 #include "host/MStlChecker.h"
@@ -49,6 +51,21 @@ protected:
     void SaveMesh(const std::string& name, const MStlBase& mesh) const {
         std::string error;
         ASSERT_TRUE(WriteMesh(P(name), mesh, FormatFromPath(P(name), false), error)) << error;
+    }
+    // Two boxes 10 units wide passing through each other, the second moved by
+    // 5 on every axis, as one OFF mesh: closed and oriented, but crossing
+    // itself where they overlap.
+    std::string WriteTwoBoxes(const std::string& name) const {
+        std::string off = "OFF\n16 24 0\n";
+        for (int b : {0, 5})
+            for (int z : {0, 10})
+                for (auto [x, y] : {std::pair{0, 0}, {10, 0}, {10, 10}, {0, 10}})
+                    off += std::to_string(b + x) + " " + std::to_string(b + y) + " " + std::to_string(b + z) + "\n";
+        for (int b : {0, 8})
+            for (auto f : {std::array{0, 2, 1}, {0, 3, 2}, {4, 5, 6}, {4, 6, 7}, {0, 1, 5}, {0, 5, 4}, {1, 2, 6},
+                           {1, 6, 5}, {2, 3, 7}, {2, 7, 6}, {3, 0, 4}, {3, 4, 7}})
+                off += "3 " + std::to_string(b + f[0]) + " " + std::to_string(b + f[1]) + " " + std::to_string(b + f[2]) + "\n";
+        return Write(name, off);
     }
     // The checker's report of the mesh in the file `name`.
     MeshReport ReportOf(const std::string& name) const {

@@ -68,3 +68,17 @@ TEST_F(Cli, BadInputFailsAndWritesNothing) {
 
     ExpectNoTemporaryFiles();
 }
+
+// A plane through two boxes that pass through each other: the contours
+// cross, each is closed on its own, the tool says so and writes both parts.
+TEST_F(Cli, PlaneThroughShellsPassingThroughEachOther) {
+    WriteTwoBoxes("two.off");
+    ASSERT_EQ(Run("plane " + P("two.off") + " --plane=0,0,1,-7.5 --below " + P("below.obj") + " --above " + P("above.obj")), 0)
+        << Output();
+    EXPECT_NE(Output().find("the cut contours cross"), std::string::npos) << Output();
+    for (const char* part : {"below.obj", "above.obj"}) {
+        const MeshReport r = ReportOf(part);
+        EXPECT_TRUE(r.closed && r.oriented) << part;
+    }
+    EXPECT_NEAR(ReportOf("below.obj").volume + ReportOf("above.obj").volume, 2000.0, 1e-6);
+}

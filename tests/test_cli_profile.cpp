@@ -175,16 +175,7 @@ TEST_F(CliProfile, PolygonFilesAreBounded) {
 // open and that the mesh intersects itself there, and writes nothing.  A cut
 // around the crossing goes through.
 TEST_F(CliProfile, CutsThroughASelfIntersectionAreRefusedWithTheReason) {
-    std::string off = "OFF\n16 24 0\n";
-    for (int b : {0, 5})
-        for (int z : {0, 10})
-            for (auto [x, y] : {std::pair{0, 0}, {10, 0}, {10, 10}, {0, 10}})
-                off += std::to_string(b + x) + " " + std::to_string(b + y) + " " + std::to_string(b + z) + "\n";
-    for (int b : {0, 8})
-        for (auto f : {std::array{0, 2, 1}, {0, 3, 2}, {4, 5, 6}, {4, 6, 7}, {0, 1, 5}, {0, 5, 4}, {1, 2, 6}, {1, 6, 5},
-                       {2, 3, 7}, {2, 7, 6}, {3, 0, 4}, {3, 4, 7}})
-            off += "3 " + std::to_string(b + f[0]) + " " + std::to_string(b + f[1]) + " " + std::to_string(b + f[2]) + "\n";
-    Write("two.off", off);
+    WriteTwoBoxes("two.off");
     Write("through.txt", "2 2\n8 2\n8 8\n2 8\n");
     Write("around.txt", "3 3\n12 3\n12 12\n3 12\n");
     for (const char* command : {"profile", "polyline"}) {
