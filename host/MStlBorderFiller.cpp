@@ -64,8 +64,8 @@ void PlaneBasis(const MMVector3d& normal, MMVector3d& u, MMVector3d& v) {
 class BorderTriangulation {
 public:
     // Appends the contour without consecutive repeated points, unless fewer
-    // than `minimum` points remain.
-    void AddContour(const MStlCutContour& contour, uint32_t minimum);
+    // than `minimum` points remain; whether it was appended.
+    bool AddContour(const MStlCutContour& contour, uint32_t minimum);
     bool IsEmpty() const { return m_points.empty(); }
     // The normal of the points' least-squares plane; false when the points
     // span no plane or hold a non-finite coordinate.
@@ -103,7 +103,7 @@ private:
     Cdt m_cdt;
 };
 
-void BorderTriangulation::AddContour(const MStlCutContour& contour, uint32_t minimum) {
+bool BorderTriangulation::AddContour(const MStlCutContour& contour, uint32_t minimum) {
     const size_t begin = m_points.size();
     const MStlCutBorderPoint* p = contour.GetFirstPoint();
     for (uint32_t i = 0; i < contour.GetNumberOfPoints(); ++i, p = p->GetNext()) {
@@ -114,11 +114,12 @@ void BorderTriangulation::AddContour(const MStlCutContour& contour, uint32_t min
     while (m_points.size() > begin + 1 && m_points.back().position == m_points[begin].position) m_points.pop_back();
     if (m_points.size() - begin < minimum) {
         m_points.resize(begin);
-        return;
+        return false;
     }
     for (size_t i = begin; i + 1 < m_points.size(); ++i) m_next.push_back(uint32_t(i + 1));
     m_next.push_back(uint32_t(begin));
     m_starts.push_back(begin);
+    return true;
 }
 
 bool BorderTriangulation::FitPlane(MMVector3d& normal) const {
@@ -331,13 +332,8 @@ MStlBorderFiller::~MStlBorderFiller() = default;
 bool MStlBorderFiller::FillInGroups(const std::vector<const MStlCutContour*>& contours, uint32_t minimum) {
     std::vector<const MStlCutContour*> kept;
     BorderTriangulation all;
-    for (const MStlCutContour* c : contours) {
-        BorderTriangulation one;
-        one.AddContour(*c, minimum);
-        if (one.IsEmpty()) continue;
-        kept.push_back(c);
-        all.AddContour(*c, minimum);
-    }
+    for (const MStlCutContour* c : contours)
+        if (all.AddContour(*c, minimum)) kept.push_back(c);
     MMVector3d normal;
     if (all.IsEmpty() || !all.FitPlane(normal)) return false;
     all.Project(normal);

@@ -39,10 +39,10 @@ public:
     MStlSurface* GetCutSurface() const { return m_cutSurface; }
     eErrorCode GetErrorCode() const { return m_error; }
     // Whether the last cut's contours crossed themselves or one another, as
-    // where the mesh passes through itself.  Both parts are closed all the
-    // same: each contour is filled on its own, a contour crossing itself is
-    // divided into loops at a new point on both sides of the crossing, and
-    // the fills overlap where the mesh did.
+    // where the mesh passes through itself.  Each contour is then filled on
+    // its own (a contour crossing itself is first divided into loops at a
+    // new point on both crossing edges), the fills overlap where the mesh
+    // did, and the parts are checked: eCrossingNotClosed when one is open.
     bool ContoursCrossed() const { return m_crossed; }
     // The cut contours of the last Operate, as chains of points of the mesh
     // that was cut (valid in in-place mode; in copy mode the points are gone).

@@ -237,11 +237,11 @@ void MStlBaseOperatorPlaneCut::SplitSelfCrossings() {
 bool MStlBaseOperatorPlaneCut::SplitAtCrossing(MStlCutContour* contour, int drop) {
     const uint32_t n = contour->GetNumberOfPoints();
     if (n < 4) return false;
-    std::vector<MStlCutBorderPoint*> nodes;
+    std::vector<MStlPoint*> ring;
     MStlCutBorderPoint* p = contour->GetFirstPoint();
-    for (uint32_t i = 0; i < n; ++i, p = p->GetNext()) nodes.push_back(p);
+    for (uint32_t i = 0; i < n; ++i, p = p->GetNext()) ring.push_back(p->GetData());
     const int u = drop == 0 ? 1 : 0;
-    auto at = [&](uint32_t i) { return nodes[i % n]->GetData(); };
+    auto at = [&](uint32_t i) { return ring[i % n]; };
     std::vector<uint32_t> order(n);
     for (uint32_t i = 0; i < n; ++i) order[i] = i;
     auto lo = [&](uint32_t i) { return std::min(at(i)->Get(u), at(i + 1)->Get(u)); };
