@@ -376,24 +376,37 @@ private:
     IK::Point_3 P(uint32_t i) const { return ToIK(m_r.points[i]); }
 
     // A needle is a face whose corner lies within a grid step or two of the
-    // opposite (longest) edge; rounding can push that corner across.  Where
-    // the face beyond that edge lies in the same plane, flipping the edge
-    // removes the needle without moving any point.
+    // opposite (longest) edge; rounding can push that corner across.
+    // Flipping that edge removes the needle without moving any point.  The
+    // corner's distance from the edge bounds how far the two new faces lie
+    // from the two old ones, so the flip changes the shape no more than the
+    // rounding did; the next round checks the new faces like any other.
     // Returns whether it flipped any edge.
     bool FlipNeedles(std::vector<Face>& faces, const std::vector<uint32_t>& bad, std::vector<uint8_t>& fixed) {
         bool flipped = false;
         auto key = [](uint32_t u, uint32_t v) { return uint64_t(u) << 32 | v; };
-        // The edges of the faces around the bad ones: all a flip can meet.
+        // The needle is often not a bad face itself but a neighbour of two
+        // that now cross, so the faces at the bad faces' corners are tried;
+        // the edges of the faces around those are all a flip can meet.
         std::vector<uint8_t> near(m_r.points.size(), 0);
         for (uint32_t i : bad)
             for (uint32_t v : faces[i]) near[v] = 1;
+        auto touches = [&](const Face& f, uint8_t ring) {
+            return near[f[0]] == ring || near[f[1]] == ring || near[f[2]] == ring;
+        };
+        std::vector<uint32_t> tried;
+        for (uint32_t i = 0; i < faces.size(); ++i)
+            if (touches(faces[i], 1)) tried.push_back(i);
+        for (uint32_t i : tried)
+            for (uint32_t v : faces[i])
+                if (!near[v]) near[v] = 2;
         absl::flat_hash_map<uint64_t, uint32_t> faceOf;
         for (uint32_t i = 0; i < faces.size(); ++i) {
             const Face& f = faces[i];
-            if (!near[f[0]] && !near[f[1]] && !near[f[2]]) continue;
+            if (!touches(f, 1) && !touches(f, 2)) continue;
             for (int k = 0; k < 3; ++k) faceOf[key(f[size_t(k)], f[size_t((k + 1) % 3)])] = i;
         }
-        for (uint32_t i : bad) {
+        for (uint32_t i : tried) {
             if (fixed[i]) continue;
             const Face f = faces[i];
             int longest = 0;
@@ -402,6 +415,7 @@ private:
                     SquaredLength(f[size_t(longest)], f[size_t((longest + 1) % 3)]))
                     longest = k;
             const uint32_t a = f[size_t(longest)], b = f[size_t((longest + 1) % 3)], c = f[size_t((longest + 2) % 3)];
+            if (!m_r.moved[a] && !m_r.moved[b] && !m_r.moved[c]) continue;  // the input's own face
             if (Height(a, b, c) > kNeedleHeight) continue;
             auto across = faceOf.find(key(b, a));
             if (across == faceOf.end() || fixed[across->second]) continue;
@@ -409,7 +423,10 @@ private:
             const Face& h = faces[g];
             const uint32_t d = h[0] != a && h[0] != b ? h[0] : h[1] != a && h[1] != b ? h[1] : h[2];
             if (d == c || faceOf.contains(key(c, d)) || faceOf.contains(key(d, c))) continue;
-            if (CGAL::orientation(P(a), P(b), P(c), P(d)) != CGAL::COPLANAR) continue;
+            if (CGAL::collinear(P(a), P(d), P(c)) || CGAL::collinear(P(d), P(b), P(c))) continue;
+            // A needle with a short edge is the collapse's to mend, unless
+            // the two faces still share one plane after the rounding.
+            if (HasShortMovedEdge(f) && CGAL::orientation(P(a), P(b), P(c), P(d)) != CGAL::COPLANAR) continue;
             faces[i] = {a, d, c};
             faces[g] = {d, b, c};
             fixed[i] = fixed[g] = 1;
@@ -418,6 +435,15 @@ private:
             flipped = true;
         }
         return flipped;
+    }
+    // Whether the face has an edge at a moved point short enough for the
+    // collapse to take, which needs no flip.
+    bool HasShortMovedEdge(const Face& f) const {
+        for (int k = 0; k < 3; ++k) {
+            const uint32_t u = f[size_t(k)], v = f[size_t((k + 1) % 3)];
+            if ((m_r.moved[u] || m_r.moved[v]) && SquaredLength(u, v) <= kFirstSquaredLength) return true;
+        }
+        return false;
     }
     // Distance of c from the line through a and b.
     double Height(uint32_t a, uint32_t b, uint32_t c) const {

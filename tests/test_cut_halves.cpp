@@ -318,3 +318,27 @@ TEST(CutIntoHalves, SliverInTheSourceKeepsItClosed) {
     ExpectSoundHalves(inside, outside, box);
     EXPECT_NEAR(inside.Volume(), 12000.0 * 30000.0 * 30000.0, 1.0);
 }
+
+// A sphere cutter meeting the big faces of a coarse sphere at a shallow
+// angle: consecutive cut points lie within a grid step of one line, and
+// rounding them folds the needles between them unless the needles are
+// flipped away, also where the needle is not one of the faces that cross.
+TEST(CutIntoHalves, SphereCutterAlongCoarseFacesGivesClosedHalves) {
+    struct Case {
+        int cells;
+        double radius;
+        MMVector3d centre;
+        uint64_t triangles;
+    };
+    for (const Case& c : {Case{3, 3758.3942211150752, {-444.78679379581848, 9120.8341108509012, 4670.7685548559748}, 470},
+                          Case{1, 3909.1901653279529, {-5044.2627819526861, -4465.0572580474736, -2626.8862301084932}, 841}}) {
+        MStlBase mesh, cutter;
+        GenerateSphere(mesh, 10000.0, uint64_t(20 + 20 * c.cells));
+        GenerateSphere(cutter, c.radius, c.triangles, c.centre);
+        Halves op;
+        op.SetSourceModel(mesh);
+        op.SetCuttingModel(cutter, MMTransformMatrix());
+        ASSERT_EQ(op.Operate(), Halves::eResultOk) << c.triangles;
+        ExpectSoundHalves(*op.GetOutputModelInside(), *op.GetOutputModelOutside(), mesh);
+    }
+}
