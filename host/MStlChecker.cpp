@@ -157,6 +157,12 @@ MSelfIntersections::MSelfIntersections(const MStlBase& mesh) : m_triangles(std::
                     c = surface.point(surface.source(h));
         m_triangles->crossing.emplace_back(a, b, c);
     }
+    if (!pairs.empty()) {
+        const double unit = QelSDK::Common::MInternalUnits::GetInverse();
+        const auto& first = m_triangles->crossing.front();
+        for (int k = 0; k < 3; ++k)
+            m_example[size_t(k)] = (first[0][k] + first[1][k] + first[2][k]) / 3.0 * unit;
+    }
 }
 
 MSelfIntersections::~MSelfIntersections() = default;

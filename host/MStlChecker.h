@@ -66,9 +66,13 @@ public:
     // mesh may be null): how far the farthest opening of a cut of this mesh
     // lies from a crossing.  Infinity when the mesh does not intersect itself.
     double FarthestOpening(const std::vector<const MStlBase*>& parts) const;
+    // A point (model units) of a triangle that crosses another: the centre
+    // of the first one found.  Only meaningful when Pairs() is not zero.
+    std::array<double, 3> Example() const { return m_example; }
 
 private:
     struct Triangles;
     std::unique_ptr<Triangles> m_triangles;
     uint64_t m_pairs = 0;
+    std::array<double, 3> m_example{};
 };

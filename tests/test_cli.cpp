@@ -82,3 +82,19 @@ TEST_F(Cli, PlaneThroughShellsPassingThroughEachOther) {
     }
     EXPECT_NEAR(ReportOf("below.obj").volume + ReportOf("above.obj").volume, 2000.0, 1e-6);
 }
+
+// A cutting mesh through the place where the input passes through itself:
+// refused, with a point of a crossing in the message, and nothing written.
+TEST_F(Cli, HalvesByCutterNameWhereTheInputCrossesItself) {
+    WriteTwoBoxes("two.off");
+    Write("cutter.off", "OFF\n8 12 0\n2 2 2\n13 2 2\n13 13 2\n2 13 2\n2 2 13\n13 2 13\n13 13 13\n2 13 13\n"
+                        "3 0 2 1\n3 0 3 2\n3 4 5 6\n3 4 6 7\n3 0 1 5\n3 0 5 4\n3 1 2 6\n3 1 6 5\n3 2 3 7\n"
+                        "3 2 7 6\n3 3 0 4\n3 3 4 7\n");
+    EXPECT_NE(Run("halves " + P("two.off") + " --cutter " + P("cutter.off") + " --inside " + P("in.obj") +
+                  " --outside " + P("out.obj")),
+              0);
+    EXPECT_NE(Output().find("the input mesh intersects itself"), std::string::npos) << Output();
+    EXPECT_NE(Output().find("one near ("), std::string::npos) << Output();
+    EXPECT_FALSE(std::filesystem::exists(P("in.obj")));
+    EXPECT_FALSE(std::filesystem::exists(P("out.obj")));
+}

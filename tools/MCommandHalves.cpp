@@ -4,7 +4,12 @@
 #include "MUserOperatorStlCutWithFrame.h"
 #include "host/MInternalUnits.h"
 #include "host/MStlBase.h"
+#include "host/MStlChecker.h"
 #include "tools/MCommands.h"
+
+#include <array>
+#include <iomanip>
+#include <sstream>
 
 namespace meshcut_cli {
 namespace {
@@ -62,6 +67,17 @@ bool SetCuttingElement(Job& job, const HalvesArgs& a, MUserOperatorCutIntoHalves
     return true;
 }
 
+// Where a mesh intersects itself, for the message of a failed cut.
+std::string Crossings(const std::string& role, const MStlBase& mesh) {
+    const MSelfIntersections crossings(mesh);
+    if (crossings.Pairs() == 0) return {};
+    const std::array<double, 3> at = crossings.Example();
+    std::ostringstream out;
+    out << std::setprecision(10) << "; the " << role << " intersects itself (" << crossings.Pairs()
+        << " crossing triangle pairs), one near (" << at[0] << ", " << at[1] << ", " << at[2] << ")";
+    return out.str();
+}
+
 int RunHalves(Job& job, const HalvesArgs& a) {
     if (a.inside.empty() && a.outside.empty()) return job.Fail("nothing to write: give --inside and/or --outside");
     if (int(!a.plane.empty()) + int(!a.cutter.empty()) + int(!a.polyline.empty()) != 1)
@@ -81,9 +97,13 @@ int RunHalves(Job& job, const HalvesArgs& a) {
     case MUserOperatorCutIntoHalves::eResultOk: break;
     case MUserOperatorCutIntoHalves::eTooFewPolylinePoints: return job.Fail(a.polyline + ": the polyline needs three points");
     case MUserOperatorCutIntoHalves::eSelfIntersectingPolyline: return job.Fail(a.polyline + ": the polyline crosses itself");
-    default:
+    default: {
+        std::string where;
+        if (!a.cutter.empty()) where = Crossings("input mesh", mesh) + Crossings("cutter", cutter);
         return job.Fail("the cut failed (code " + std::to_string(int(code)) +
-                        "); the mesh and the cutter must be closed and free of self-intersections");
+                        "); the mesh and the cutter must be closed and free of self-intersections" + where +
+                        "; nothing written");
+    }
     }
     job.SetOutput("inside", op.GetOutputModelInside(), Promise::kClosed);
     job.SetOutput("outside", op.GetOutputModelOutside(), Promise::kClosed);

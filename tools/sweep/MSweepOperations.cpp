@@ -225,6 +225,23 @@ Judgement RefusedOpen(const std::string& code, const SweepMesh& data, const std:
     return Refused(code);
 }
 
+// A cutting mesh that meets the input where the input intersects itself
+// cannot cut it there: such a refusal names the input as its reason.
+Judgement RefusedNearCutter(const std::string& code, const SweepMesh& data, const MStlBase& cutter,
+                            double stepsPerUnit) {
+    MStlBase input;
+    BuildMesh(data, input);
+    const MSelfIntersections crossings(input);
+    if (crossings.Pairs() == 0) return Refused(code);
+    const double near = kNearCrossing * data.typicalEdge / stepsPerUnit;
+    for (auto it = cutter.BeginPoint(); it != cutter.EndPoint(); ++it) {
+        const MStlPoint* p = *it;
+        if (crossings.DistanceTo({p->GetX() / stepsPerUnit, p->GetY() / stepsPerUnit, p->GetZ() / stepsPerUnit}) <= near)
+            return Refused(code + ", the mesh intersects itself there");
+    }
+    return Refused(code);
+}
+
 // --- the operations -----------------------------------------------------------
 
 Judgement Plane(const SweepMesh& data, MStlBase& mesh, const SweepCase& s, double g) {
@@ -309,7 +326,9 @@ Judgement Halves(const SweepMesh& data, MStlBase& mesh, const SweepCase& s, doub
     }
     op.SetSourceModel(mesh);
     const auto code = op.Operate();
-    if (code != MUserOperatorCutIntoHalves::eResultOk) return Refused(HalvesCode(code));
+    if (code != MUserOperatorCutIntoHalves::eResultOk)
+        return s.op == Operation::kHalvesCutter ? RefusedNearCutter(HalvesCode(code), data, cutter, g)
+                                                : Refused(HalvesCode(code));
     return Judge({Checked("inside", op.GetOutputModelInside()), Checked("outside", op.GetOutputModelOutside())}, data,
                  Balance::kEqual, g);
 }
