@@ -221,6 +221,25 @@ TEST(BooleanUndercut, DownwardNotchOnBoxes) {
     EXPECT_DOUBLE_EQ(UnionVolume(upper, lower), UnionVolume(upperInput, lowerInput));
 }
 
+// Two slabs one above the other, a box reaching down through the upper one
+// into the lower one: the faces the notch is swept from lie at two heights
+// over the same ground, so the two prisms share the ground's outline at the
+// level below.  Each has points of its own, and their union is one column.
+TEST(BooleanUndercut, NotchFromFacesAtTwoHeightsOverOneGround) {
+    MStlBase lower, upper, upperInput, second;
+    Box(lower, {0, 0, 0}, {1000, 1000, 500});
+    Box(second, {0, 0, 700}, {1000, 1000, 900});
+    lower.AddStl(second, false);
+    lower.Update();
+    Box(upper, {300, 300, 400}, {700, 700, 1200});
+    upperInput.AddStl(upper, false);
+    ASSERT_EQ(RunUndercut(upper, lower), Undercut::eSuccess);
+    EXPECT_TRUE(Sound(upper));
+    EXPECT_TRUE(Sound(lower));
+    EXPECT_DOUBLE_EQ(upper.Volume(), kFoot * 900.0);  // [300, 1200] in z
+    EXPECT_DOUBLE_EQ(DifferenceVolume(upperInput, upper), 0.0);
+}
+
 // A box reaching 300 up into a slab from below: the notch rises from the
 // slab's bottom face to 100 below the overlap's top and lies inside the
 // upper part, which comes back unchanged in volume.  The tool's points on

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <atomic>
 #include <condition_variable>
 #include <exception>
@@ -216,6 +217,33 @@ double NearDistance(const MStlTriangleTree& tree, const MMVector3d& p) {
 }
 
 
+// The edge-connected regions of the faces `selected` picks, numbered by
+// triangle slot.
+template <class Selected>
+std::vector<uint32_t> SelectedRegions(const MStlBase& mesh, const Selected& selected) {
+    constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
+    std::vector<uint32_t> region(mesh.GetNumberOfTriangleSlots(), kNone);
+    uint32_t regions = 0;
+    std::vector<const MStlTriangle*> stack;
+    for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it) {
+        if (region[it->GetIndex()] != kNone || !selected(*it)) continue;
+        region[it->GetIndex()] = regions;
+        stack.assign(1, *it);
+        while (!stack.empty()) {
+            const MStlTriangle* t = stack.back();
+            stack.pop_back();
+            for (int i = 0; i < 3; ++i) {
+                const MStlTriangle* across = t->FindAdjacentTriangle(i);
+                if (!across || region[across->GetIndex()] != kNone || !selected(across)) continue;
+                region[across->GetIndex()] = regions;
+                stack.push_back(across);
+            }
+        }
+        ++regions;
+    }
+    return region;
+}
+
 }  // namespace
 
 MStlBaseOperatorBooleanUndercut::EReturnCode MStlBaseOperatorBooleanUndercut::Operate(ProgressPtr progress) {
@@ -371,7 +399,19 @@ bool MStlBaseOperatorBooleanUndercut::_CreateNotch(MStlBase& mesh, const MStlBas
         return upward ? nz < 0.0 : nz >= 0.005;
     };
 
+    // Each edge-connected region of selected faces becomes a prism with
+    // points of its own: prisms of regions at different heights over the
+    // same ground would otherwise share points on their walls and at the
+    // level, pinched there, and could not be joined.  Overlapping prisms are
+    // joined by the union below.
+    const std::vector<uint32_t> region = SelectedRegions(mesh, selected);
+    std::map<std::array<int32_t, 4>, MStlPoint*> pointOf;
     MStlBase notch;
+    auto point = [&](uint32_t r, int32_t x, int32_t y, int32_t z) {
+        MStlPoint*& p = pointOf[{int32_t(r), x, y, z}];
+        if (!p) p = notch.AddPoint(x, y, z, true);
+        return p;
+    };
     const uint64_t every = std::max<uint64_t>(1, mesh.GetNumberOfTriangles() / 40);
     uint64_t count = 0;
     for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it) {
@@ -381,11 +421,12 @@ bool MStlBaseOperatorBooleanUndercut::_CreateNotch(MStlBase& mesh, const MStlBas
         }
         const MStlTriangle* t = *it;
         if (!selected(t)) continue;
+        const uint32_t r = region[t->GetIndex()];
         MStlPoint *p[3], *q[3];
         for (int i = 0; i < 3; ++i) {
             const MStlPoint* c = t->GetPoint(i);
-            p[i] = notch.AddPoint(c->GetX(), c->GetY(), c->GetZ());
-            q[i] = notch.AddPoint(c->GetX(), c->GetY(), level);
+            p[i] = point(r, c->GetX(), c->GetY(), c->GetZ());
+            q[i] = point(r, c->GetX(), c->GetY(), level);
         }
         for (int i = 0; i < 3; ++i) {
             const int j = (i + 1) % 3;
