@@ -336,7 +336,7 @@ bool PartSound(const Rounded& r, const std::vector<Face>& faces) { return Unsoun
 // same three points with opposite orientations.  Repeated a few rounds.
 class RoundingRepair {
 public:
-    explicit RoundingRepair(Rounded& r) : m_r(r), m_parent(r.points.size()) {
+    explicit RoundingRepair(Rounded& r) : m_r(r), m_parent(r.points.size()), m_new(r.moved) {
         for (uint32_t i = 0; i < m_parent.size(); ++i) m_parent[i] = i;
     }
 
@@ -354,6 +354,11 @@ public:
             }
             if (sound) return true;
             const bool wider = m_maxSquaredLength < kLastSquaredLength;
+            if (!wider && round >= kFlattenFrom)
+                for (auto& part : m_r.parts) {
+                    const std::vector<uint32_t> bad = UnsoundFaces(m_r, part, false);
+                    if (!bad.empty()) changed |= FlattenNeedles(part, bad);
+                }
             if (!changed && !wider) return false;
             if (changed) for (auto& part : m_r.parts) Remap(part);
             if (!changed || round >= 1) m_maxSquaredLength = std::min(4.0 * m_maxSquaredLength, kLastSquaredLength);
@@ -364,7 +369,10 @@ public:
     }
 
 private:
-    static constexpr int kRounds = 8;
+    static constexpr int kRounds = 12;
+    // Rounds after which flattening needles joins the flips and collapses:
+    // by then the collapses take the longest edges they may.
+    static constexpr int kFlattenFrom = 4;
     // Only edges the rounding itself can have made short are collapsed: two
     // grid diagonals at first, a few more when that does not settle it.  A
     // fold between points farther apart is not the grid's doing (an input
@@ -372,6 +380,7 @@ private:
     static constexpr double kFirstSquaredLength = 12.0, kLastSquaredLength = 200.0;
     double m_maxSquaredLength = kFirstSquaredLength;
     static constexpr double kNeedleHeight = 2.0;
+    static constexpr double kFlatHeight = 1.0;
 
     IK::Point_3 P(uint32_t i) const { return ToIK(m_r.points[i]); }
 
@@ -435,6 +444,33 @@ private:
             flipped = true;
         }
         return flipped;
+    }
+    // The last resort, when neither flips nor short collapses settle it: a
+    // needle whose corners are all points the cut made, its apex within a grid step
+    // of the opposite edge, lies along the line where the surfaces meet.
+    // Its apex is moved along that line onto the nearer end of the edge, so
+    // the faces at the apex keep their planes.
+    bool FlattenNeedles(const std::vector<Face>& faces, const std::vector<uint32_t>& bad) {
+        std::vector<uint8_t> near(m_r.points.size(), 0);
+        for (uint32_t i : bad)
+            for (uint32_t v : faces[i]) near[v] = 1;
+        bool flattened = false;
+        for (const Face& f : faces) {
+            if (!near[f[0]] && !near[f[1]] && !near[f[2]]) continue;
+            int longest = 0;
+            for (int k = 1; k < 3; ++k)
+                if (SquaredLength(f[size_t(k)], f[size_t((k + 1) % 3)]) >
+                    SquaredLength(f[size_t(longest)], f[size_t((longest + 1) % 3)]))
+                    longest = k;
+            const uint32_t a = Find(f[size_t(longest)]), b = Find(f[size_t((longest + 1) % 3)]),
+                           c = Find(f[size_t((longest + 2) % 3)]);
+            if (a == b || b == c || c == a || !m_new[a] || !m_new[b] || !m_new[c]) continue;
+            if (Height(a, b, c) > kFlatHeight) continue;
+            const uint32_t to = SquaredLength(c, a) <= SquaredLength(c, b) ? a : b;
+            m_parent[c] = to;
+            flattened = true;
+        }
+        return flattened;
     }
     // Whether the face has an edge at a moved point short enough for the
     // collapse to take, which needs no flip.
@@ -530,6 +566,7 @@ private:
 
     Rounded& m_r;
     std::vector<uint32_t> m_parent;
+    const std::vector<uint8_t> m_new;  // the points the cut made: all on the lines where the surfaces meet
 };
 
 // Rounds the meshes onto one grid and checks each part, repairing what the

@@ -322,7 +322,9 @@ TEST(CutIntoHalves, SliverInTheSourceKeepsItClosed) {
 // A sphere cutter meeting the big faces of a coarse sphere at a shallow
 // angle: consecutive cut points lie within a grid step of one line, and
 // rounding them folds the needles between them unless the needles are
-// flipped away, also where the needle is not one of the faces that cross.
+// flipped away (also where the needle is not one of the faces that cross)
+// or, where a chain of such points has no face to flip with, flattened
+// onto the line the chain follows.
 TEST(CutIntoHalves, SphereCutterAlongCoarseFacesGivesClosedHalves) {
     struct Case {
         int cells;
@@ -331,7 +333,8 @@ TEST(CutIntoHalves, SphereCutterAlongCoarseFacesGivesClosedHalves) {
         uint64_t triangles;
     };
     for (const Case& c : {Case{3, 3758.3942211150752, {-444.78679379581848, 9120.8341108509012, 4670.7685548559748}, 470},
-                          Case{1, 3909.1901653279529, {-5044.2627819526861, -4465.0572580474736, -2626.8862301084932}, 841}}) {
+                          Case{1, 3909.1901653279529, {-5044.2627819526861, -4465.0572580474736, -2626.8862301084932}, 841},
+                          Case{1, 5809.0569613886892, {-7016.9445046234814, 151.89933554755271, 30.357149559644508}, 819}}) {
         MStlBase mesh, cutter;
         GenerateSphere(mesh, 10000.0, uint64_t(20 + 20 * c.cells));
         GenerateSphere(cutter, c.radius, c.triangles, c.centre);
