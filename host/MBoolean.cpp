@@ -397,9 +397,7 @@ private:
         // The needle is often not a bad face itself but a neighbour of two
         // that now cross, so the faces at the bad faces' corners are tried;
         // the edges of the faces around those are all a flip can meet.
-        std::vector<uint8_t> near(m_r.points.size(), 0);
-        for (uint32_t i : bad)
-            for (uint32_t v : faces[i]) near[v] = 1;
+        std::vector<uint8_t> near = CornersOf(faces, bad);
         auto touches = [&](const Face& f, uint8_t ring) {
             return near[f[0]] == ring || near[f[1]] == ring || near[f[2]] == ring;
         };
@@ -418,12 +416,7 @@ private:
         for (uint32_t i : tried) {
             if (fixed[i]) continue;
             const Face f = faces[i];
-            int longest = 0;
-            for (int k = 1; k < 3; ++k)
-                if (SquaredLength(f[size_t(k)], f[size_t((k + 1) % 3)]) >
-                    SquaredLength(f[size_t(longest)], f[size_t((longest + 1) % 3)]))
-                    longest = k;
-            const uint32_t a = f[size_t(longest)], b = f[size_t((longest + 1) % 3)], c = f[size_t((longest + 2) % 3)];
+            const auto [a, b, c] = LongestEdgeFirst(f);
             if (!m_r.moved[a] && !m_r.moved[b] && !m_r.moved[c]) continue;  // the input's own face
             if (Height(a, b, c) > kNeedleHeight) continue;
             auto across = faceOf.find(key(b, a));
@@ -451,19 +444,12 @@ private:
     // Its apex is moved along that line onto the nearer end of the edge, so
     // the faces at the apex keep their planes.
     bool FlattenNeedles(const std::vector<Face>& faces, const std::vector<uint32_t>& bad) {
-        std::vector<uint8_t> near(m_r.points.size(), 0);
-        for (uint32_t i : bad)
-            for (uint32_t v : faces[i]) near[v] = 1;
+        const std::vector<uint8_t> near = CornersOf(faces, bad);
         bool flattened = false;
         for (const Face& f : faces) {
             if (!near[f[0]] && !near[f[1]] && !near[f[2]]) continue;
-            int longest = 0;
-            for (int k = 1; k < 3; ++k)
-                if (SquaredLength(f[size_t(k)], f[size_t((k + 1) % 3)]) >
-                    SquaredLength(f[size_t(longest)], f[size_t((longest + 1) % 3)]))
-                    longest = k;
-            const uint32_t a = Find(f[size_t(longest)]), b = Find(f[size_t((longest + 1) % 3)]),
-                           c = Find(f[size_t((longest + 2) % 3)]);
+            const auto corners = LongestEdgeFirst(f);
+            const uint32_t a = Find(corners[0]), b = Find(corners[1]), c = Find(corners[2]);
             if (a == b || b == c || c == a || !m_new[a] || !m_new[b] || !m_new[c]) continue;
             if (Height(a, b, c) > kFlatHeight) continue;
             const uint32_t to = SquaredLength(c, a) <= SquaredLength(c, b) ? a : b;
@@ -471,6 +457,23 @@ private:
             flattened = true;
         }
         return flattened;
+    }
+    // The face's corners turned so that a-b is its longest edge and c the
+    // corner opposite it.
+    Face LongestEdgeFirst(const Face& f) const {
+        int longest = 0;
+        for (int k = 1; k < 3; ++k)
+            if (SquaredLength(f[size_t(k)], f[size_t((k + 1) % 3)]) >
+                SquaredLength(f[size_t(longest)], f[size_t((longest + 1) % 3)]))
+                longest = k;
+        return {f[size_t(longest)], f[size_t((longest + 1) % 3)], f[size_t((longest + 2) % 3)]};
+    }
+    // 1 at every corner of the faces `bad`, 0 elsewhere.
+    std::vector<uint8_t> CornersOf(const std::vector<Face>& faces, const std::vector<uint32_t>& bad) const {
+        std::vector<uint8_t> corner(m_r.points.size(), 0);
+        for (uint32_t i : bad)
+            for (uint32_t v : faces[i]) corner[v] = 1;
+        return corner;
     }
     // Whether the face has an edge at a moved point short enough for the
     // collapse to take, which needs no flip.

@@ -8,8 +8,6 @@
 #include "tools/MCommands.h"
 
 #include <array>
-#include <iomanip>
-#include <sstream>
 
 namespace meshcut_cli {
 namespace {
@@ -72,10 +70,7 @@ std::string Crossings(const std::string& role, const MStlBase& mesh) {
     const MSelfIntersections crossings(mesh);
     if (crossings.Pairs() == 0) return {};
     const std::array<double, 3> at = crossings.Example();
-    std::ostringstream out;
-    out << std::setprecision(10) << "; the " << role << " intersects itself (" << crossings.Pairs()
-        << " crossing triangle pairs), one near (" << at[0] << ", " << at[1] << ", " << at[2] << ")";
-    return out.str();
+    return "; " + DescribeCrossings(role, crossings) + ", one near " + Point(at.data());
 }
 
 int RunHalves(Job& job, const HalvesArgs& a) {

@@ -53,12 +53,6 @@ std::string JsonMesh(const std::string& role, const std::string& path, const Mes
     return out.str();
 }
 
-std::string Point(const double at[3]) {
-    std::ostringstream out;
-    out << std::setprecision(10) << "(" << at[0] << ", " << at[1] << ", " << at[2] << ")";
-    return out.str();
-}
-
 // The diagonal of the mesh's bounding box, in grid steps.
 double ExtentInSteps(MStlBase& mesh) {
     mesh.UpdateExtremes();
@@ -92,6 +86,16 @@ std::string Describe(const MeshReport& r) {
     out << r.triangles << " triangles, " << (r.closed ? "closed" : "open")
         << (r.oriented ? "" : ", inconsistently oriented") << ", volume " << std::setprecision(10) << r.volume;
     return out.str();
+}
+
+std::string Point(const double at[3]) {
+    std::ostringstream out;
+    out << std::setprecision(10) << "(" << at[0] << ", " << at[1] << ", " << at[2] << ")";
+    return out.str();
+}
+
+std::string DescribeCrossings(const std::string& role, const MSelfIntersections& crossings) {
+    return "the " + role + " intersects itself (" + std::to_string(crossings.Pairs()) + " crossing triangle pairs)";
 }
 
 std::string DescribeFaults(const MeshReport& r) {
@@ -281,8 +285,7 @@ int Job::FailOpenCut(const std::string& message, const std::vector<std::pair<std
             std::vector<const MStlBase*> meshes;
             for (const auto& part : parts) meshes.push_back(part.second);
             std::ostringstream out;
-            out << "; the input mesh intersects itself (" << crossings.Pairs() << " crossing triangle pairs), "
-                << std::setprecision(4) << crossings.FarthestOpening(meshes)
+            out << "; " << DescribeCrossings("input mesh", crossings) << ", " << std::setprecision(4) << crossings.FarthestOpening(meshes)
                 << " units from the farthest opening: a cut through a crossing cannot be closed, repair the mesh first";
             text += out.str();
         }

@@ -120,9 +120,14 @@ private:
     int m_status = kSuccess;
 };
 
+// "(1, 2.5, 3)": a point in model units, for messages.
+std::string Point(const double at[3]);
 // "12 triangles, closed, volume 8" for the text report.
 std::string Describe(const MeshReport& report);
 // "open: 3 boundary edges, first near (1, 2, 3)": what is wrong, and where.
 std::string DescribeFaults(const MeshReport& report);
+// "the cutter intersects itself (4 crossing triangle pairs)": how often the
+// mesh crosses itself.
+std::string DescribeCrossings(const std::string& role, const MSelfIntersections& crossings);
 
 }  // namespace meshcut_cli

@@ -3,6 +3,8 @@
 // line for a case repeats it.
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <new>
 #include <sstream>
@@ -214,32 +216,36 @@ Judgement Judge(const std::vector<Part>& parts, const SweepMesh& input, Balance 
 }
 
 // A cut of a mesh that intersects itself cannot be closed where it passes a
-// crossing: such a refusal names the input as its reason.  An opening far
-// from every crossing leaves the refusal as the operation gave it.
-Judgement RefusedOpen(const std::string& code, const SweepMesh& data, const std::vector<const MStlBase*>& parts,
-                      double stepsPerUnit) {
+// crossing: a refusal is put down to the input when `distance` (model
+// units, from the input's crossings) finds a crossing close to where the cut
+// failed, and stays as the operation gave it otherwise.
+Judgement RefusedNearCrossing(const std::string& code, const SweepMesh& data, double stepsPerUnit,
+                              const std::function<double(const MSelfIntersections&)>& distance) {
     MStlBase input;
     BuildMesh(data, input);
-    if (MSelfIntersections(input).FarthestOpening(parts) <= kNearCrossing * data.typicalEdge / stepsPerUnit)
+    if (distance(MSelfIntersections(input)) <= kNearCrossing * data.typicalEdge / stepsPerUnit)
         return Refused(code + ", the mesh intersects itself there");
     return Refused(code);
 }
 
-// A cutting mesh that meets the input where the input intersects itself
-// cannot cut it there: such a refusal names the input as its reason.
+// An opening of the parts near a crossing.
+Judgement RefusedOpen(const std::string& code, const SweepMesh& data, const std::vector<const MStlBase*>& parts,
+                      double stepsPerUnit) {
+    return RefusedNearCrossing(code, data, stepsPerUnit,
+                               [&](const MSelfIntersections& c) { return c.FarthestOpening(parts); });
+}
+
+// A cutting mesh passing near a crossing.
 Judgement RefusedNearCutter(const std::string& code, const SweepMesh& data, const MStlBase& cutter,
                             double stepsPerUnit) {
-    MStlBase input;
-    BuildMesh(data, input);
-    const MSelfIntersections crossings(input);
-    if (crossings.Pairs() == 0) return Refused(code);
-    const double near = kNearCrossing * data.typicalEdge / stepsPerUnit;
-    for (auto it = cutter.BeginPoint(); it != cutter.EndPoint(); ++it) {
-        const MStlPoint* p = *it;
-        if (crossings.DistanceTo({p->GetX() / stepsPerUnit, p->GetY() / stepsPerUnit, p->GetZ() / stepsPerUnit}) <= near)
-            return Refused(code + ", the mesh intersects itself there");
-    }
-    return Refused(code);
+    return RefusedNearCrossing(code, data, stepsPerUnit, [&](const MSelfIntersections& c) {
+        double nearest = std::numeric_limits<double>::infinity();
+        if (c.Pairs() == 0) return nearest;
+        for (auto it = cutter.BeginPoint(); it != cutter.EndPoint(); ++it)
+            nearest = std::min(nearest, c.DistanceTo({it->GetX() / stepsPerUnit, it->GetY() / stepsPerUnit,
+                                                      it->GetZ() / stepsPerUnit}));
+        return nearest;
+    });
 }
 
 // --- the operations -----------------------------------------------------------
