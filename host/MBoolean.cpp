@@ -9,6 +9,7 @@
 #include <CGAL/Polygon_mesh_processing/clip.h>
 #include <CGAL/Polygon_mesh_processing/connected_components.h>
 #include <CGAL/Polygon_mesh_processing/corefinement.h>
+#include <CGAL/Polygon_mesh_processing/orientation.h>
 #include <CGAL/Polygon_mesh_processing/self_intersections.h>
 #include <CGAL/Side_of_triangle_mesh.h>
 #include <CGAL/Surface_mesh.h>
@@ -2124,6 +2125,267 @@ void RemoveDoubleTrianglesAndUpdateStl(MStlBase& mesh, ProgressPtr progress) {
     mesh.RemoveFreePoints();
     mesh.Update();
     ++reporter;
+}
+
+}  // namespace AU
+
+namespace AU {
+
+struct ExactSolid::Impl {
+    Mesh mesh;
+};
+
+ExactSolid::ExactSolid() : m_impl(std::make_unique<Impl>()) {}
+ExactSolid::~ExactSolid() = default;
+ExactSolid::ExactSolid(const ExactSolid& other) : m_impl(std::make_unique<Impl>(*other.m_impl)) {}
+ExactSolid::ExactSolid(ExactSolid&& other) noexcept = default;
+ExactSolid& ExactSolid::operator=(const ExactSolid& other) {
+    if (this != &other) *m_impl = *other.m_impl;
+    return *this;
+}
+ExactSolid& ExactSolid::operator=(ExactSolid&& other) noexcept = default;
+
+EReturnCode ExactSolid::Load(const MStlBase& mesh, const BooleanParameters& prm) {
+    return LoadClosed(mesh, m_impl->mesh, prm);
+}
+
+EReturnCode ExactSolid::Unite(const ExactSolid& other) {
+    Mesh next = other.m_impl->mesh;
+    return Combine(m_impl->mesh, next, Op::eUnion);
+}
+
+EReturnCode ExactSolid::Intersect(const ExactSolid& other) {
+    Mesh next = other.m_impl->mesh;
+    return Combine(m_impl->mesh, next, Op::eIntersection);
+}
+
+EReturnCode ExactSolid::Subtract(const ExactSolid& other) {
+    Mesh next = other.m_impl->mesh;
+    return Combine(m_impl->mesh, next, Op::eDifference);
+}
+
+bool ExactSolid::Empty() const { return m_impl->mesh.number_of_faces() == 0; }
+
+std::pair<double, double> ExactSolid::ZRange() const {
+    const Mesh& m = m_impl->mesh;
+    if (m.number_of_vertices() == 0) return {0.0, 0.0};
+    double lowest = std::numeric_limits<double>::infinity(), highest = -lowest;
+    for (auto v : m.vertices()) {
+        const auto z = CGAL::approx(m.point(v)).z();
+        lowest = std::min(lowest, std::floor(z.inf()));
+        highest = std::max(highest, std::ceil(z.sup()));
+    }
+    return {lowest, highest};
+}
+
+namespace {
+
+// The corners' levels of the faces the selection takes, by face index
+// (none: not taken).  The face's shadow on the x-y plane must turn the way
+// its normal points (exactly), so that no prism has a wall or cap without
+// area, and every corner's level must lie on the sweep's side of the face.
+std::vector<std::optional<std::array<int32_t, 3>>> SweptFaces(const Mesh& m, const ExactSolid::SweepSelection& selected,
+                                                              const ExactSolid::SweepLevel& level, bool outward) {
+    std::vector<std::optional<std::array<int32_t, 3>>> taken(m.number_of_faces() + m.number_of_removed_faces());
+    for (auto f : m.faces()) {
+        // Corners in the order of the face's halfedges' sources.
+        const auto h = m.halfedge(f);
+        const std::array<Point, 3> p{m.point(m.source(h)), m.point(m.target(h)), m.point(m.target(m.next(h)))};
+        const CGAL::Orientation turn = CGAL::orientation(K::Point_2(p[0].x(), p[0].y()),
+                                                         K::Point_2(p[1].x(), p[1].y()), K::Point_2(p[2].x(), p[2].y()));
+        if (turn == CGAL::COLLINEAR) continue;
+        std::array<IK::Point_3, 3> q;
+        double lowest = std::numeric_limits<double>::infinity(), highest = -lowest;
+        for (size_t k = 0; k < 3; ++k) {
+            q[k] = IK::Point_3(CGAL::to_double(p[k].x()), CGAL::to_double(p[k].y()), CGAL::to_double(p[k].z()));
+            lowest = std::min(lowest, q[k].z());
+            highest = std::max(highest, q[k].z());
+        }
+        const IK::Vector_3 n = CGAL::cross_product(q[1] - q[0], q[2] - q[0]);
+        const double length = std::sqrt(n.squared_length());
+        if (!(length > 0.0)) continue;
+        const double nz = n.z() / length;
+        const bool up = turn == CGAL::LEFT_TURN;
+        if (up != (nz > 0.0) || !selected(nz, lowest, highest)) continue;
+        // Outward from a face that looks up, the levels lie above it.
+        const bool above = up == outward;
+        std::array<int32_t, 3> levels{};
+        bool fits = true;
+        for (size_t k = 0; k < 3 && fits; ++k) {
+            const std::optional<int32_t> l = level(q[k].x(), q[k].y(), q[k].z());
+            fits = l && (above ? K::FT(*l) > p[k].z() : K::FT(*l) < p[k].z());
+            if (fits) levels[k] = *l;
+        }
+        if (fits) taken[f.idx()] = levels;
+    }
+    return taken;
+}
+
+// How many separate fans of `in` faces meet at v: runs of consecutive
+// faces around it.
+template <class In>
+int Fans(const Mesh& m, Mesh::Vertex_index v, const In& in) {
+    std::vector<uint8_t> around;
+    for (auto h : CGAL::halfedges_around_target(m.halfedge(v), m)) {
+        const auto f = m.face(h);
+        around.push_back(f != Mesh::null_face() && in(f) ? 1 : 0);
+    }
+    int fans = 0;
+    for (size_t k = 0; k < around.size(); ++k) fans += around[k] && !around[(k + 1) % around.size()];
+    return fans == 0 && !around.empty() && around[0] ? 1 : fans;
+}
+
+// The edge-connected regions of the taken faces, each a list of faces.  A
+// face joins a region only when the region stays one fan around each of
+// the face's corners: a region that touched itself at a corner would give
+// a prism pinched there.  A face kept out that way starts or joins another
+// region.
+template <class Taken>
+std::vector<std::vector<Mesh::Face_index>> SweptRegions(const Mesh& m, const Taken& taken) {
+    std::vector<uint32_t> region(taken.size(), kNone);
+    std::vector<std::vector<Mesh::Face_index>> regions;
+    for (auto f : m.faces()) {
+        if (!taken[f.idx()] || region[f.idx()] != kNone) continue;
+        const uint32_t r = uint32_t(regions.size());
+        std::vector<Mesh::Face_index>& faces = regions.emplace_back(1, f);
+        region[f.idx()] = r;
+        auto in = [&](Mesh::Face_index g) { return region[g.idx()] == r; };
+        for (size_t k = 0; k < faces.size(); ++k)
+            for (auto h : CGAL::halfedges_around_face(m.halfedge(faces[k]), m)) {
+                const auto g = m.face(m.opposite(h));
+                if (g == Mesh::null_face() || !taken[g.idx()] || region[g.idx()] != kNone) continue;
+                region[g.idx()] = r;
+                bool single = true;
+                for (auto v : CGAL::vertices_around_face(m.halfedge(g), m)) single = single && Fans(m, v, in) <= 1;
+                if (single) faces.push_back(g);
+                else region[g.idx()] = kNone;
+            }
+    }
+    return regions;
+}
+
+// One region's prism between its faces and their copy at the levels, faces
+// outward when the prism lies inside the faces; false when the region
+// touches itself at a corner, where the prism's surface would be pinched.
+template <class Taken>
+bool RegionPrism(const Mesh& m, const std::vector<Mesh::Face_index>& faces, const Taken& taken, Mesh& out) {
+    absl::flat_hash_map<uint32_t, std::pair<Mesh::Vertex_index, Mesh::Vertex_index>> corners;
+    std::vector<uint8_t> inRegion(m.number_of_faces() + m.number_of_removed_faces(), 0);
+    for (auto f : faces) inRegion[f.idx()] = 1;
+    auto corner = [&](Mesh::Vertex_index v, int32_t level) {
+        auto [it, fresh] = corners.try_emplace(uint32_t(v.idx()));
+        if (fresh) {
+            const Point& p = m.point(v);
+            it->second = {out.add_vertex(p), out.add_vertex(Point(p.x(), p.y(), level))};
+        }
+        return it->second;
+    };
+    auto add = [&](Mesh::Vertex_index a, Mesh::Vertex_index b, Mesh::Vertex_index c) {
+        return out.add_face(a, b, c) != Mesh::null_face();
+    };
+    for (auto f : faces) {
+        const auto h0 = m.halfedge(f);
+        const std::array<Mesh::Halfedge_index, 3> h{h0, m.next(h0), m.next(m.next(h0))};
+        const std::array<int32_t, 3>& levels = *taken[f.idx()];
+        std::array<std::pair<Mesh::Vertex_index, Mesh::Vertex_index>, 3> c;
+        for (size_t i = 0; i < 3; ++i) c[i] = corner(m.source(h[i]), levels[i]);
+        if (!add(c[0].first, c[1].first, c[2].first) || !add(c[0].second, c[2].second, c[1].second)) return false;
+        for (size_t i = 0; i < 3; ++i) {
+            const auto across = m.face(m.opposite(h[i]));
+            if (across != Mesh::null_face() && inRegion[across.idx()]) continue;
+            const auto& from = c[i];
+            const auto& to = c[(i + 1) % 3];
+            if (!add(to.first, from.first, from.second) || !add(to.first, from.second, to.second)) return false;
+        }
+    }
+    return CGAL::is_closed(out);
+}
+
+// The prisms in groups whose boxes do not meet, each group one mesh: prisms
+// that touch (along a corner's vertical line, say) never share a group.
+std::vector<Mesh> DisjointGroups(std::vector<Mesh>& prisms) {
+    std::vector<Mesh> groups;
+    std::vector<std::vector<CGAL::Bbox_3>> boxes;
+    for (Mesh& prism : prisms) {
+        const CGAL::Bbox_3 box = PMP::bbox(prism);
+        size_t g = 0;
+        while (g < groups.size() &&
+               std::any_of(boxes[g].begin(), boxes[g].end(), [&](const CGAL::Bbox_3& b) { return CGAL::do_overlap(b, box); }))
+            ++g;
+        if (g == groups.size()) {
+            groups.emplace_back();
+            boxes.emplace_back();
+        }
+        groups[g] += prism;
+        boxes[g].push_back(box);
+    }
+    return groups;
+}
+
+}  // namespace
+
+EReturnCode ExactSolid::Swept(const SweepSelection& selected, const SweepLevel& level, bool outward, ExactSolid& out,
+                              ProgressPtr progress) const {
+    const Mesh& m = m_impl->mesh;
+    const auto taken = SweptFaces(m, selected, level, outward);
+    std::vector<Mesh> prisms;
+    for (const auto& faces : SweptRegions(m, taken))
+        if (!RegionPrism(m, faces, taken, prisms.emplace_back())) return eNotClosed;
+    for (Mesh& prism : prisms)
+        if (outward) PMP::reverse_face_orientations(prism);
+    std::vector<Mesh> groups = DisjointGroups(prisms);
+    prisms.clear();
+    // Each group joins the solid in turn.  Prisms of regions that touch at a
+    // corner meet there along a line, which only the solid around them
+    // fills: joined to each other first they would pinch.
+    IncrementalProgressReporter reporter(progress, "QelStlBoolean.AU.Swept", groups.size() + 1);
+    Mesh& solid = out.m_impl->mesh;
+    for (Mesh& group : groups) {
+        if (reporter.IsCancelled()) return eCancelled;
+        if (solid.number_of_faces() == 0) solid = std::move(group);
+        else if (EReturnCode rc = Combine(solid, group, Op::eUnion); rc != eSuccess) return rc;
+        ++reporter;
+    }
+    return eSuccess;
+}
+
+void ExactSolid::Lift(const std::function<bool(double x, double y, double z)>& lifted, int32_t dz) {
+    Mesh& m = m_impl->mesh;
+    for (auto v : m.vertices()) {
+        const Point& p = m.point(v);
+        if (lifted(CGAL::to_double(p.x()), CGAL::to_double(p.y()), CGAL::to_double(p.z())))
+            m.point(v) = Point(p.x(), p.y(), p.z() + dz);
+    }
+}
+
+void ExactSolid::KeepShells(const std::function<bool(const std::vector<std::array<double, 3>>& points)>& keep) {
+    Mesh& m = m_impl->mesh;
+    auto component = m.add_property_map<Mesh::Face_index, std::size_t>("f:shell", 0).first;
+    const std::size_t count = PMP::connected_components(m, component);
+    if (count < 2) {
+        m.remove_property_map(component);
+        return;
+    }
+    std::vector<std::vector<std::array<double, 3>>> points(count);
+    std::vector<std::size_t> shellOf(m.number_of_vertices() + m.number_of_removed_vertices(), 0);
+    for (auto f : m.faces())
+        for (auto v : CGAL::vertices_around_face(m.halfedge(f), m)) shellOf[v.idx()] = component[f];
+    for (auto v : m.vertices()) {
+        const Point& p = m.point(v);
+        points[shellOf[v.idx()]].push_back({CGAL::to_double(p.x()), CGAL::to_double(p.y()), CGAL::to_double(p.z())});
+    }
+    std::vector<uint8_t> kept(count, 0);
+    for (std::size_t c = 0; c < count; ++c) kept[c] = keep(points[c]) ? 1 : 0;
+    std::vector<Mesh::Face_index> drop;
+    for (auto f : m.faces())
+        if (!kept[component[f]]) drop.push_back(f);
+    m.remove_property_map(component);
+    for (auto f : drop) CGAL::Euler::remove_face(m.halfedge(f), m);
+    m.collect_garbage();
+}
+
+EReturnCode ExactSolid::Write(MStlBase& target, const BooleanParameters& prm) const {
+    return WriteMesh(m_impl->mesh, target, prm);
 }
 
 }  // namespace AU

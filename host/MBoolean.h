@@ -10,8 +10,13 @@
 // left as they were.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "host/MProgress.h"
@@ -249,6 +254,65 @@ EReturnCode BooleanIntersect(const std::vector<const MStlBase*>& meshes, MStlBas
 EReturnCode BooleanSubtract(const std::vector<const MStlBase*>& minuends,
                             const std::vector<const MStlBase*>& subtrahends, MStlBase& result,
                             const BooleanParameters& parameters, QelSDK::Common::ProgressPtr progress);
+
+// A closed solid over exact points.  A chain of booleans run on exact
+// solids meets no near miss between its steps, since nothing is rounded
+// until a result is written: pieces made from one another keep their shared
+// faces exactly coplanar.  Not thread-safe; copies are deep.
+class ExactSolid {
+public:
+    ExactSolid();
+    ~ExactSolid();
+    ExactSolid(const ExactSolid& other);
+    ExactSolid(ExactSolid&& other) noexcept;
+    ExactSolid& operator=(const ExactSolid& other);
+    ExactSolid& operator=(ExactSolid&& other) noexcept;
+
+    // `mesh`, which must be closed, outward and free of degenerate
+    // triangles (codes as for BooleanUnite).
+    EReturnCode Load(const MStlBase& mesh, const BooleanParameters& parameters);
+    // This solid replaced by its union with, intersection with or
+    // difference from `other`; on failure this solid is unchanged.
+    EReturnCode Unite(const ExactSolid& other);
+    EReturnCode Intersect(const ExactSolid& other);
+    EReturnCode Subtract(const ExactSolid& other);
+    bool Empty() const;
+    // The lowest and highest z of the solid's points (grid steps, rounded
+    // outwards); 0, 0 when empty.
+    std::pair<double, double> ZRange() const;
+    // Which faces a sweep takes: `nz` is a face's unit normal's z, `lowest`
+    // and `highest` its corners' lowest and highest z (grid steps).
+    using SweepSelection = std::function<bool(double nz, double lowest, double highest)>;
+    // The height a sweep reaches over or under a point (grid steps), or
+    // none, which leaves the faces at that point out.
+    using SweepLevel = std::function<std::optional<int32_t>(double x, double y, double z)>;
+    // Grows `out` by the solid swept vertically from the faces `selected`
+    // takes to their corners' levels: every edge-connected region of such
+    // faces becomes a closed prism between its faces and their copy at the
+    // levels, and the prisms are united with `out` (which may be empty, or
+    // this solid's copy).  `outward`: the prisms lie on the outer side of
+    // the faces, else on the inner side; a face whose corners' levels do not
+    // all lie on that side, or whose shadow on the x-y plane has no area, is
+    // never taken.  A region never touches itself at a corner (its prism
+    // would be pinched there): such faces make regions of their own.
+    // Nothing taken leaves `out` as it is.  Codes of the unions; eCancelled.
+    EReturnCode Swept(const SweepSelection& selected, const SweepLevel& level, bool outward, ExactSolid& out,
+                      QelSDK::Common::ProgressPtr progress) const;
+    // Moves every point for which `lifted` (given the point in grid steps,
+    // approximated) returns true up by `dz` grid steps.  The solid may come
+    // to cross itself; the next boolean on it then refuses it.
+    void Lift(const std::function<bool(double x, double y, double z)>& lifted, int32_t dz);
+    // Keeps the connected shells for which `keep` returns true, given the
+    // shell's points (grid steps, approximated).
+    void KeepShells(const std::function<bool(const std::vector<std::array<double, 3>>& points)>& keep);
+    // Rounds the solid to the grid into `target` (which is replaced),
+    // checked and repaired as every boolean's result is.
+    EReturnCode Write(MStlBase& target, const BooleanParameters& parameters) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
 
 // Splits mesh `a` in place along the surface `cutter`, which may be open
 // (a sheet) or closed: `a`'s triangles are divided exactly along the curves

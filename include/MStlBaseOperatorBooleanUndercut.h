@@ -13,6 +13,10 @@
 #include "host/MProgress.h"
 #include "host/MStlBase.h"
 
+namespace AU {
+class ExactSolid;
+}
+
 class MStlBaseOperatorBooleanUndercut {
 public:
     struct Params {
@@ -56,20 +60,17 @@ private:
     // The shells of non-negative volume of a mesh with several shells; null
     // when the mesh has one shell and is used as it is.
     std::unique_ptr<MStlBase> BuildOuterShellStl(MStlBase* mesh);
-    bool _CreateNotchUp(MStlBase& mesh, const MStlBase& lower, MStlBase& part, QelSDK::Common::ProgressPtr progress);
-    bool _CreateNotchDown(MStlBase& mesh, const MStlBase& lower, MStlBase& part,
-                          QelSDK::Common::ProgressPtr progress);
-    bool _CreateNotch(MStlBase& mesh, const MStlBase& lower, bool upward, MStlBase& part,
-                      QelSDK::Common::ProgressPtr progress);
-    // Removes the shells of `mesh` that come nowhere near `other`.
-    void _FilterShells(MStlBase& mesh, const MStlBase& other);
-    bool _JoinUpper(MStlBase& b, const MStlBase& part, QelSDK::Common::ProgressPtr progress);
-    bool CreateHole(const MStlBase& lower, const MStlBase& notch, MStlBase& holed,
+    bool _CreateNotch(const AU::ExactSolid& inside, const AU::ExactSolid& lower, bool upward, AU::ExactSolid& part,
+                      AU::ExactSolid& notch, QelSDK::Common::ProgressPtr progress);
+    bool _JoinUpper(const AU::ExactSolid& outside, const AU::ExactSolid& part, MStlBase& result,
                     QelSDK::Common::ProgressPtr progress);
-    void _LiftedTool(const MStlBase& lower, const MStlBase& notch, MStlBase& tool,
+    bool CreateHole(const AU::ExactSolid& lower, const MStlBase& lowerMesh, const AU::ExactSolid& notch,
+                    MStlBase& holed, QelSDK::Common::ProgressPtr progress);
+    void _LiftedTool(const MStlBase& lower, const AU::ExactSolid& notch, AU::ExactSolid& tool);
+    bool _OffsetTool(const AU::ExactSolid& notch, AU::ExactSolid& tool,
                      QelSDK::Common::IncrementalProgressReporter& reporter);
-    bool _OffsetTool(const MStlBase& notch, MStlBase& tool, QelSDK::Common::IncrementalProgressReporter& reporter);
-    bool _ExtendStubs(MStlBase& tool, const MStlBase& notch, QelSDK::Common::ProgressPtr progress);
+    bool _ExtendStubs(AU::ExactSolid& tool, const MStlBase& toolMesh, const MStlBase& notch,
+                      QelSDK::Common::ProgressPtr progress);
 
     Params m_params;
     int32_t m_offsetResult = 0;

@@ -217,31 +217,17 @@ double NearDistance(const MStlTriangleTree& tree, const MMVector3d& p) {
 }
 
 
-// The edge-connected regions of the faces `selected` picks, numbered by
-// triangle slot.
-template <class Selected>
-std::vector<uint32_t> SelectedRegions(const MStlBase& mesh, const Selected& selected) {
-    constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
-    std::vector<uint32_t> region(mesh.GetNumberOfTriangleSlots(), kNone);
-    uint32_t regions = 0;
-    std::vector<const MStlTriangle*> stack;
-    for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it) {
-        if (region[it->GetIndex()] != kNone || !selected(*it)) continue;
-        region[it->GetIndex()] = regions;
-        stack.assign(1, *it);
-        while (!stack.empty()) {
-            const MStlTriangle* t = stack.back();
-            stack.pop_back();
-            for (int i = 0; i < 3; ++i) {
-                const MStlTriangle* across = t->FindAdjacentTriangle(i);
-                if (!across || region[across->GetIndex()] != kNone || !selected(across)) continue;
-                region[across->GetIndex()] = regions;
-                stack.push_back(across);
-            }
+// Keeps the shells of `solid` that come within reach of `other`'s surface:
+// notch pieces that only meet the lower part elsewhere are noise.
+void KeepShellsNear(AU::ExactSolid& solid, const MStlBase& other) {
+    const std::shared_ptr<const MStlTriangleTree> tree = other.GetTriangleTree();
+    solid.KeepShells([&](const std::vector<std::array<double, 3>>& points) {
+        for (const auto& p : points) {
+            const double d = NearDistance(*tree, MMVector3d(p[0], p[1], p[2]));
+            if (d >= 0.0 && d < kNearDistance) return true;
         }
-        ++regions;
-    }
-    return region;
+        return false;
+    });
 }
 
 }  // namespace
@@ -262,44 +248,54 @@ MStlBaseOperatorBooleanUndercut::EReturnCode MStlBaseOperatorBooleanUndercut::Op
 MStlBaseOperatorBooleanUndercut::EReturnCode MStlBaseOperatorBooleanUndercut::_Operate(
     IncrementalProgressReporter& reporter) {
     const AU::BooleanParameters parameters = Parameters();
-    MStlBase a, b;
-    CopyInto(b, *m_upper);
-    SmallTriangleCleanup(b);
-    NoiseShellRemoval(b);
+    MStlBase cleaned;
+    CopyInto(cleaned, *m_upper);
+    SmallTriangleCleanup(cleaned);
+    NoiseShellRemoval(cleaned);
 
     const std::unique_ptr<MStlBase> outer = BuildOuterShellStl(m_lower);
     const MStlBase& l = outer ? *outer : *m_lower;
 
-    // a: the upper part inside the lower one; b: the rest of the upper part.
-    // Both come from one exact intersection curve, rounded together, so they
-    // meet on the same points of the lower surface.
-    if (!Succeeded(AU::BooleanTrimBothSides(b, l, a, b, parameters, reporter.CreateNestedDelegate(0.12))))
-        return eFailure;
+    // The pieces of the upper result are made over exact points and rounded
+    // once, at the end: the notch is built on faces of the upper part inside
+    // the lower one and meets the part outside on the lower surface, where a
+    // rounding between the steps would leave near misses between them.
+    AU::ExactSolid upper, lower, whole;
+    if (!Succeeded(upper.Load(cleaned, parameters)) || !Succeeded(lower.Load(l, parameters))) return eFailure;
+    if (!outer) whole = lower;
+    else if (!Succeeded(whole.Load(*m_lower, parameters))) return eFailure;
+    // inside: the upper part inside the lower one; outside: the rest of it.
+    AU::ExactSolid inside = upper, outside = upper;
+    if (!Succeeded(inside.Intersect(lower)) || !Succeeded(outside.Subtract(lower))) return eFailure;
+    ++reporter;
     CheckCancel(reporter);
     const bool upward = m_params.Direction != 0;
     // Downward, the notch hangs under the part outside; upward, the part may
     // lie wholly inside the lower one.
-    if (a.GetNumberOfTriangles() == 0 || (!upward && b.GetNumberOfTriangles() == 0)) return eEmptyIntermediate;
+    if (inside.Empty() || (!upward && outside.Empty())) return eEmptyIntermediate;
 
     // part: what the upper part gains inside the lower one, its own inside
-    // part included.  Upward, a becomes the notch the hole tool is made
-    // from; downward that notch is `part` itself.
-    MStlBase part;
-    const bool built = upward ? _CreateNotchUp(a, l, part, reporter.CreateNestedDelegate(0.4))
-                              : _CreateNotchDown(a, l, part, reporter.CreateNestedDelegate(0.4));
-    if (!built) return eFailure;
+    // part included.  notch: what the hole tool is made from (upward, the
+    // notch proper; downward, `part` itself).
+    AU::ExactSolid part, notchProper;
+    if (!_CreateNotch(inside, lower, upward, part, notchProper, reporter.CreateNestedDelegate(0.4))) return eFailure;
     CheckCancel(reporter);
-
-    if (b.GetNumberOfTriangles() != 0) {
-        _FilterShells(part, b);
-        if (upward) _FilterShells(a, b);
+    if (!outside.Empty()) {
+        AU::BooleanParameters loose = parameters;
+        loose.checkRounding = false;
+        MStlBase outsideMesh;
+        if (!Succeeded(outside.Write(outsideMesh, loose))) return eFailure;
+        KeepShellsNear(part, outsideMesh);
+        if (upward) KeepShellsNear(notchProper, outsideMesh);
     }
-    // The upper result and the holed lower part only read the notch pieces:
-    // they are made side by side, and both meshes change only when both
-    // succeeded.
+    const AU::ExactSolid& notch = upward ? notchProper : part;
+    if (notch.Empty()) return eFailure;
+
+    // The upper result and the holed lower part are made side by side, and
+    // both meshes change only when both succeeded.
     const ProgressPtr upperProgress = reporter.CreateNestedDelegate(0.1);
     const ProgressPtr holeProgress = reporter.CreateNestedDelegate(0.4);
-    MStlBase holed;
+    MStlBase joinedMesh, holed;
     bool joined = false, hole = false;
     // Each step keeps its exception (a cancellation, say) to itself: one
     // leaving a task would cancel the group and with it the parallel loops
@@ -310,11 +306,9 @@ MStlBaseOperatorBooleanUndercut::EReturnCode MStlBaseOperatorBooleanUndercut::_O
     std::exception_ptr thrown[2];
     const auto side = std::make_shared<SideStep>(holeProgress);
     tbb::task_group steps;
-    side->Start(steps, [&] {
-        KeepException(thrown[1], [&] { hole = CreateHole(*m_lower, upward ? a : part, holed, side); });
-    });
+    side->Start(steps, [&] { KeepException(thrown[1], [&] { hole = CreateHole(whole, *m_lower, notch, holed, side); }); });
     tbb::this_task_arena::isolate(
-        [&] { KeepException(thrown[0], [&] { joined = _JoinUpper(b, part, upperProgress); }); });
+        [&] { KeepException(thrown[0], [&] { joined = _JoinUpper(outside, part, joinedMesh, upperProgress); }); });
     side->Finish(thrown[0] != nullptr || !joined);
     steps.wait();
     // A failed upper step stopped the hole step: its failure is the one to
@@ -327,28 +321,33 @@ MStlBaseOperatorBooleanUndercut::EReturnCode MStlBaseOperatorBooleanUndercut::_O
 
     CopyInto(*m_lower, holed);
     m_lower->Update();
-    CopyInto(*m_upper, b);
+    CopyInto(*m_upper, joinedMesh);
     m_upper->Update();
     return eSuccess;
 }
 
-// b, the upper part outside the lower one, joined with the notch piece
-// `part` and cleaned.  b lies outside the lower part and `part` inside it:
-// they meet only on the lower surface, in coplanar faces, which the exact
-// union merges whatever their triangulations.
-bool MStlBaseOperatorBooleanUndercut::_JoinUpper(MStlBase& b, const MStlBase& part, ProgressPtr progress) {
+// The part outside the lower one joined with the notch piece `part`,
+// rounded once into `result` and cleaned.  They meet only on the lower
+// surface, in faces of one plane, which the exact union merges whatever
+// their triangulations.
+bool MStlBaseOperatorBooleanUndercut::_JoinUpper(const AU::ExactSolid& outside, const AU::ExactSolid& part,
+                                                 MStlBase& result, ProgressPtr progress) {
     IncrementalProgressReporter reporter(progress, "Boolean Undercut . Upper Result", 100);
     const AU::BooleanParameters parameters = Parameters();
-    if (b.GetNumberOfTriangles() == 0) CopyInto(b, part);
-    else if (!Succeeded(AU::BooleanUnite({&b, &part}, b, parameters, reporter.CreateNestedDelegate(0.6))))
-        return false;
+    AU::ExactSolid joined = part;
+    if (!outside.Empty()) {
+        joined = outside;
+        if (!Succeeded(joined.Unite(part))) return false;
+    }
+    reporter += 60;
     CheckCancel(reporter);
-    SmallTriangleCleanup(b);
-    if (!Succeeded(AU::BooleanUnify(b, 0, parameters, reporter.CreateNestedDelegate(0.3)))) return false;
-    SmallTriangleCleanup(b);
-    NoiseShellRemoval(b);
+    if (!Succeeded(joined.Write(result, parameters))) return false;
+    SmallTriangleCleanup(result);
+    if (!Succeeded(AU::BooleanUnify(result, 0, parameters, reporter.CreateNestedDelegate(0.3)))) return false;
+    SmallTriangleCleanup(result);
+    NoiseShellRemoval(result);
     CheckCancel(reporter);
-    return true;
+    return result.GetNumberOfTriangles() != 0;
 }
 
 std::unique_ptr<MStlBase> MStlBaseOperatorBooleanUndercut::BuildOuterShellStl(MStlBase* mesh) {
@@ -361,172 +360,75 @@ std::unique_ptr<MStlBase> MStlBaseOperatorBooleanUndercut::BuildOuterShellStl(MS
     return outer;
 }
 
-bool MStlBaseOperatorBooleanUndercut::_CreateNotchUp(MStlBase& mesh, const MStlBase& lower, MStlBase& part,
-                                                     ProgressPtr progress) {
-    return _CreateNotch(mesh, lower, true, part, progress);
-}
-
-bool MStlBaseOperatorBooleanUndercut::_CreateNotchDown(MStlBase& mesh, const MStlBase& lower, MStlBase& part,
-                                                       ProgressPtr progress) {
-    return _CreateNotch(mesh, lower, false, part, progress);
-}
-
-// Sweeps the selected faces vertically to a level below (downward) or
-// within the top (upward) of the mesh: every connected selected region
-// becomes one closed prism.  Faces that reach past the level are left out,
-// since their prisms would be inside out.
+// Sweeps the faces of `inside` that look up (downward notch) or down
+// (upward) vertically to a level below (downward) or within the top
+// (upward) of it: every connected region of such faces becomes one closed
+// prism (see AU::ExactSolid::Swept).  Faces that reach past the level are
+// left out, since their prisms would be inside out.
 //
-// `part` receives the prisms joined with the mesh and cut to the lower
-// mesh.  The prisms are built on the mesh's own faces and edges, so the
-// join meets no near miss; the cut to the lower mesh re-divides the faces
-// lying on its surface, which only matters where `part` meets other pieces
-// on that surface.  Upward, the mesh is replaced by the prisms cut to the
-// lower mesh (the notch proper); downward, the prisms hold the mesh, the
-// notch is `part` and the mesh is cleared.
-bool MStlBaseOperatorBooleanUndercut::_CreateNotch(MStlBase& mesh, const MStlBase& lower, bool upward, MStlBase& part,
+// `part` receives the prisms joined with `inside` and cut to the lower
+// solid.  Upward, `notch` receives the prisms cut to the lower solid (the
+// notch proper); downward the notch is `part` and `notch` stays empty.
+bool MStlBaseOperatorBooleanUndercut::_CreateNotch(const AU::ExactSolid& inside, const AU::ExactSolid& lower,
+                                                   bool upward, AU::ExactSolid& part, AU::ExactSolid& notch,
                                                    ProgressPtr progress) {
-    if (mesh.GetNumberOfTriangles() == 0 || lower.GetNumberOfTriangles() == 0) return false;
     IncrementalProgressReporter reporter(progress, "Boolean Undercut . Notch Creation", 100);
-    const AU::BooleanParameters parameters = Parameters();
-    mesh.UpdateExtremes();
-    const int32_t level = upward ? ClampZ(int64_t(mesh.GetZMax()) - 100) : ClampZ(int64_t(mesh.GetZMin()) - 100);
-    auto selected = [&](const MStlTriangle* t) {
-        const double nz = t->GetNormal()[2];
-        for (int i = 0; i < 3; ++i) {
-            const int32_t z = t->GetPoint(i)->GetZ();
-            if (upward ? z >= level : z <= level) return false;
-        }
+    const auto [lowest, highest] = inside.ZRange();
+    const int32_t level = upward ? ClampZ(int64_t(highest) - 100) : ClampZ(int64_t(lowest) - 100);
+    auto selected = [&](double nz, double low, double high) {
+        if (upward ? high >= level : low <= level) return false;
         return upward ? nz < 0.0 : nz >= 0.005;
     };
-
-    // Each edge-connected region of selected faces becomes a prism with
-    // points of its own: prisms of regions at different heights over the
-    // same ground would otherwise share points on their walls and at the
-    // level, pinched there, and could not be joined.  Overlapping prisms are
-    // joined by the union below.
-    const std::vector<uint32_t> region = SelectedRegions(mesh, selected);
-    std::map<std::array<int32_t, 4>, MStlPoint*> pointOf;
-    MStlBase notch;
-    auto point = [&](uint32_t r, int32_t x, int32_t y, int32_t z) {
-        MStlPoint*& p = pointOf[{int32_t(r), x, y, z}];
-        if (!p) p = notch.AddPoint(x, y, z, true);
-        return p;
-    };
-    const uint64_t every = std::max<uint64_t>(1, mesh.GetNumberOfTriangles() / 40);
-    uint64_t count = 0;
-    for (auto it = mesh.BeginTriangle(); it != mesh.EndTriangle(); ++it) {
-        if (++count % every == 0) {
-            ++reporter;
-            CheckCancel(reporter);
-        }
-        const MStlTriangle* t = *it;
-        if (!selected(t)) continue;
-        const uint32_t r = region[t->GetIndex()];
-        MStlPoint *p[3], *q[3];
-        for (int i = 0; i < 3; ++i) {
-            const MStlPoint* c = t->GetPoint(i);
-            p[i] = point(r, c->GetX(), c->GetY(), c->GetZ());
-            q[i] = point(r, c->GetX(), c->GetY(), level);
-        }
-        for (int i = 0; i < 3; ++i) {
-            const int j = (i + 1) % 3;
-            const MStlTriangle* across = t->FindAdjacentTriangle(i);
-            if (across && selected(across)) continue;
-            notch.AddTriangle(p[j], p[i], q[i]);
-            notch.AddTriangle(p[j], q[i], q[j]);
-        }
-        if (q[0] != q[1] && q[1] != q[2] && q[0] != q[2])
-            if (MStlTriangleElement* cap = notch.AddTriangle(q[0], q[1], q[2])) cap->Invert();
-        notch.AddTriangle(p[0], p[1], p[2]);
-    }
-    notch.Update();
-
-    RemoveSheets(notch);
-    if (!Succeeded(AU::BooleanUnify(notch, 0, parameters, reporter.CreateNestedDelegate(0.1)))) return false;
-    CheckCancel(reporter);
-    RemoveSheets(notch);
-    MStlBase joined;
-    if (!Succeeded(AU::BooleanUnite({&notch, &mesh}, joined, parameters, reporter.CreateNestedDelegate(0.15))))
-        return false;
-    CheckCancel(reporter);
-    if (!Succeeded(AU::BooleanIntersect({&lower, &joined}, part, parameters, reporter.CreateNestedDelegate(0.35))))
-        return false;
-    CheckCancel(reporter);
-    mesh.ClearStl();
+    auto atLevel = [&](double, double, double) { return std::optional<int32_t>(level); };
     if (upward) {
-        if (!Succeeded(AU::BooleanIntersect({&lower, &notch}, mesh, parameters, reporter.CreateNestedDelegate(0.35))))
+        AU::ExactSolid prisms;
+        if (!Succeeded(inside.Swept(selected, atLevel, false, prisms, reporter.CreateNestedDelegate(0.3))) ||
+            prisms.Empty())
             return false;
-        mesh.UpdateExtremes();
-        if (mesh.GetNumberOfTriangles() == 0) return false;
+        CheckCancel(reporter);
+        part = inside;
+        if (!Succeeded(part.Unite(prisms))) return false;
+        notch = std::move(prisms);
+        if (!Succeeded(notch.Intersect(lower)) || notch.Empty()) return false;
+    } else {
+        part = inside;
+        if (!Succeeded(inside.Swept(selected, atLevel, false, part, reporter.CreateNestedDelegate(0.5)))) return false;
     }
-    part.UpdateExtremes();
-    return part.GetNumberOfTriangles() > 0;
-}
-
-void MStlBaseOperatorBooleanUndercut::_FilterShells(MStlBase& mesh, const MStlBase& other) {
-    RemoveSheets(mesh);
-    const MStlShellManager shells(mesh);
-    const uint32_t n = shells.GetNumberShells();
-    if (n < 2) return;
-    const std::shared_ptr<const MStlTriangleTree> tree = other.GetTriangleTree();
-    std::vector<uint8_t> keep(n, 0);
-    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n), [&](const tbb::blocked_range<uint32_t>& r) {
-        for (uint32_t s = r.begin(); s != r.end(); ++s)
-            for (const MStlTriangleElement* t : shells.GetShell(s)) {
-                for (int i = 0; i < 3 && !keep[s]; ++i) {
-                    const double d = NearDistance(*tree, t->GetPoint(i)->GetVector());
-                    keep[s] = d >= 0.0 && d < kNearDistance;
-                }
-                if (keep[s]) break;
-            }
-    });
-    mesh.InitStatusOfTriangles(0);
-    for (uint32_t s = 0; s < n; ++s)
-        if (!keep[s])
-            for (MStlTriangleElement* t : shells.GetShell(s)) t->SetStatus(1);
-    mesh.RemoveTrianglesIf([](const MStlTriangle& t) { return t.GetStatus() == 1; });
-    mesh.RemoveFreePoints();
-    mesh.Update();
+    reporter += 20;
+    CheckCancel(reporter);
+    if (!Succeeded(part.Intersect(lower))) return false;
+    reporter += 25;
+    CheckCancel(reporter);
+    return !part.Empty();
 }
 
 // The notch with every point that lies on or next to the lower surface
 // lifted by 3 units, so that the tool reaches through the lower surface
-// above the notch and the subtraction leaves no skin there.
-void MStlBaseOperatorBooleanUndercut::_LiftedTool(const MStlBase& lower, const MStlBase& notch, MStlBase& tool,
-                                                  IncrementalProgressReporter& reporter) {
-    CopyInto(tool, notch);
-    std::vector<MStlPoint*> points;
-    for (auto it = tool.BeginPoint(); it != tool.EndPoint(); ++it) points.push_back(*it);
-    std::vector<uint8_t> lift(points.size(), 0);
+// above the notch (and leaves a floor under a notch that rises from it).
+void MStlBaseOperatorBooleanUndercut::_LiftedTool(const MStlBase& lower, const AU::ExactSolid& notch,
+                                                  AU::ExactSolid& tool) {
     const std::shared_ptr<const MStlTriangleTree> tree = lower.GetTriangleTree();
-    const size_t chunk = size_t(tool.GetNumberOfTriangles() / 70 + 1);
-    for (size_t begin = 0; begin < points.size(); begin += chunk) {
-        const size_t end = std::min(points.size(), begin + chunk);
-        tbb::parallel_for(tbb::blocked_range<size_t>(begin, end), [&](const tbb::blocked_range<size_t>& r) {
-            for (size_t k = r.begin(); k != r.end(); ++k) {
-                const double d = NearDistance(*tree, points[k]->GetVector());
-                lift[k] = d >= 0.0 && d <= kNearDistance;
-            }
-        });
-        ++reporter;
-        CheckCancel(reporter);
-    }
-    MStlBaseOperatorHelperDirectPointChange change(tool, true);
-    for (size_t k = 0; k < points.size(); ++k)
-        if (lift[k])
-            points[k]->SetCoordinatesFast(points[k]->GetX(), points[k]->GetY(),
-                                          ClampZ(int64_t(points[k]->GetZ()) + kLift));
+    tool = notch;
+    tool.Lift(
+        [&](double x, double y, double z) {
+            const double d = NearDistance(*tree, MMVector3d(x, y, z));
+            return d >= 0.0 && d <= kNearDistance;
+        },
+        kLift);
 }
 
 // The notch grown (Offset > 0) or shrunk (Offset < 0) by the volume offset.
 // The offset's faces look towards the notch, so a grown tool comes back
 // inside out and is turned.  A shrunk tool sinks below the lower surface:
 // its upward faces are extended to above the notch.
-bool MStlBaseOperatorBooleanUndercut::_OffsetTool(const MStlBase& notch, MStlBase& tool,
+bool MStlBaseOperatorBooleanUndercut::_OffsetTool(const AU::ExactSolid& notch, AU::ExactSolid& tool,
                                                   IncrementalProgressReporter& reporter) {
+    const AU::BooleanParameters parameters = Parameters();
+    MStlBase source, offsetMesh;
+    if (!Succeeded(notch.Write(source, parameters))) return false;
     MarchingCubesOffset::Parameters p;
-    p.Source = &notch;
-    p.Target = &tool;
+    p.Source = &source;
+    p.Target = &offsetMesh;
     p.Offset = m_params.Offset;
     p.VoxelSize = std::fabs(m_params.Offset / 5.0);
     p.MaximumVoxelsPerAxis = 2048;
@@ -544,93 +446,70 @@ bool MStlBaseOperatorBooleanUndercut::_OffsetTool(const MStlBase& notch, MStlBas
     if (m_offsetResult == MarchingCubesOffset::eCancelled) throw MBooleanUndercutCancelled{};
     if (m_offsetResult != MarchingCubesOffset::eSuccess) return false;
     CheckCancel(reporter);
-    if (m_params.Offset > 0.0) {
-        tool.Invert();
-        return true;
-    }
-    return _ExtendStubs(tool, notch, reporter.CreateNestedDelegate(0.1));
+    if (m_params.Offset > 0.0) offsetMesh.Invert();
+    if (!Succeeded(tool.Load(offsetMesh, parameters))) return false;
+    if (m_params.Offset > 0.0) return true;
+    return _ExtendStubs(tool, offsetMesh, source, reporter.CreateNestedDelegate(0.1));
 }
 
-// Every upward-facing region of the tool becomes a prism reaching 3 units
+// Every upward-facing region of the tool grows a prism reaching 3 units
 // above the notch's topmost surface over it: the topmost hit of a vertical
 // ray from each corner.  A triangle with a corner whose ray meets no notch
 // stays as it is (there is nothing above it to reach through).
-bool MStlBaseOperatorBooleanUndercut::_ExtendStubs(MStlBase& tool, const MStlBase& notch, ProgressPtr progress) {
+bool MStlBaseOperatorBooleanUndercut::_ExtendStubs(AU::ExactSolid& tool, const MStlBase& toolMesh,
+                                                   const MStlBase& notch, ProgressPtr progress) {
     IncrementalProgressReporter reporter(progress, "Boolean Undercut . Hole Creation . Stub Extension", 100);
     const std::shared_ptr<const MStlTriangleTree> tree = notch.GetTriangleTree();
     const MMVector3d up(0.0, 0.0, 1.0);
-    // The cap level over every point of the tool, or none.
-    std::vector<MStlPoint*> points;
-    for (auto it = tool.BeginPoint(); it != tool.EndPoint(); ++it) points.push_back(*it);
-    std::vector<int64_t> level(tool.GetNumberOfPointSlots(), kNoLevel);
+    // The level over every point of the tool, by its coordinates.
+    std::vector<const MStlPoint*> points;
+    for (auto it = toolMesh.BeginPoint(); it != toolMesh.EndPoint(); ++it) points.push_back(*it);
+    std::vector<int64_t> levels(points.size(), kNoLevel);
     tbb::parallel_for(tbb::blocked_range<size_t>(0, points.size()), [&](const tbb::blocked_range<size_t>& r) {
         for (size_t k = r.begin(); k != r.end(); ++k) {
             double top = -std::numeric_limits<double>::infinity();
             for (const MStlTriangleTree::Hit& hit :
                  tree->CastRayAll(points[k]->GetVector(), up, std::numeric_limits<double>::infinity()))
                 if (std::fabs(hit.triangle->GetNormal()[2]) >= 4.470348358154297e-8) top = std::max(top, hit.point[2]);
-            if (std::isfinite(top)) level[points[k]->GetIndex()] = int64_t(std::trunc(top)) + kLift;
+            if (std::isfinite(top)) levels[k] = int64_t(std::trunc(top)) + kLift;
         }
     });
     CheckCancel(reporter);
-    // Which triangles are extended: facing up (a vertical one would make a
-    // prism without volume) with a level over every corner.
-    tool.InitStatusOfTriangles(0);
-    std::vector<MStlTriangleElement*> extended;
-    for (auto it = tool.BeginTriangle(); it != tool.EndTriangle(); ++it) {
-        bool reaches = it->GetNormal()[2] > 0.0;
-        for (int i = 0; i < 3 && reaches; ++i) reaches = level[it->GetPoint(i)->GetIndex()] != kNoLevel;
-        if (!reaches) continue;
-        it->SetStatus(1);
-        extended.push_back(*it);
-    }
-    const size_t every = std::max<size_t>(1, extended.size() / 50);
-    for (size_t n = 0; n < extended.size(); ++n) {
-        if ((n + 1) % every == 0) {
-            ++reporter;
-            CheckCancel(reporter);
-        }
-        const MStlTriangleElement* t = extended[n];
-        MStlPoint *p[3], *q[3];
-        for (int i = 0; i < 3; ++i) {
-            p[i] = t->GetPoint(i);
-            q[i] = tool.AddPoint(p[i]->GetX(), p[i]->GetY(), ClampZ(level[p[i]->GetIndex()]));
-        }
-        for (int i = 0; i < 3; ++i) {
-            const int j = (i + 1) % 3;
-            const MStlTriangleElement* across = t->FindAdjacentTriangle(i);
-            if (across && across->GetStatus() == 1) continue;
-            if (MStlTriangleElement* w = tool.AddTriangle(p[j], q[i], p[i])) w->SetStatus(2);
-            if (MStlTriangleElement* w = tool.AddTriangle(p[j], q[j], q[i])) w->SetStatus(2);
-        }
-        if (MStlTriangleElement* cap = tool.AddTriangle(q[0], q[1], q[2])) cap->SetStatus(2);
-    }
+    std::map<std::array<int32_t, 3>, int32_t> levelAt;
+    for (size_t k = 0; k < points.size(); ++k)
+        if (levels[k] != kNoLevel) levelAt[{points[k]->GetX(), points[k]->GetY(), points[k]->GetZ()}] = ClampZ(levels[k]);
+    auto level = [&](double x, double y, double z) -> std::optional<int32_t> {
+        const auto it = levelAt.find({int32_t(x), int32_t(y), int32_t(z)});
+        if (it == levelAt.end()) return std::nullopt;
+        return it->second;
+    };
+    auto facingUp = [](double nz, double, double) { return nz > 0.0; };
+    AU::ExactSolid grown = tool;
+    if (!Succeeded(tool.Swept(facingUp, level, true, grown, reporter.CreateNestedDelegate(0.5)))) return false;
+    tool = std::move(grown);
     CheckCancel(reporter);
-    tool.RemoveTrianglesIf([](const MStlTriangle& t) { return t.GetStatus() == 1; });
-    tool.RemoveFreePoints();
-    tool.Update();
-    CheckCancel(reporter);
-    return Succeeded(AU::BooleanUnify(tool, 0, Parameters(), reporter.CreateNestedDelegate(0.5)));
+    return true;
 }
 
 // `holed`: the lower mesh less the hole tool (lifted points for Offset 0,
-// else the volume offset), cleaned.  A tool that cannot be made fails the
-// hole, and with it the operation, rather than leaving the lower mesh
-// without its hole.
-bool MStlBaseOperatorBooleanUndercut::CreateHole(const MStlBase& lower, const MStlBase& notch, MStlBase& holed,
-                                                 ProgressPtr progress) {
+// else the volume offset), rounded once and cleaned.  A tool that cannot
+// be made fails the hole, and with it the operation, rather than leaving
+// the lower mesh without its hole.
+bool MStlBaseOperatorBooleanUndercut::CreateHole(const AU::ExactSolid& lower, const MStlBase& lowerMesh,
+                                                 const AU::ExactSolid& notch, MStlBase& holed, ProgressPtr progress) {
     IncrementalProgressReporter reporter(progress, "Boolean Undercut . Hole Creation", 100);
     if (!std::isfinite(m_params.Offset)) return false;
-    MStlBase tool;
-    if (m_params.Offset == 0.0) _LiftedTool(lower, notch, tool, reporter);
+    AU::ExactSolid tool;
+    if (m_params.Offset == 0.0) _LiftedTool(lowerMesh, notch, tool);
     else if (!_OffsetTool(notch, tool, reporter)) return false;
     CheckCancel(reporter);
-    const AU::BooleanParameters parameters = Parameters();
-    if (!Succeeded(AU::BooleanSubtract({&lower}, {&tool}, holed, parameters, reporter.CreateNestedDelegate(0.2))))
-        return false;
+    AU::ExactSolid result = lower;
+    if (!Succeeded(result.Subtract(tool))) return false;
+    reporter += 10;
     CheckCancel(reporter);
+    if (!Succeeded(result.Write(holed, Parameters()))) return false;
     SmallTriangleCleanup(holed);
     NoiseShellRemoval(holed);
     CheckCancel(reporter);
-    return true;
+    return holed.GetNumberOfTriangles() != 0;
 }
