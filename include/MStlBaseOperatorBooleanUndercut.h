@@ -3,8 +3,9 @@
 // The part of the upper mesh inside the lower mesh's outer shells is swept
 // vertically into a notch volume, cut to the lower mesh; the notch is joined
 // to the upper mesh, and a hole tool made from it is subtracted from the
-// lower mesh.  Everything runs on working copies; the upper and lower
-// meshes receive their results only when every step succeeded.
+// lower mesh.  Everything runs on working copies over exact coordinates,
+// rounded to the grid once per result; the upper and lower meshes receive
+// their results only when every step succeeded.
 #pragma once
 
 #include <cstdint>
