@@ -2149,19 +2149,22 @@ EReturnCode ExactSolid::Load(const MStlBase& mesh, const BooleanParameters& prm)
     return LoadClosed(mesh, m_impl->mesh, prm);
 }
 
+namespace {
+// `mine` combined with a copy of `other`, which the corefinement refines.
+EReturnCode CombineWithCopy(Mesh& mine, const Mesh& other, Op op) {
+    Mesh next = other;
+    return Combine(mine, next, op);
+}
+}  // namespace
+
 EReturnCode ExactSolid::Unite(const ExactSolid& other) {
-    Mesh next = other.m_impl->mesh;
-    return Combine(m_impl->mesh, next, Op::eUnion);
+    return CombineWithCopy(m_impl->mesh, other.m_impl->mesh, Op::eUnion);
 }
-
 EReturnCode ExactSolid::Intersect(const ExactSolid& other) {
-    Mesh next = other.m_impl->mesh;
-    return Combine(m_impl->mesh, next, Op::eIntersection);
+    return CombineWithCopy(m_impl->mesh, other.m_impl->mesh, Op::eIntersection);
 }
-
 EReturnCode ExactSolid::Subtract(const ExactSolid& other) {
-    Mesh next = other.m_impl->mesh;
-    return Combine(m_impl->mesh, next, Op::eDifference);
+    return CombineWithCopy(m_impl->mesh, other.m_impl->mesh, Op::eDifference);
 }
 
 bool ExactSolid::Empty() const { return m_impl->mesh.number_of_faces() == 0; }
@@ -2265,8 +2268,8 @@ std::vector<std::vector<Mesh::Face_index>> SweptRegions(const Mesh& m, const Tak
 }
 
 // One region's prism between its faces and their copy at the levels, faces
-// outward when the prism lies inside the faces; false when the region
-// touches itself at a corner, where the prism's surface would be pinched.
+// outward when the prism lies inside the faces; false when the halfedge
+// structure cannot take a face of it (a surface pinched somewhere).
 template <class Taken>
 bool RegionPrism(const Mesh& m, const std::vector<Mesh::Face_index>& faces, const Taken& taken, Mesh& out) {
     absl::flat_hash_map<uint32_t, std::pair<Mesh::Vertex_index, Mesh::Vertex_index>> corners;
@@ -2331,8 +2334,8 @@ EReturnCode ExactSolid::Swept(const SweepSelection& selected, const SweepLevel& 
     std::vector<Mesh> prisms;
     for (const auto& faces : SweptRegions(m, taken))
         if (!RegionPrism(m, faces, taken, prisms.emplace_back())) return eNotClosed;
-    for (Mesh& prism : prisms)
-        if (outward) PMP::reverse_face_orientations(prism);
+    if (outward)
+        for (Mesh& prism : prisms) PMP::reverse_face_orientations(prism);
     std::vector<Mesh> groups = DisjointGroups(prisms);
     prisms.clear();
     // Each group joins the solid in turn.  Prisms of regions that touch at a

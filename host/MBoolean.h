@@ -295,7 +295,8 @@ public:
     // all lie on that side, or whose shadow on the x-y plane has no area, is
     // never taken.  A region never touches itself at a corner (its prism
     // would be pinched there): such faces make regions of their own.
-    // Nothing taken leaves `out` as it is.  Codes of the unions; eCancelled.
+    // Nothing taken leaves `out` as it is.  Codes of the unions; eNotClosed
+    // when a prism cannot be built closed; eCancelled.
     EReturnCode Swept(const SweepSelection& selected, const SweepLevel& level, bool outward, ExactSolid& out,
                       QelSDK::Common::ProgressPtr progress) const;
     // Moves every point for which `lifted` (given the point in grid steps,

@@ -168,16 +168,14 @@ constexpr int64_t kLowestZ = -2147483647;
 constexpr int64_t kHighestZ = 2147483646;
 int32_t ClampZ(int64_t z) { return int32_t(std::clamp(z, kLowestZ, kHighestZ)); }
 
-// Repeated triangles, and sheets of two opposite coincident triangles, are
-// what appending prisms leaves behind; removing them moves no point.
+// Repeated triangles, and sheets of two opposite coincident triangles;
+// removing them moves no point.
 void RemoveSheets(MStlBase& mesh) { AU::RemoveDoubleTrianglesAndUpdateStl(mesh); }
 
 // Sheets, then the small and sliver triangles.  The filter moves points by
 // up to 10 units, so it runs only on meshes that need not meet another
 // piece exactly afterwards: the upper copy before it is trimmed, and the
-// two results.  The notch pieces keep the trimmed faces they were built on
-// exactly; a moved point there would leave near misses between the pieces
-// that the later booleans cannot round.
+// two results.
 int SmallTriangleCleanup(MStlBase& mesh) {
     RemoveSheets(mesh);
     MStlOperatorSmallTrianglesFilter filter;
