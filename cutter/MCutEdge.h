@@ -13,6 +13,7 @@
 
 class MStlPoint;
 class MStlSurface;
+class MStlTriangle;
 
 // One piece of the mesh's intersection with a wall, made by dividing one
 // triangle (or an edge of the mesh lying in the wall).  It runs from `start`
@@ -43,6 +44,15 @@ struct MCutWallEdge {
     MStlPoint* a = nullptr;
     MStlPoint* b = nullptr;
     MCutEdge* edge = nullptr;
+};
+
+// A triangle across side a-b of a divided triangle whose third corner is
+// where a wall's crossing of a-b rounds to: on the grid it has no area once
+// a-b passes through that corner.
+struct MCutNeedle {
+    DLIST_ELEMENT<MStlTriangle>* triangle = nullptr;
+    MStlPoint* a = nullptr;
+    MStlPoint* b = nullptr;
 };
 
 using MCutEdgeList = D_LIST<MCutEdge>;

@@ -426,6 +426,31 @@ bool CornerNearSide(const MStlPoint* a, const MStlPoint* b, int64_t x, int64_t y
     return true;
 }
 
+// Twice the signed area of the projection of p, q, r.
+i128 Orient(int64_t px, int64_t py, int64_t qx, int64_t qy, int64_t rx, int64_t ry) {
+    return i128(qx - px) * (ry - py) - i128(qy - py) * (rx - px);
+}
+
+// Whether putting corner (x, y) into side a-b keeps every triangle on that
+// side turned as it was seen from above.  Next to a sliver lying almost in a
+// wall the corner can sit on the sliver's far side: moving a-b through it
+// would leave a piece of the sliver standing upright in the wall, and the
+// corner's line meets the sliver on that far side anyway.
+bool PiecesKeepTheirTurn(MStlPoint* a, MStlPoint* b, int64_t x, int64_t y) {
+    for (uint32_t k = 0; k < a->GetNumberOfNeighbourTriangles(); ++k) {
+        const MStlTriangleElement* t = a->GetNeighbourTriangle(k);
+        const int ia = t->IndexOfPoint(a), ib = t->IndexOfPoint(b);
+        if (ib < 0) continue;
+        const MStlPoint* c = t->GetPoint(3 - ia - ib);
+        if (SameXY(c, x, y)) continue;  // the pieces stand on the corner's line
+        const int turn = Sign(Orient(a->GetX(), a->GetY(), b->GetX(), b->GetY(), c->GetX(), c->GetY()));
+        if (turn == 0 || Sign(Orient(a->GetX(), a->GetY(), x, y, c->GetX(), c->GetY())) != turn ||
+            Sign(Orient(x, y, b->GetX(), b->GetY(), c->GetX(), c->GetY())) != turn)
+            return false;
+    }
+    return true;
+}
+
 // Whether a triangle standing upright has the side a-b.  Such a side is not
 // moved onto a corner near it: the face would lean by a fraction of a step,
 // and a wall in its plane would cross it at a grazing angle.
@@ -505,7 +530,8 @@ void MCutter::REMOVE_CUT_POINTS_IN_TRIANGLES(ProgressPtr progress) {
                     long double distance = 0;
                     double along = 0;
                     if (!CornerNearSide(ends[i][0], ends[i][1], (*c)[0], (*c)[1], distance, along) || distance >= nearest ||
-                        BoundsUprightFace(ends[i][0], ends[i][1]))
+                        BoundsUprightFace(ends[i][0], ends[i][1]) ||
+                        !PiecesKeepTheirTurn(ends[i][0], ends[i][1], (*c)[0], (*c)[1]))
                         continue;
                     nearest = distance;
                     sides[0] = i, u[i] = along, count = 1;

@@ -130,16 +130,54 @@ int TipPassedByWall(const MStlTriangle& t, const MStlPoint* const sides[3], cons
 
 }  // namespace
 
+// The triangle across side a-b of t is a needle when its third corner is
+// the point where a wall's crossing of a-b rounds to: the pieces of t then
+// run a -> corner -> b along its other two sides.
+static void NoteNeedleAcross(MStlTriangleElement& t, MStlPoint* a, MStlPoint* b, const int32_t xyz[3],
+                             std::vector<MCutNeedle>& needles) {
+    for (uint32_t k = 0; k < a->GetNumberOfNeighbourTriangles(); ++k) {
+        MStlTriangleElement* n = a->GetNeighbourTriangle(k);
+        const int ia = n->IndexOfPoint(a), ib = n->IndexOfPoint(b);
+        if (n == &t || ib < 0) continue;
+        const MStlPoint* v = n->GetPoint(3 - ia - ib);
+        if (v->GetX() == xyz[0] && v->GetY() == xyz[1] && v->GetZ() == xyz[2]) needles.push_back({n, a, b});
+    }
+}
+
+// How many triangles have the side p-q, either way round.
+static int TrianglesOnSide(MStlPoint* p, MStlPoint* q) {
+    int count = 0;
+    for (uint32_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) count += p->GetNeighbourTriangle(k)->IndexOfPoint(q) >= 0;
+    return count;
+}
+
+// Removes the needles that the division squeezed out: side a-b is left to
+// the needle alone, and its other two sides each have the needle's
+// neighbour and a piece of the divided triangle beside the needle.
+static void RemoveSqueezedNeedles(MStlBase& mesh, std::vector<MCutNeedle>& needles) {
+    for (const MCutNeedle& needle : needles) {
+        MStlTriangleElement* n = needle.triangle;
+        if (!n->IsAlive()) continue;
+        const int ia = n->IndexOfPoint(needle.a), ib = n->IndexOfPoint(needle.b);
+        if (ia < 0 || ib < 0) continue;
+        MStlPoint* v = n->GetPoint(3 - ia - ib);
+        if (TrianglesOnSide(needle.a, needle.b) == 1 && TrianglesOnSide(needle.a, v) == 3 && TrianglesOnSide(v, needle.b) == 3)
+            mesh.RemoveTriangle(n);
+    }
+    needles.clear();
+}
+
 // Notes the segment that the wall of `edge` leaves in the triangle, running
 // with the inside of the profile on its right (in the triangle's own
 // coordinates).  Mesh edges lying in the wall are noted for the fill.  A
 // vertical triangle through the vertical line of a profile corner is
 // divided along that line; the fills of the walls meeting there pass its
 // ends as they run along the line.  A wall whose crossings both round onto
-// one corner passes through it: that corner is noted in `touched`.
+// one corner passes through it: that corner is noted in `touched`.  A
+// neighbour that a crossing squeezes to nothing is noted in `needles`.
 static Division AddWallSegment(MStlTriangleElement& t, const MStlPoint* const sides[3], MCutEdge& edge,
                                MTriangleTrimCS& cs, std::vector<WallSegment>& segments,
-                               std::vector<MCutWallEdge>& wallEdges, int& touched) {
+                               std::vector<MCutWallEdge>& wallEdges, std::vector<MCutNeedle>& needles, int& touched) {
     int side[3];
     for (int i = 0; i < 3; ++i) side[i] = Sign(SideValue(t.GetPoint(i), edge));
     const bool left = side[0] > 0 || side[1] > 0 || side[2] > 0;
@@ -176,6 +214,7 @@ static Division AddWallSegment(MStlTriangleElement& t, const MStlPoint* const si
         w.position.CalculateOnAxis(char(i), ci, cj);
         int32_t xyz[3];
         WallCrossingPoint(sides[i], sides[j], edge, xyz);
+        NoteNeedleAcross(t, p, q, xyz, needles);
         w.position.SetXYZ(xyz[0], xyz[1], xyz[2]);
         SideCrossingOnEdge(sides[i], sides[j], edge, w.along);
         w.height = xyz[2];
@@ -326,6 +365,7 @@ void MCutter::FINAL_CUT_REMOVE(ProgressPtr progress) {
             t = _DivideTriangle(*t, sides, movedCorners, edges, widest, passed, retriangulator);
         }
     }
+    RemoveSqueezedNeedles(*m_working, m_needles);
     // Every triangle that was not divided takes the side it lies on.
     tbb::parallel_for(tbb::blocked_range<uint32_t>(0, m_working->GetNumberOfTriangleSlots(), 1u << 14), [&](const auto& range) {
         for (uint32_t i = range.begin(); i != range.end(); ++i) {
@@ -389,7 +429,7 @@ MStlTriangleElement* MCutter::_DivideTriangle(MStlTriangleElement& t, const MStl
     for (auto it = first; it != edges.end() && (*it)->MinX() <= maxX; ++it) {
         MCutEdge& e = **it;
         if (!meets(e)) continue;
-        const Division d = AddWallSegment(t, sides, e, info->GetCS(), segments, m_wallEdges, touched);
+        const Division d = AddWallSegment(t, sides, e, info->GetCS(), segments, m_wallEdges, m_needles, touched);
         divided |= d != Division::kNone;
         atCornerLine |= d == Division::kAlongCornerLine;
     }

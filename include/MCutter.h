@@ -21,6 +21,7 @@
 struct MCutEdge;
 struct MCutChain;
 struct MCutWallEdge;
+struct MCutNeedle;
 class MTriangleTrimRetriangulator;
 template <class T>
 class D_LIST;
@@ -219,6 +220,8 @@ private:
     // Mesh edges lying in a wall, noted by the division; the fill takes those
     // that separate the inside part from the outside part.
     std::vector<MCutWallEdge> m_wallEdges;
+    // Neighbours that a division squeezed to nothing, removed after it.
+    std::vector<MCutNeedle> m_needles;
     // The fill's triangles and the pieces of divided triangles, for the
     // removal of folds.
     std::vector<MStlTriangleElement*> m_madeTriangles;

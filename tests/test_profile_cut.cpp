@@ -842,3 +842,56 @@ TEST(ProfileCut, OverlappingShellsShareACornerLine) {
     const Polygon clockwise = {{7000, 3000}, {7000, -5000}, {-5000, -5000}, {-5000, 3000}};
     ExpectSplit(Cut(mesh, 3, 0, {clockwise}), mesh);
 }
+
+namespace {
+// A block whose top runs along the line x = 5024 through a strip of slivers
+// (the rounded rim of a pocket in a CAD part): the top rises by 490 steps
+// from x = 5000 to x = 5024 over |y| <= 5000, and a needle from (5024, y)
+// to the corner R = (5096, -5096) lies beyond the line.  The bottom is at
+// z = -10000, the sides upright.
+void BlockWithSliversAlongALine(MStlBase& mesh, int32_t needleY) {
+    const std::array<std::array<int32_t, 3>, 9> top = {{{0, -10000, 0},
+                                                        {10000, -12000, 490},
+                                                        {10000, 12000, 490},
+                                                        {0, 12000, 0},
+                                                        {5000, -5000, 0},
+                                                        {5000, 5000, 0},
+                                                        {5024, -5024, 490},
+                                                        {5024, 5024, 490},
+                                                        {5096, needleY, 5}}};
+    std::array<MStlPoint*, 13> p{};
+    for (size_t i = 0; i < top.size(); ++i) p[i] = mesh.AddPoint(top[i][0], top[i][1], top[i][2]);
+    for (size_t i = 0; i < 4; ++i) p[9 + i] = mesh.AddPoint(top[i][0], top[i][1], -10000);
+    enum { A, B, C, D, P1, P2, Q1, Q2, R, A_, B_, C_, D_ };
+    const int faces[][3] = {{A, P1, P2}, {A, P2, D},  {A, B, Q1},  {A, Q1, P1}, {P2, P1, Q1}, {P2, Q1, Q2},
+                            {Q1, B, R},  {R, B, C},   {R, C, Q2},  {Q1, R, Q2}, {P2, Q2, C},  {P2, C, D},
+                            {A_, C_, B_}, {A_, D_, C_}, {A, A_, B_}, {A, B_, B}, {B, B_, C_}, {B, C_, C},
+                            {C, C_, D_}, {C, D_, D},  {D, D_, A_}, {D, A_, A}};
+    for (const auto& f : faces) mesh.AddTriangle(p[size_t(f[0])], p[size_t(f[1])], p[size_t(f[2])]);
+    mesh.Update();
+}
+}  // namespace
+
+// A wall along x = 5024 with a corner at (5024, -4881): the corner is 0.34
+// steps from the slanted side of the sliver's neighbour and on the sliver's
+// far side.  Putting it into the slanted side would stand a piece of the
+// sliver upright in the wall; the corner's line meets the sliver's far side
+// exactly instead.  A slot two to ten steps wide then crosses the needle's
+// neighbour next to it, where the slot's crossing of their common side
+// rounds onto the needle's corner: the needle has no area left and goes.
+class WallAlongARim : public testing::TestWithParam<int32_t> {};
+
+TEST_P(WallAlongARim, SliversAndNeedlesClose) {
+    MStlBase block;
+    BlockWithSliversAlongALine(block, GetParam());
+    ASSERT_TRUE(Sound(block));
+    const Polygon wall = {{-20000, -30500}, {5024, -30500}, {5024, -4881}, {5024, -2319}, {5024, 242},
+                          {5024, 2804},     {5024, 30000},  {-20000, 30000}};
+    ExpectSplit(Cut(block, 3, 0, {wall}), block);
+    for (long width : {2, 3, 5, 10}) {
+        SCOPED_TRACE(testing::Message() << "slot " << width << " steps wide");
+        ExpectSplit(Cut(block, 3, 0, {wall, Square(-8692, 1968, 26542, 1968 + width)}), block);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ProfileCut, WallAlongARim, testing::Values(-5096, 5096));
