@@ -100,7 +100,7 @@ bool RunsFrom(const MStlTriangleElement* t, const MStlPoint* p, const MStlPoint*
     return t->GetPoint((t->IndexOfPoint(p) + 1) % 3) == q;
 }
 
-// Orders the fan round the edge; false when two triangles lie in one
+// Orders the fan round the edge; false when three triangles lie in one
 // half-plane, where no order is right.  A triangle running p -> q has the
 // normal d × w (d = q − p, w from p to its third corner), which is its
 // position round the edge turned a quarter forward: sorting by the normals'
@@ -131,18 +131,30 @@ bool OrderRoundEdge(EdgeFan& fan) {
         const long double a = item.c[0] * e1[0] + item.c[1] * e1[1] + item.c[2] * e1[2];
         const long double b = item.c[0] * e2[0] + item.c[1] * e2[1] + item.c[2] * e2[2];
         item.angle = std::atan2(b, a);
+        if (b == 0 && a < 0) item.angle = std::acos(-1.0L);  // one end of the range for both signs of zero
     }
     std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.angle < b.angle; });
-    for (size_t i = 0; i < items.size(); ++i) {
-        const Item &a = items[i], &b = items[(i + 1) % items.size()];
+    auto oneHalfPlane = [&](const Item& a, const Item& b) {
         const Vec3 &u = a.w, &v = b.w;
         const i128 triple = i128(d.x) * (i128(u.y) * v.z - i128(u.z) * v.y) +
                             i128(d.y) * (i128(u.z) * v.x - i128(u.x) * v.z) +
                             i128(d.z) * (i128(u.x) * v.y - i128(u.y) * v.x);
-        const long double dot = a.c[0] * b.c[0] + a.c[1] * b.c[1] + a.c[2] * b.c[2];
-        if (triple == 0 && dot > 0) return false;
-        fan.triangles[i] = a.t;
+        return triple == 0 && a.c[0] * b.c[0] + a.c[1] * b.c[1] + a.c[2] * b.c[2] > 0;
+    };
+    // Two triangles in one half-plane bound a sheet without thickness (a
+    // cut's fill lying on a face of the mesh within the grid's rounding).
+    // They run the edge opposite ways, and the one that keeps the fan
+    // alternating comes first.  Three in one half-plane have no order.
+    const size_t n = items.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (!oneHalfPlane(items[i], items[(i + 1) % n])) continue;
+        const bool runs = RunsFrom(items[i].t, fan.p, fan.q);
+        if (i + 1 == n || oneHalfPlane(items[i + 1], items[(i + 2) % n]) || runs == RunsFrom(items[i + 1].t, fan.p, fan.q))
+            return false;
+        if (RunsFrom(items[(i + n - 1) % n].t, fan.p, fan.q) == runs) std::swap(items[i], items[i + 1]);
+        ++i;
     }
+    for (size_t i = 0; i < n; ++i) fan.triangles[i] = items[i].t;
     return true;
 }
 

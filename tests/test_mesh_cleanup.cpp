@@ -289,3 +289,36 @@ TEST(TouchingSolids, SeparateAlongTheEdgeTheyShare) {
     EXPECT_EQ(fixer.SeparateTouchingSolids(), 0u);
     EXPECT_EQ(CheckMesh(inverted).nonManifoldEdges, 1u);
 }
+
+// A sheet thinner than a step on a box's face, touching the box along its
+// upright edge: round that edge the box's face and the sheet's face lie in
+// one half-plane.  They bound the sheet's no thickness; the sheet still
+// gets its own copy of the edge.
+TEST(TouchingSolids, SheetLyingOnAFaceAtTheEdge) {
+    MStlBase mesh;
+    GenerateBox(mesh, {0, 0, 0}, {1000, 1000, 1000}, 1);
+    const std::array<std::array<int32_t, 2>, 3> base = {{{0, 0}, {1000, -1}, {500, 0}}};  // counter-clockwise
+    std::array<MStlPoint*, 6> p{};
+    for (size_t i = 0; i < 3; ++i) {
+        p[i] = mesh.AddPoint(base[i][0], base[i][1], 0);
+        p[i + 3] = mesh.AddPoint(base[i][0], base[i][1], 1000);
+    }
+    mesh.AddTriangle(p[0], p[2], p[1]);
+    mesh.AddTriangle(p[3], p[4], p[5]);
+    for (size_t i = 0; i < 3; ++i) {
+        const size_t j = (i + 1) % 3;
+        mesh.AddTriangle(p[i], p[j], p[j + 3]);
+        mesh.AddTriangle(p[i], p[j + 3], p[i + 3]);
+    }
+    mesh.Update();
+    ASSERT_EQ(CheckMesh(mesh).nonManifoldEdges, 1u);
+    const double volume = mesh.Volume();
+
+    MStlBaseOperatorFixer fixer;
+    fixer.SetStl(&mesh);
+    EXPECT_EQ(fixer.SeparateTouchingSolids(), 2u);
+    const MeshReport after = CheckMesh(mesh);
+    EXPECT_TRUE(after.closed && after.oriented) << FormatReport(after);
+    EXPECT_EQ(after.shells, 2u);
+    EXPECT_DOUBLE_EQ(mesh.Volume(), volume);
+}
