@@ -17,6 +17,7 @@
 #include "host/MInternalUnits.h"
 #include "host/MStlBaseOperatorFixer.h"
 
+using meshcut_cut::i128;
 using QelSDK::Common::IncrementalProgressReporter;
 using QelSDK::Common::ProgressPtr;
 
@@ -198,6 +199,61 @@ char MCutter::_MakeCutAlongPolyline(bool fill, ProgressPtr progress) {
 
 namespace {
 uint64_t KeyOf(int64_t x, int64_t y) { return (uint64_t(x) << 32) ^ uint64_t(uint32_t(y)); }
+
+// Twice the signed area of the triangle seen from above, with `moved` at
+// (x, y) instead of where it is.
+i128 TurnWith(const MStlTriangle& t, const MStlPoint* moved, int64_t x, int64_t y) {
+    int64_t c[3][2];
+    for (int i = 0; i < 3; ++i) {
+        const MStlPoint* q = t.GetPoint(i);
+        c[i][0] = q == moved ? x : q->GetX();
+        c[i][1] = q == moved ? y : q->GetY();
+    }
+    return i128(c[1][0] - c[0][0]) * (c[2][1] - c[0][1]) - i128(c[1][1] - c[0][1]) * (c[2][0] - c[0][0]);
+}
+
+// A corner that stands on the vertical line of a mesh point cannot move onto
+// another point's line a step away: the walls meeting there pass that
+// point within a step (the top of a mesh edge a step off upright, with its
+// foot on the corner's line), their crossings of its sides round onto it,
+// and the pieces between come out without area.  The point moves onto the
+// corner's line instead, where no triangle round it turns over seen from
+// above; one that stands up there stands in the walls through the corner.
+void MovePointsOntoNearCornerLines(MStlBase& mesh, const MCutProfile& profile, const std::vector<MStlPoint*>& candidates) {
+    absl::flat_hash_set<uint64_t> corners, pointLines;
+    for (auto* c = profile.GetFirstContour(); c; c = static_cast<MCutProfile::Contour*>(c->GetNextContour())) {
+        auto* p = c->GetFirstPoint();
+        for (uint32_t i = 0; i < c->GetNumberOfPoints(); ++i, p = p->GetNext()) corners.insert(KeyOf(p->GetX(), p->GetY()));
+    }
+    for (const MStlPoint* p : candidates) pointLines.insert(KeyOf(p->GetX(), p->GetY()));
+    // Whether p can stand at (x, y): no triangle round it turns over or
+    // loses a side.
+    auto canMove = [](MStlPoint* p, int64_t x, int64_t y) {
+        for (uint32_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
+            const MStlTriangleElement* t = p->GetNeighbourTriangle(k);
+            const i128 before = TurnWith(*t, p, p->GetX(), p->GetY()), after = TurnWith(*t, p, x, y);
+            if (after != 0 && (before == 0 || (after > 0) != (before > 0))) return false;
+            for (int i = 0; i < 3; ++i) {
+                const MStlPoint* q = t->GetPoint(i);
+                if (q != p && q->GetX() == x && q->GetY() == y && q->GetZ() == p->GetZ()) return false;
+            }
+        }
+        return true;
+    };
+    for (MStlPoint* p : candidates) {
+        const int64_t px = p->GetX(), py = p->GetY();
+        if (corners.contains(KeyOf(px, py))) continue;
+        bool moved = false;
+        for (int64_t dx = -1; dx <= 1 && !moved; ++dx)
+            for (int64_t dy = -1; dy <= 1 && !moved; ++dy) {
+                const int64_t x = px + dx, y = py + dy;
+                if ((dx == 0 && dy == 0) || !corners.contains(KeyOf(x, y)) || !pointLines.contains(KeyOf(x, y))) continue;
+                if (!canMove(p, x, y)) continue;
+                mesh.MovePoint(p, int32_t(x), int32_t(y), p->GetZ());
+                moved = true;
+            }
+    }
+}
 }  // namespace
 
 // A profile corner within a grid step of the vertical line through a mesh
@@ -223,24 +279,26 @@ void MCutter::_MoveCornersOntoNearPointLines() {
         }
     }
     if (near.empty()) return;
-    // The lines of mesh points near any corner; few, so gathered in lists.
-    using Lines = std::vector<std::array<int64_t, 2>>;
+    // The mesh points near any corner; few, so gathered in lists.
+    using Points = std::vector<MStlPoint*>;
     const MStlBase& mesh = *m_working;
-    Lines lines = tbb::parallel_reduce(
-        tbb::blocked_range<uint32_t>(0, mesh.GetNumberOfPointSlots(), 1u << 14), Lines(),
-        [&](const auto& range, Lines found) {
+    const Points nearPoints = tbb::parallel_reduce(
+        tbb::blocked_range<uint32_t>(0, mesh.GetNumberOfPointSlots(), 1u << 14), Points(),
+        [&](const auto& range, Points found) {
             for (uint32_t i = range.begin(); i != range.end(); ++i) {
-                const MStlPoint* p = mesh.GetPointBySlot(i);
+                MStlPoint* p = mesh.GetPointBySlot(i);
                 if (!p || p->GetX() < lo[0] || p->GetX() > hi[0] || p->GetY() < lo[1] || p->GetY() > hi[1]) continue;
-                if (near.contains(KeyOf(p->GetX(), p->GetY()))) found.push_back({p->GetX(), p->GetY()});
+                if (near.contains(KeyOf(p->GetX(), p->GetY()))) found.push_back(p);
             }
             return found;
         },
-        [](Lines left, const Lines& right) {
+        [](Points left, const Points& right) {
             left.insert(left.end(), right.begin(), right.end());
             return left;
         });
-    if (lines.empty()) return;
+    if (nearPoints.empty()) return;
+    std::vector<std::array<int64_t, 2>> lines;
+    for (const MStlPoint* p : nearPoints) lines.push_back({p->GetX(), p->GetY()});
     std::sort(lines.begin(), lines.end());
     lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
     for (auto* c = m_profile.GetFirstContour(); c; c = static_cast<MCutProfile::Contour*>(c->GetNextContour())) {
@@ -264,6 +322,7 @@ void MCutter::_MoveCornersOntoNearPointLines() {
             p->SetY((*best)[1]);
         }
     }
+    MovePointsOntoNearCornerLines(*m_working, m_profile, nearPoints);
 }
 
 char MCutter::DIVIDE_DATA(ProgressPtr progress) {

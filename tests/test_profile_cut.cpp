@@ -895,3 +895,28 @@ TEST_P(WallAlongARim, SliversAndNeedlesClose) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ProfileCut, WallAlongARim, testing::Values(-5096, 5096));
+
+// A box whose upright edge at (10000, 10000) leans a step: its top is at
+// (10000 - dx, 10000 - dy).  A profile corner on the edge's foot puts walls
+// through the box that pass the top within a step; the top moves onto the
+// corner's line, and the parts close.
+TEST(ProfileCut, CornerOnTheFootOfAnEdgeLeaningAStep) {
+    for (auto [dx, dy] : {std::pair{0, 1}, {1, 0}, {1, 1}}) {
+        MStlBase box;
+        GenerateBox(box, {0, 0, 0}, {10000, 10000, 10000}, 1);
+        for (auto it = box.BeginPoint(); it != box.EndPoint(); ++it)
+            if (it->GetX() == 10000 && it->GetY() == 10000 && it->GetZ() == 10000) {
+                box.MovePoint(*it, 10000 - dx, 10000 - dy, 10000);
+                break;
+            }
+        box.Update();
+        ASSERT_TRUE(Sound(box));
+        SCOPED_TRACE(testing::Message() << "top leaning by (" << dx << ", " << dy << ")");
+        // Walls along the top's diagonal and along an upright face.
+        for (const Polygon& profile : {Polygon{{10000, 10000}, {0, 0}, {10000, 0}}, Polygon{{10000, 10000}, {10000, 0}, {0, 0}},
+                                       Polygon{{10000, 10000}, {0, 10000}, {0, 0}}, Polygon{{10000, 10000}, {0, 0}, {0, 10000}}}) {
+            SCOPED_TRACE(testing::Message() << "second corner (" << profile[1].first << ", " << profile[1].second << ")");
+            ExpectSplit(Cut(box, 3, 0, {profile}), box);
+        }
+    }
+}
