@@ -447,8 +447,18 @@ MStlTriangleElement* MCutter::_DivideTriangle(MStlTriangleElement& t, const MStl
             // The side of a wall a piece lies on says nothing where the
             // triangle was divided at a corner's line: beyond the corner
             // the wall's side is not the profile's.  Such pieces take the
-            // side they lie in, as undivided triangles do.
-            if (atCornerLine) piece->GetElement()->SetStatus(uint8_t(piece->GetElement()->GetStatus() & ~(kInside | kOutside)));
+            // side they lie in, told by the triangle's own corners that are
+            // off the profile, else by their middle: a point made by the
+            // division lies on a wall only within the grid's rounding.
+            if (atCornerLine) {
+                int made = 0;
+                for (int i = 0; i < 3; ++i) {
+                    const int k = t.IndexOfPoint(piece->GetPoint(i));
+                    if (k < 0 || (movedCorners & (1 << k))) made |= 1 << i;
+                }
+                const uint8_t status = uint8_t(piece->GetElement()->GetStatus() & ~(kInside | kOutside));
+                piece->GetElement()->SetStatus(uint8_t(status | _PositionBesides(*piece, made)));
+            }
             m_madeTriangles.push_back(piece->GetElement());
         }
         m_working->RemoveTriangle(&t);

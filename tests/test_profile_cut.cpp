@@ -920,3 +920,17 @@ TEST(ProfileCut, CornerOnTheFootOfAnEdgeLeaningAStep) {
         }
     }
 }
+
+// A slot nine steps wide crosses an upright face of a box at a slant, and a
+// profile corner stands on the face's line beside it: the face is divided
+// at the corner's line and by the slot's walls, whose crossings round to a
+// fraction of a step off the walls.  The pieces between the walls belong
+// inside; told by those rounded corners they came out on either side.
+TEST(ProfileCut, SlantedSlotAcrossAnUprightFaceBesideACorner) {
+    MStlBase box;
+    GenerateBox(box, {-40000, -20000, 0}, {0, 20000, 40000}, 1);
+    box.Update();
+    const Polygon slot = {{-47176, -42819}, {-23796, 27488}, {-23804, 27491}, {-47184, -42816}};
+    const Polygon tooth = {{-37817, -20000}, {-38500, -21000}, {-37000, -21000}};
+    ExpectSplit(Cut(box, 3, 0, {slot, tooth}), box);
+}
