@@ -15,6 +15,12 @@ using i128 = __int128;
 
 inline int Sign(i128 v) { return (v > 0) - (v < 0); }
 
+// Twice the signed area of p, q, r seen from above: positive when they turn
+// counter-clockwise.
+inline i128 Orient(int64_t px, int64_t py, int64_t qx, int64_t qy, int64_t rx, int64_t ry) {
+    return i128(qx - px) * (ry - py) - i128(qy - py) * (rx - px);
+}
+
 // Derived coordinates stay inside the 32-bit range and clear of the two
 // values that stand for infinity; out-of-range and NaN values are clamped.
 constexpr int32_t kLowestFinite = -2147483647;

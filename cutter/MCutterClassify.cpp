@@ -426,11 +426,6 @@ bool CornerNearSide(const MStlPoint* a, const MStlPoint* b, int64_t x, int64_t y
     return true;
 }
 
-// Twice the signed area of the projection of p, q, r.
-i128 Orient(int64_t px, int64_t py, int64_t qx, int64_t qy, int64_t rx, int64_t ry) {
-    return i128(qx - px) * (ry - py) - i128(qy - py) * (rx - px);
-}
-
 // Whether putting corner (x, y) into side a-b keeps every triangle on that
 // side turned as it was seen from above.  Next to a sliver lying almost in a
 // wall the corner can sit on the sliver's far side: moving a-b through it

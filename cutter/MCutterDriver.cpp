@@ -18,6 +18,7 @@
 #include "host/MStlBaseOperatorFixer.h"
 
 using meshcut_cut::i128;
+using meshcut_cut::Orient;
 using QelSDK::Common::IncrementalProgressReporter;
 using QelSDK::Common::ProgressPtr;
 
@@ -209,7 +210,7 @@ i128 TurnWith(const MStlTriangle& t, const MStlPoint* moved, int64_t x, int64_t 
         c[i][0] = q == moved ? x : q->GetX();
         c[i][1] = q == moved ? y : q->GetY();
     }
-    return i128(c[1][0] - c[0][0]) * (c[2][1] - c[0][1]) - i128(c[1][1] - c[0][1]) * (c[2][0] - c[0][0]);
+    return Orient(c[0][0], c[0][1], c[1][0], c[1][1], c[2][0], c[2][1]);
 }
 
 // A corner that stands on the vertical line of a mesh point cannot move onto
@@ -219,7 +220,8 @@ i128 TurnWith(const MStlTriangle& t, const MStlPoint* moved, int64_t x, int64_t 
 // and the pieces between come out without area.  The point moves onto the
 // corner's line instead, where no triangle round it turns over seen from
 // above; one that stands up there stands in the walls through the corner.
-void MovePointsOntoNearCornerLines(MStlBase& mesh, const MCutProfile& profile, const std::vector<MStlPoint*>& candidates) {
+void MovePointsOntoNearCornerLines(MStlBase& mesh, const MCutProfile& profile, const std::vector<MStlPoint*>& candidates,
+                                   bool markedOnly) {
     absl::flat_hash_set<uint64_t> corners, pointLines;
     for (auto* c = profile.GetFirstContour(); c; c = static_cast<MCutProfile::Contour*>(c->GetNextContour())) {
         auto* p = c->GetFirstPoint();
@@ -227,10 +229,11 @@ void MovePointsOntoNearCornerLines(MStlBase& mesh, const MCutProfile& profile, c
     }
     for (const MStlPoint* p : candidates) pointLines.insert(KeyOf(p->GetX(), p->GetY()));
     // Whether p can stand at (x, y): no triangle round it turns over or
-    // loses a side.
-    auto canMove = [](MStlPoint* p, int64_t x, int64_t y) {
+    // loses a side (and, in a cut in place, each is one the cut may change).
+    auto canMove = [markedOnly](MStlPoint* p, int64_t x, int64_t y) {
         for (uint32_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
             const MStlTriangleElement* t = p->GetNeighbourTriangle(k);
+            if (markedOnly && !t->IsMarked()) return false;
             const i128 before = TurnWith(*t, p, p->GetX(), p->GetY()), after = TurnWith(*t, p, x, y);
             if (after != 0 && (before == 0 || (after > 0) != (before > 0))) return false;
             for (int i = 0; i < 3; ++i) {
@@ -322,7 +325,7 @@ void MCutter::_MoveCornersOntoNearPointLines() {
             p->SetY((*best)[1]);
         }
     }
-    MovePointsOntoNearCornerLines(*m_working, m_profile, nearPoints);
+    MovePointsOntoNearCornerLines(*m_working, m_profile, nearPoints, m_inPlaceCut);
 }
 
 char MCutter::DIVIDE_DATA(ProgressPtr progress) {
