@@ -2,6 +2,7 @@
 // builds the edge list from the profile.
 #include <algorithm>
 #include <array>
+#include <set>
 #include <vector>
 #include <cmath>
 #include <new>
@@ -227,19 +228,19 @@ void MovePointsOntoNearCornerLines(MStlBase& mesh, const MCutProfile& profile, c
         auto* p = c->GetFirstPoint();
         for (uint32_t i = 0; i < c->GetNumberOfPoints(); ++i, p = p->GetNext()) corners.insert(KeyOf(p->GetX(), p->GetY()));
     }
-    for (const MStlPoint* p : candidates) pointLines.insert(KeyOf(p->GetX(), p->GetY()));
-    // Whether p can stand at (x, y): no triangle round it turns over or
-    // loses a side (and, in a cut in place, each is one the cut may change).
+    std::set<std::array<int32_t, 3>> taken;  // where the candidates are: no two points may meet there
+    for (const MStlPoint* p : candidates) {
+        pointLines.insert(KeyOf(p->GetX(), p->GetY()));
+        taken.insert({p->GetX(), p->GetY(), p->GetZ()});
+    }
+    // Whether p can stand at (x, y): no triangle round it turns over (and,
+    // in a cut in place, each is one the cut may change).
     auto canMove = [markedOnly](MStlPoint* p, int64_t x, int64_t y) {
         for (uint32_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
             const MStlTriangleElement* t = p->GetNeighbourTriangle(k);
             if (markedOnly && !t->IsMarked()) return false;
             const i128 before = TurnWith(*t, p, p->GetX(), p->GetY()), after = TurnWith(*t, p, x, y);
             if (after != 0 && (before == 0 || (after > 0) != (before > 0))) return false;
-            for (int i = 0; i < 3; ++i) {
-                const MStlPoint* q = t->GetPoint(i);
-                if (q != p && q->GetX() == x && q->GetY() == y && q->GetZ() == p->GetZ()) return false;
-            }
         }
         return true;
     };
@@ -251,8 +252,10 @@ void MovePointsOntoNearCornerLines(MStlBase& mesh, const MCutProfile& profile, c
             for (int64_t dy = -1; dy <= 1 && !moved; ++dy) {
                 const int64_t x = px + dx, y = py + dy;
                 if ((dx == 0 && dy == 0) || !corners.contains(KeyOf(x, y)) || !pointLines.contains(KeyOf(x, y))) continue;
-                if (!canMove(p, x, y)) continue;
+                if (taken.contains({int32_t(x), int32_t(y), p->GetZ()}) || !canMove(p, x, y)) continue;
+                taken.erase({p->GetX(), p->GetY(), p->GetZ()});
                 mesh.MovePoint(p, int32_t(x), int32_t(y), p->GetZ());
+                taken.insert({p->GetX(), p->GetY(), p->GetZ()});
                 moved = true;
             }
     }
