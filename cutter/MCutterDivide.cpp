@@ -130,18 +130,15 @@ int TipPassedByWall(const MStlTriangle& t, const MStlPoint* const sides[3], cons
 
 }  // namespace
 
-// The triangle across side a-b of t is a needle when its third corner is
-// the point where a wall's crossing of a-b rounds to: the pieces of t then
-// run a -> corner -> b along its other two sides.
-static void NoteNeedleAcross(MStlTriangleElement& t, MStlPoint* a, MStlPoint* b, const int32_t xyz[3],
-                             std::vector<MCutNeedle>& needles) {
-    for (uint32_t k = 0; k < a->GetNumberOfNeighbourTriangles(); ++k) {
-        MStlTriangleElement* n = a->GetNeighbourTriangle(k);
-        const int ia = n->IndexOfPoint(a), ib = n->IndexOfPoint(b);
-        if (n == &t || ib < 0) continue;
-        const MStlPoint* v = n->GetPoint(3 - ia - ib);
-        if (v->GetX() == xyz[0] && v->GetY() == xyz[1] && v->GetZ() == xyz[2]) needles.push_back({n, a, b});
-    }
+// The triangle across side `side` (a -> b) of t is a needle when its third
+// corner is the point where a wall's crossing of a-b rounds to: the pieces
+// of t then run a -> corner -> b along its other two sides.
+static void NoteNeedleAcross(const MStlTriangleElement& t, int side, const int32_t xyz[3], std::vector<MCutNeedle>& needles) {
+    MStlTriangleElement* n = t.FindAdjacentTriangle(side);
+    if (!n) return;
+    MStlPoint *a = t.GetPoint(side), *b = t.GetPoint((side + 1) % 3);
+    const MStlPoint* v = n->GetPoint((n->IndexOfPoint(a) + 1) % 3);  // n runs b -> a -> v
+    if (v->GetX() == xyz[0] && v->GetY() == xyz[1] && v->GetZ() == xyz[2]) needles.push_back({n, a, b});
 }
 
 // How many triangles have the side p-q, either way round.
@@ -214,7 +211,7 @@ static Division AddWallSegment(MStlTriangleElement& t, const MStlPoint* const si
         w.position.CalculateOnAxis(char(i), ci, cj);
         int32_t xyz[3];
         WallCrossingPoint(sides[i], sides[j], edge, xyz);
-        NoteNeedleAcross(t, p, q, xyz, needles);
+        NoteNeedleAcross(t, i, xyz, needles);
         w.position.SetXYZ(xyz[0], xyz[1], xyz[2]);
         SideCrossingOnEdge(sides[i], sides[j], edge, w.along);
         w.height = xyz[2];

@@ -221,18 +221,16 @@ i128 TurnWith(const MStlTriangle& t, const MStlPoint* moved, int64_t x, int64_t 
 // and the pieces between come out without area.  The point moves onto the
 // corner's line instead, where no triangle round it turns over seen from
 // above; one that stands up there stands in the walls through the corner.
+// `candidates`: the mesh points near the corners; `lines`: their lines, sorted.
 void MovePointsOntoNearCornerLines(MStlBase& mesh, const MCutProfile& profile, const std::vector<MStlPoint*>& candidates,
-                                   bool markedOnly) {
-    absl::flat_hash_set<uint64_t> corners, pointLines;
+                                   const std::vector<std::array<int64_t, 2>>& lines, bool markedOnly) {
+    absl::flat_hash_set<uint64_t> corners;
     for (auto* c = profile.GetFirstContour(); c; c = static_cast<MCutProfile::Contour*>(c->GetNextContour())) {
         auto* p = c->GetFirstPoint();
         for (uint32_t i = 0; i < c->GetNumberOfPoints(); ++i, p = p->GetNext()) corners.insert(KeyOf(p->GetX(), p->GetY()));
     }
     std::set<std::array<int32_t, 3>> taken;  // where the candidates are: no two points may meet there
-    for (const MStlPoint* p : candidates) {
-        pointLines.insert(KeyOf(p->GetX(), p->GetY()));
-        taken.insert({p->GetX(), p->GetY(), p->GetZ()});
-    }
+    for (const MStlPoint* p : candidates) taken.insert({p->GetX(), p->GetY(), p->GetZ()});
     // Whether p can stand at (x, y): no triangle round it turns over (and,
     // in a cut in place, each is one the cut may change).
     auto canMove = [markedOnly](MStlPoint* p, int64_t x, int64_t y) {
@@ -251,7 +249,9 @@ void MovePointsOntoNearCornerLines(MStlBase& mesh, const MCutProfile& profile, c
         for (int64_t dx = -1; dx <= 1 && !moved; ++dx)
             for (int64_t dy = -1; dy <= 1 && !moved; ++dy) {
                 const int64_t x = px + dx, y = py + dy;
-                if ((dx == 0 && dy == 0) || !corners.contains(KeyOf(x, y)) || !pointLines.contains(KeyOf(x, y))) continue;
+                if ((dx == 0 && dy == 0) || !corners.contains(KeyOf(x, y)) ||
+                    !std::binary_search(lines.begin(), lines.end(), std::array<int64_t, 2>{x, y}))
+                    continue;
                 if (taken.contains({int32_t(x), int32_t(y), p->GetZ()}) || !canMove(p, x, y)) continue;
                 taken.erase({p->GetX(), p->GetY(), p->GetZ()});
                 mesh.MovePoint(p, int32_t(x), int32_t(y), p->GetZ());
@@ -328,7 +328,7 @@ void MCutter::_MoveCornersOntoNearPointLines() {
             p->SetY((*best)[1]);
         }
     }
-    MovePointsOntoNearCornerLines(*m_working, m_profile, nearPoints, m_inPlaceCut);
+    MovePointsOntoNearCornerLines(*m_working, m_profile, nearPoints, lines, m_inPlaceCut);
 }
 
 char MCutter::DIVIDE_DATA(ProgressPtr progress) {

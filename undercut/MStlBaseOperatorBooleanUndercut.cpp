@@ -263,7 +263,7 @@ MStlBaseOperatorBooleanUndercut::EReturnCode MStlBaseOperatorBooleanUndercut::_O
     if (!outer) whole = lower;
     else if (!Succeeded(whole.Load(*m_lower, parameters))) return eFailure;
     // inside: the upper part inside the lower one; outside: the rest of it.
-    AU::ExactSolid inside = upper, outside = upper;
+    AU::ExactSolid inside = upper, outside = std::move(upper);
     if (!Succeeded(inside.Intersect(lower)) || !Succeeded(outside.Subtract(lower))) return eFailure;
     ++reporter;
     CheckCancel(reporter);
@@ -332,11 +332,8 @@ bool MStlBaseOperatorBooleanUndercut::_JoinUpper(const AU::ExactSolid& outside, 
                                                  MStlBase& result, ProgressPtr progress) {
     IncrementalProgressReporter reporter(progress, "Boolean Undercut . Upper Result", 100);
     const AU::BooleanParameters parameters = Parameters();
-    AU::ExactSolid joined = part;
-    if (!outside.Empty()) {
-        joined = outside;
-        if (!Succeeded(joined.Unite(part))) return false;
-    }
+    AU::ExactSolid joined = outside.Empty() ? part : outside;
+    if (!outside.Empty() && !Succeeded(joined.Unite(part))) return false;
     reporter += 60;
     CheckCancel(reporter);
     if (!Succeeded(joined.Write(result, parameters))) return false;
