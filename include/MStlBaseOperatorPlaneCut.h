@@ -2,7 +2,9 @@
 // optionally closed with a filled cut surface.
 #pragma once
 
+#include <array>
 #include <memory>
+#include <vector>
 
 #include "host/MNewSlicer.h"
 #include "host/MStlBase.h"
@@ -54,6 +56,7 @@ private:
     void RemoveFolds(MStlCutContour* contour);
     void SplitSelfCrossings();
     bool SplitAtCrossing(MStlCutContour* contour, int drop);
+    void Untwist(MStlCutContour* contour, std::vector<MStlPoint*>& ring, uint32_t first, uint32_t second);
     bool MoveIsAcceptable(const MStlPoint* a, const MStlPoint* b) const;
     void CopyToOutput(MStlBase* output, uint8_t bit, int side);
     void FillOpenings();
@@ -76,6 +79,9 @@ private:
     MDataMaskBits<MStlTriangle>* m_mask = nullptr;
     eErrorCode m_error = eNoError;
     bool m_crossed = false;
+    // Fill of the twists taken out of the contours, facing as the fill of
+    // the contours does.
+    std::vector<std::array<MStlPoint*, 3>> m_twistFill;
     // Source point -> output point, for the below [0] and above [1] output.
     std::unique_ptr<MStlPointSlotMap> m_pointMaps[2];
 };

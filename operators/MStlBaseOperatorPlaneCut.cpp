@@ -57,6 +57,33 @@ int DominantAxis(const MMVector3d& n) {
                                                                                : 2;
 }
 
+// Whether a point put on both edge a-b and edge c-d cannot join them: one
+// is no edge of the mesh (a chord an untwisting left), or a triangle on
+// each has the same third corner, which the point would be joined to twice.
+bool CannotJoinAtCrossing(const MStlPoint* a, const MStlPoint* b, const MStlPoint* c, const MStlPoint* d) {
+    auto opposite = [](const MStlPoint* p, const MStlPoint* q) {
+        std::vector<const MStlPoint*> out;
+        for (uint32_t k = 0; k < p->GetNumberOfNeighbourTriangles(); ++k) {
+            const MStlTriangleElement* t = p->GetNeighbourTriangle(k);
+            const int i = t->IndexOfPoint(p), j = t->IndexOfPoint(q);
+            if (j >= 0) out.push_back(t->GetPoint(3 - i - j));
+        }
+        return out;
+    };
+    const std::vector<const MStlPoint*> first = opposite(a, b), second = opposite(c, d);
+    if (first.empty() || second.empty()) return true;
+    for (const MStlPoint* p : first)
+        if (std::find(second.begin(), second.end(), p) != second.end()) return true;
+    return false;
+}
+
+// Whether some contour has the three points a fill needs.
+bool AnyRing(const MStlCutBorder& border) {
+    for (const MStlCutContour* c = border.GetFirstContour(); c; c = MStlCutBorder::Next(c))
+        if (c->GetNumberOfPoints() >= 3) return true;
+    return false;
+}
+
 bool AnyOpenContour(const MStlCutBorder& border) {
     for (const MStlCutContour* c = border.GetFirstContour(); c; c = MStlCutBorder::Next(c))
         if (!c->IsClosed()) return true;
@@ -73,6 +100,7 @@ bool MStlBaseOperatorPlaneCut::Operate(QelSDK::Common::ProgressPtr progress) {
     m_error = eNoError;
     m_crossed = false;
     m_cutSurfaceBelow = m_cutSurfaceAbove = m_cutSurface = nullptr;
+    m_twistFill.clear();
     m_cutBorder.Clear();
     m_splitBorders[0].Clear();
     m_splitBorders[1].Clear();
@@ -222,7 +250,9 @@ void MStlBaseOperatorPlaneCut::RemoveFolds(MStlCutContour* c) {
 // Where the mesh passes through itself, a contour can cross itself; no fill
 // of its own points closes it.  It is divided into two loops at a new point
 // where it crosses, put on both crossing edges of the mesh (a point the
-// two sheets of the mesh then share).  Each division removes a crossing.
+// two sheets of the mesh then share), or, where that point cannot join the
+// edges, by taking the smaller loop out with a fill of its own.  Each
+// division removes a crossing.
 void MStlBaseOperatorPlaneCut::SplitSelfCrossings() {
     const int drop = DominantAxis(m_plane.GetNormal());
     uint64_t budget = 4 * m_cutBorder.GetNumberOfPoints() + 16;
@@ -264,6 +294,10 @@ bool MStlBaseOperatorPlaneCut::SplitAtCrossing(MStlCutContour* contour, int drop
     if (first == n) return false;
     m_crossed = true;
     MStlPoint *a = at(first), *b = at(first + 1), *c = at(second), *d = at(second + 1);
+    if (!m_mask && CannotJoinAtCrossing(a, b, c, d)) {
+        Untwist(contour, ring, first, second);
+        return true;
+    }
     // The crossing in the projection, as a fraction along a -> b.
     const int v = drop == 2 ? 1 : 2;
     auto cross = [&](const MStlPoint* p0, const MStlPoint* p1, const MStlPoint* q0, const MStlPoint* q1) {
@@ -294,6 +328,37 @@ bool MStlBaseOperatorPlaneCut::SplitAtCrossing(MStlCutContour* contour, int drop
     for (int k = 0; k < 2; ++k)
         for (MStlPoint* q : loops[k]) (k == 0 ? contour : other)->AddPoint(q->GetX(), q->GetY(), q->GetZ(), q);
     return true;
+}
+
+// The contour a -> b ... c -> d crosses itself where a -> b crosses c -> d.
+// The shorter of the two loops there, closed by the chord between the
+// crossing edges' ends (a -> b .. c -> d -> a, or c -> d .. a -> b -> c),
+// leaves the contour, which takes the chord the other way, and is filled by
+// a fan from its first point.  That fill folds over itself as the mesh does
+// there, and its boundary is exactly the loop.
+void MStlBaseOperatorPlaneCut::Untwist(MStlCutContour* contour, std::vector<MStlPoint*>& ring, uint32_t first,
+                                       uint32_t second) {
+    const uint32_t n = uint32_t(ring.size());
+    const bool inner = second - first <= n - (second - first);
+    // The loop runs from `from` to `to` (inclusive, round the ring); the
+    // contour keeps the rest and the chord to -> from.
+    const uint32_t from = inner ? first : second, to = inner ? (second + 1) % n : (first + 1) % n;
+    std::vector<MStlPoint*> loop, rest;
+    for (uint32_t i = from;; i = (i + 1) % n) {
+        loop.push_back(ring[i]);
+        if (i == to) break;
+    }
+    for (uint32_t i = to;; i = (i + 1) % n) {
+        rest.push_back(ring[i]);
+        if (i == from) break;
+    }
+    for (size_t k = 1; k + 1 < loop.size(); ++k)
+        if (loop[0] != loop[k] && loop[k] != loop[k + 1] && loop[0] != loop[k + 1])
+            m_twistFill.push_back({loop[0], loop[k], loop[k + 1]});
+    contour->Clear();
+    if (rest.size() >= 3)
+        for (MStlPoint* q : rest) contour->AddPoint(q->GetX(), q->GetY(), q->GetZ(), q);
+    contour->SetClosed(true);
 }
 
 // Moving `a` onto `b` is refused when it would turn a neighbour triangle of
@@ -346,6 +411,11 @@ MStlSurface* MStlBaseOperatorPlaneCut::AddFill(const MStlBorderFiller& filler, i
         if (reversed) std::swap(r[1], r[2]);
         output->AddTriangle(r, surface);
     }
+    for (const auto& t : m_twistFill) {
+        MStlPoint* r[3] = {(*map)(t[0]), (*map)(t[1]), (*map)(t[2])};
+        if (reversed) std::swap(r[1], r[2]);
+        output->AddTriangle(r, surface);
+    }
     return surface;
 }
 
@@ -375,7 +445,10 @@ void MStlBaseOperatorPlaneCut::FillOpenings() {
         }
     } else {
         filler.SetInputBorder(&m_cutBorder);
-        if (!filler.Operate() || filler.GetNumTriangles() == 0) {
+        // Untwisting can leave nothing but its own fill.
+        const bool fillable = m_twistFill.empty() || AnyRing(m_cutBorder);
+        if (!fillable) filler.EmptyHoleBorder();
+        if (fillable && (!filler.Operate() || filler.GetNumTriangles() == 0)) {
             // A closed border that cannot be triangulated leaves the cut open.
             m_error = eOpenCutContour;
             return;
@@ -396,6 +469,7 @@ void MStlBaseOperatorPlaneCut::FillOpenings() {
         m_cutSurface = m_mesh->AddSurface(nullptr);
         for (uint64_t i = 0; i < filler.GetNumTriangles(); ++i)
             m_mesh->AddTriangle(filler.GetResult(i, 0), filler.GetResult(i, 1), filler.GetResult(i, 2), m_cutSurface);
+        for (const auto& t : m_twistFill) m_mesh->AddTriangle(t[0], t[1], t[2], m_cutSurface);
     }
 }
 

@@ -475,3 +475,24 @@ TEST(PlaneCut, ContourCrossingItselfIsDividedWhereItCrosses) {
     ASSERT_TRUE(IsClosedAndOriented(CheckMesh(mesh)));
     ExpectCrossingCutCloses(mesh, 5000);
 }
+
+TEST(PlaneCut, ContourCrossingItselfWhereTheFanOfOnePointFolds) {
+    // A double pyramid over a ring whose last two points are swapped: the
+    // triangles round each apex fold over one another, and the section's
+    // crossing edges share the apex as their third corner.  A point put on
+    // both would join it twice; the twist is filled on its own instead.
+    MStlBase mesh;
+    const std::vector<std::array<int32_t, 2>> ring = {{10000, 0}, {0, 10000}, {-10000, 0}, {3000, -10000}, {-3000, -10000}};
+    MStlPoint* top = mesh.AddPoint(0, 0, 10000);
+    MStlPoint* bottom = mesh.AddPoint(0, 0, -10000);
+    std::vector<MStlPoint*> points;
+    for (const auto& p : ring) points.push_back(mesh.AddPoint(p[0], p[1], 0));
+    for (size_t i = 0; i < ring.size(); ++i) {
+        MStlPoint *a = points[i], *b = points[(i + 1) % ring.size()];
+        mesh.AddTriangle(top, a, b);
+        mesh.AddTriangle(bottom, b, a);
+    }
+    mesh.Update();
+    ASSERT_TRUE(IsClosedAndOriented(CheckMesh(mesh)));
+    for (double z : {5000.0, -2500.0}) ExpectCrossingCutCloses(mesh, z);
+}
