@@ -55,6 +55,7 @@ private:
     void TidyCutBorder();
     void RemoveFolds(MStlCutContour* contour);
     void SplitSelfCrossings();
+    void CutOffSpikes(MStlCutContour* contour, int drop);
     bool SplitAtCrossing(MStlCutContour* contour, int drop);
     void Untwist(MStlCutContour* contour, std::vector<MStlPoint*>& ring, uint32_t first, uint32_t second);
     bool MoveIsAcceptable(const MStlPoint* a, const MStlPoint* b) const;

@@ -44,6 +44,15 @@ int Orientation(const MStlPoint* a, const MStlPoint* b, const MStlPoint* c, int 
     return o > 0 ? 1 : o < 0 ? -1 : 0;
 }
 
+// Whether a -> b -> c turns right back along its line in the projection.
+bool TurnsBack(const MStlPoint* a, const MStlPoint* b, const MStlPoint* c, int drop) {
+    if (Orientation(a, b, c, drop) != 0) return false;
+    const int u = drop == 0 ? 1 : 0, v = drop == 2 ? 1 : 2;
+    const int64_t dot = (int64_t(b->Get(u)) - a->Get(u)) * (int64_t(c->Get(u)) - b->Get(u)) +
+                        (int64_t(b->Get(v)) - a->Get(v)) * (int64_t(c->Get(v)) - b->Get(v));
+    return dot < 0;
+}
+
 bool SegmentsCross(const MStlPoint* a, const MStlPoint* b, const MStlPoint* c, const MStlPoint* d, int drop) {
     return Orientation(a, b, c, drop) * Orientation(a, b, d, drop) < 0 &&
            Orientation(c, d, a, drop) * Orientation(c, d, b, drop) < 0;
@@ -75,6 +84,14 @@ bool CannotJoinAtCrossing(const MStlPoint* a, const MStlPoint* b, const MStlPoin
     for (const MStlPoint* p : first)
         if (std::find(second.begin(), second.end(), p) != second.end()) return true;
     return false;
+}
+
+// Whether point `from` can be put in the place of `into` at its position:
+// no triangle has both.
+bool CanMerge(const MStlPoint* from, const MStlPoint* into) {
+    for (uint32_t k = 0; k < from->GetNumberOfNeighbourTriangles(); ++k)
+        if (from->GetNeighbourTriangle(k)->IndexOfPoint(into) >= 0) return false;
+    return true;
 }
 
 // Whether some contour has the three points a fill needs.
@@ -256,8 +273,50 @@ void MStlBaseOperatorPlaneCut::RemoveFolds(MStlCutContour* c) {
 void MStlBaseOperatorPlaneCut::SplitSelfCrossings() {
     const int drop = DominantAxis(m_plane.GetNormal());
     uint64_t budget = 4 * m_cutBorder.GetNumberOfPoints() + 16;
-    for (MStlCutContour* c = m_cutBorder.GetFirstContour(); c; c = MStlCutBorder::Next(c))
+    for (MStlCutContour* c = m_cutBorder.GetFirstContour(); c; c = MStlCutBorder::Next(c)) {
+        if (!m_mask && c->IsClosed()) CutOffSpikes(c, drop);
         while (c->IsClosed() && budget > 0 && SplitAtCrossing(c, drop)) --budget;
+    }
+}
+
+// Where two sheets of the mesh lie in one plane that the cut crosses, the
+// contour runs along their common line and back: a -> b -> c turns back
+// on itself, with no area between in the projection and at most a sliver
+// of rounding in space.  The sliver a, b, c leaves the contour, which goes
+// a -> c, and is filled by that one triangle.  Where c is a itself (two
+// points of the two sheets at one place become one), a -> b and b -> a
+// run along one edge both ways: the triangles on it close each other, and
+// the contour just leaves out b and the second a.
+void MStlBaseOperatorPlaneCut::CutOffSpikes(MStlCutContour* contour, int drop) {
+    MStlCutBorderPoint* node = contour->GetFirstPoint();
+    for (uint32_t unchanged = 0; contour->GetNumberOfPoints() >= 4 && unchanged < contour->GetNumberOfPoints();) {
+        MStlCutBorderPoint *b = node->GetNext(), *c = b->GetNext();
+        MStlPoint *pa = node->GetData(), *pb = b->GetData(), *pc = c->GetData();
+        const bool samePlace = *pa == *pc;
+        if ((samePlace && pa != pc && !CanMerge(pc, pa)) || (!samePlace && !TurnsBack(pa, pb, pc, drop))) {
+            node = b;
+            ++unchanged;
+            continue;
+        }
+        m_crossed = true;
+        unchanged = 0;
+        if (!samePlace) {
+            m_twistFill.push_back({pa, pb, pc});
+            contour->RemovePoint(b);
+            continue;
+        }
+        if (pa != pc) {
+            m_mesh->ReplacePointByPoint(pc, pa);
+            for (MStlCutContour* k = m_cutBorder.GetFirstContour(); k; k = MStlCutBorder::Next(k)) {
+                MStlCutBorderPoint* q = k->GetFirstPoint();
+                for (uint32_t i = 0; i < k->GetNumberOfPoints(); ++i, q = q->GetNext())
+                    if (q->GetData() == pc) q->SetData(pa);
+            }
+            for (auto& t : m_twistFill) std::replace(t.begin(), t.end(), pc, pa);
+        }
+        contour->RemovePoint(c);
+        contour->RemovePoint(b);
+    }
 }
 
 // Finds two edges of the contour that cross (a sweep along one coordinate of

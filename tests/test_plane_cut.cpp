@@ -496,3 +496,18 @@ TEST(PlaneCut, ContourCrossingItselfWhereTheFanOfOnePointFolds) {
     ASSERT_TRUE(IsClosedAndOriented(CheckMesh(mesh)));
     for (double z : {5000.0, -2500.0}) ExpectCrossingCutCloses(mesh, z);
 }
+
+TEST(PlaneCut, ContourRunningAlongTwoSheetsInOnePlaneAndBack) {
+    // A prism whose side runs out to x = 10000 along y = 0 and back: two
+    // sides lie in one plane, back to back.  A slanted cut runs along them
+    // and back, its turning point a tenth of a step off the way out.
+    MStlBase mesh;
+    Prism(mesh, {{0, 0}, {10000, 0}, {3000, 0}, {3000, 8000}, {0, 8000}}, 20000);
+    ASSERT_TRUE(IsClosedAndOriented(CheckMesh(mesh)));
+    const double volume = mesh.Volume();
+    Halves h;
+    Cut(mesh, {-1.0, 0.0, 3.0, -15000.0}, h);
+    ASSERT_TRUE(h.ok) << "code " << h.code;
+    for (const MStlBase* part : {&h.below, &h.above}) EXPECT_TRUE(IsClosedAndOriented(CheckMesh(*part)));
+    EXPECT_NEAR(h.below.Volume() + h.above.Volume(), volume, GridBound(h.below, mesh) + GridBound(h.above, mesh));
+}
