@@ -499,8 +499,10 @@ TEST(PlaneCut, ContourCrossingItselfWhereTheFanOfOnePointFolds) {
 
 TEST(PlaneCut, ContourRunningAlongTwoSheetsInOnePlaneAndBack) {
     // A prism whose side runs out to x = 10000 along y = 0 and back: two
-    // sides lie in one plane, back to back.  A slanted cut runs along them
-    // and back, its turning point a tenth of a step off the way out.
+    // sides lie in one plane, back to back, divided by different diagonals.
+    // A slanted cut runs out along one and back along the other, through
+    // points of its own on each (the turn a sliver of rounding), and comes
+    // back to a point of the way out.
     MStlBase mesh;
     Prism(mesh, {{0, 0}, {10000, 0}, {3000, 0}, {3000, 8000}, {0, 8000}}, 20000);
     ASSERT_TRUE(IsClosedAndOriented(CheckMesh(mesh)));
