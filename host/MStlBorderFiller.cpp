@@ -48,28 +48,15 @@ using Edge = Cdt::Edge;
 
 bool IsFinite(const MMVector3d& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
 
-// An orthonormal basis of the plane.  For a normal along a coordinate axis
-// the basis vectors are coordinate axes too, so the projection stays exact.
-void PlaneBasis(const MMVector3d& normal, MMVector3d& u, MMVector3d& v) {
-    int smallest = 0;
-    for (int i = 1; i < 3; ++i)
-        if (std::fabs(normal[i]) < std::fabs(normal[smallest])) smallest = i;
-    MMVector3d axis;
-    axis[smallest] = 1.0;
-    u = normal.Cross(axis);
-    u.Normalize();
-    v = normal.Cross(u);
-}
-
 class BorderTriangulation {
 public:
     // Appends the contour without consecutive repeated points, unless fewer
     // than `minimum` points remain; whether it was appended.
     bool AddContour(const MStlCutContour& contour, uint32_t minimum);
     bool IsEmpty() const { return m_points.empty(); }
-    // The normal of the points' least-squares plane; false when the points
-    // span no plane or hold a non-finite coordinate.
-    bool FitPlane(MMVector3d& normal) const;
+    // The normal of the points' least-squares plane, unless `given`; false
+    // when the points span no plane or hold a non-finite coordinate.
+    bool FitPlane(MMVector3d& normal, bool given) const;
     // Projects the points onto the plane of the normal.
     void Project(const MMVector3d& normal);
     // The projected segments of each contour, in contour order.
@@ -122,24 +109,27 @@ bool BorderTriangulation::AddContour(const MStlCutContour& contour, uint32_t min
     return true;
 }
 
-bool BorderTriangulation::FitPlane(MMVector3d& normal) const {
+bool BorderTriangulation::FitPlane(MMVector3d& normal, bool given) const {
     MMLeastSquarePlane plane;
     plane.Init();
     for (const ContourPoint& p : m_points) {
         if (!IsFinite(p.position)) return false;
         plane.AddPoint(p.position[0], p.position[1], p.position[2]);
     }
+    if (given) return true;
     if (!plane.Calculate()) return false;
     normal = plane.GetNormal();
     return true;
 }
 
 void BorderTriangulation::Project(const MMVector3d& normal) {
-    MMVector3d u, v;
-    PlaneBasis(normal, u, v);
+    const MFillView view(normal);
     m_projected.clear();
     m_projected.reserve(m_points.size());
-    for (const ContourPoint& p : m_points) m_projected.emplace_back(p.position.Dot(u), p.position.Dot(v));
+    for (const ContourPoint& p : m_points) {
+        const std::array<double, 2> q = view(p.position);
+        m_projected.emplace_back(q[0], q[1]);
+    }
 }
 
 std::vector<std::vector<std::array<Point2, 2>>> BorderTriangulation::Segments() const {
@@ -319,6 +309,25 @@ void FindCrossings(const std::vector<std::vector<std::array<Point2, 2>>>& contou
 
 }  // namespace
 
+// For a normal along a coordinate axis the basis vectors are coordinate
+// axes too, so the projection stays exact.
+MFillView::MFillView(const MMVector3d& normal) : m_normal(normal) {
+    m_normal.Normalize();
+    int smallest = 0;
+    for (int i = 1; i < 3; ++i)
+        if (std::fabs(m_normal[i]) < std::fabs(m_normal[smallest])) smallest = i;
+    MMVector3d axis;
+    axis[smallest] = 1.0;
+    m_u = m_normal.Cross(axis);
+    m_u.Normalize();
+    m_v = m_normal.Cross(m_u);
+}
+
+int MFillView::Orientation(const std::array<double, 2>& a, const std::array<double, 2>& b,
+                           const std::array<double, 2>& c) {
+    return int(CGAL::orientation(Point2(a[0], a[1]), Point2(b[0], b[1]), Point2(c[0], c[1])));
+}
+
 MStlBorderFiller::MStlBorderFiller() = default;
 MStlBorderFiller::~MStlBorderFiller() = default;
 
@@ -334,8 +343,8 @@ bool MStlBorderFiller::FillInGroups(const std::vector<const MStlCutContour*>& co
     BorderTriangulation all;
     for (const MStlCutContour* c : contours)
         if (all.AddContour(*c, minimum)) kept.push_back(c);
-    MMVector3d normal;
-    if (all.IsEmpty() || !all.FitPlane(normal)) return false;
+    MMVector3d normal = m_normal;
+    if (all.IsEmpty() || !all.FitPlane(normal, m_hasNormal)) return false;
     all.Project(normal);
     const auto segments = all.Segments();
     std::vector<std::vector<uint32_t>> crossing;
@@ -418,8 +427,8 @@ bool MStlBorderFiller::Operate() {
     try {
         BorderTriangulation triangulation;
         for (const MStlCutContour* c : contours) triangulation.AddContour(*c, minimum);
-        MMVector3d normal;
-        if (triangulation.IsEmpty() || !triangulation.FitPlane(normal)) return false;
+        MMVector3d normal = m_normal;
+        if (triangulation.IsEmpty() || !triangulation.FitPlane(normal, m_hasNormal)) return false;
         triangulation.Project(normal);
         triangulation.Triangulate();
         triangulation.Emit(m_result);

@@ -13,6 +13,24 @@ using MStlCutBorder = M3dBorder<double, MStlPoint*>;
 using MStlCutContour = MStlCutBorder::ContourType;
 using MStlCutBorderPoint = MStlCutBorder::PointType;
 
+// A plane as the border filler sees it: points projected onto an
+// orthonormal basis of it.  Code that prepares contours for the filler
+// (dividing those that cross themselves) tests crossings in the same view,
+// so that both agree on what crosses.
+class MFillView {
+public:
+    explicit MFillView(const MMVector3d& normal);
+    std::array<double, 2> operator()(const MMVector3d& p) const { return {p.Dot(m_u), p.Dot(m_v)}; }
+    // +1, 0 or -1 as c lies left of, on or right of a -> b; exact for the
+    // projected coordinates.
+    static int Orientation(const std::array<double, 2>& a, const std::array<double, 2>& b,
+                           const std::array<double, 2>& c);
+    const MMVector3d& Normal() const { return m_normal; }
+
+private:
+    MMVector3d m_normal, m_u, m_v;
+};
+
 // Common base of the kit's hole fillers.
 class MStlBaseOperatorHolefiller {
 public:
@@ -47,6 +65,9 @@ public:
 
     void SetInputBorder(const MStlCutBorder* border) { m_border = border; m_contour = nullptr; }
     void SetInputContour(const MStlCutContour* contour, bool /*closed*/ = true) { m_contour = contour; m_border = nullptr; }
+    // Triangulates in the view of this plane instead of the contours' fitted
+    // one: a caller that divided crossing contours in that view.
+    void SetView(const MFillView& view) { m_normal = view.Normal(), m_hasNormal = true; }
     // Computes the triangulation; with add-triangles it also adds the
     // triangles to the output surface (or the mesh when no surface is set).
     // False when there was nothing to fill or the contours could not be
@@ -66,5 +87,7 @@ private:
     const MStlCutBorder* m_border = nullptr;
     const MStlCutContour* m_contour = nullptr;
     std::vector<std::array<MStlPoint*, 3>> m_result;
+    MMVector3d m_normal;
+    bool m_hasNormal = false;
     bool m_crossing = false;
 };

@@ -56,7 +56,7 @@ private:
     void RemoveFolds(MStlCutContour* contour);
     void SplitSelfCrossings();
     void CutOffSpikes(MStlCutContour* contour, int drop);
-    bool SplitAtCrossing(MStlCutContour* contour, int drop);
+    bool SplitAtCrossing(MStlCutContour* contour, const MFillView& view);
     void Untwist(MStlCutContour* contour, std::vector<MStlPoint*>& ring, uint32_t first, uint32_t second);
     bool MoveIsAcceptable(const MStlPoint* a, const MStlPoint* b) const;
     void CopyToOutput(MStlBase* output, uint8_t bit, int side);

@@ -272,10 +272,11 @@ void MStlBaseOperatorPlaneCut::RemoveFolds(MStlCutContour* c) {
 // division removes a crossing.
 void MStlBaseOperatorPlaneCut::SplitSelfCrossings() {
     const int drop = DominantAxis(m_plane.GetNormal());
+    const MFillView view(m_plane.GetNormal());
     uint64_t budget = 4 * m_cutBorder.GetNumberOfPoints() + 16;
     for (MStlCutContour* c = m_cutBorder.GetFirstContour(); c; c = MStlCutBorder::Next(c)) {
         if (!m_mask && c->IsClosed()) CutOffSpikes(c, drop);
-        while (c->IsClosed() && budget > 0 && SplitAtCrossing(c, drop)) --budget;
+        while (c->IsClosed() && budget > 0 && SplitAtCrossing(c, view)) --budget;
     }
 }
 
@@ -323,18 +324,26 @@ void MStlBaseOperatorPlaneCut::CutOffSpikes(MStlCutContour* contour, int drop) {
 // the projection) and divides it there; false when none cross or the
 // crossing point cannot be put on the edges.  A crossing found marks the
 // cut as crossed, so that its parts are checked.
-bool MStlBaseOperatorPlaneCut::SplitAtCrossing(MStlCutContour* contour, int drop) {
+bool MStlBaseOperatorPlaneCut::SplitAtCrossing(MStlCutContour* contour, const MFillView& view) {
     const uint32_t n = contour->GetNumberOfPoints();
     if (n < 4) return false;
     std::vector<MStlPoint*> ring;
+    std::vector<std::array<double, 2>> seen;
     MStlCutBorderPoint* p = contour->GetFirstPoint();
-    for (uint32_t i = 0; i < n; ++i, p = p->GetNext()) ring.push_back(p->GetData());
-    const int u = drop == 0 ? 1 : 0;
+    for (uint32_t i = 0; i < n; ++i, p = p->GetNext()) {
+        ring.push_back(p->GetData());
+        seen.push_back(view(p->GetData()->GetVector()));
+    }
     auto at = [&](uint32_t i) { return ring[i % n]; };
+    auto in = [&](uint32_t i) -> const std::array<double, 2>& { return seen[i % n]; };
+    auto cross = [&](uint32_t a, uint32_t b) {
+        return MFillView::Orientation(in(a), in(a + 1), in(b)) * MFillView::Orientation(in(a), in(a + 1), in(b + 1)) < 0 &&
+               MFillView::Orientation(in(b), in(b + 1), in(a)) * MFillView::Orientation(in(b), in(b + 1), in(a + 1)) < 0;
+    };
     std::vector<uint32_t> order(n);
     for (uint32_t i = 0; i < n; ++i) order[i] = i;
-    auto lo = [&](uint32_t i) { return std::min(at(i)->Get(u), at(i + 1)->Get(u)); };
-    auto hi = [&](uint32_t i) { return std::max(at(i)->Get(u), at(i + 1)->Get(u)); };
+    auto lo = [&](uint32_t i) { return std::min(in(i)[0], in(i + 1)[0]); };
+    auto hi = [&](uint32_t i) { return std::max(in(i)[0], in(i + 1)[0]); };
     std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return lo(a) < lo(b); });
     std::vector<uint32_t> active;
     uint32_t first = n, second = n;
@@ -342,7 +351,7 @@ bool MStlBaseOperatorPlaneCut::SplitAtCrossing(MStlCutContour* contour, int drop
         std::erase_if(active, [&](uint32_t a) { return hi(a) < lo(i); });
         for (uint32_t a : active) {
             if ((a + 1) % n == i || (i + 1) % n == a) continue;
-            if (!SegmentsCross(at(a), at(a + 1), at(i), at(i + 1), drop)) continue;
+            if (!cross(a, i)) continue;
             first = std::min(a, i);
             second = std::max(a, i);
             break;
@@ -357,13 +366,12 @@ bool MStlBaseOperatorPlaneCut::SplitAtCrossing(MStlCutContour* contour, int drop
         Untwist(contour, ring, first, second);
         return true;
     }
-    // The crossing in the projection, as a fraction along a -> b.
-    const int v = drop == 2 ? 1 : 2;
-    auto cross = [&](const MStlPoint* p0, const MStlPoint* p1, const MStlPoint* q0, const MStlPoint* q1) {
-        return ((long double)p1->Get(u) - p0->Get(u)) * ((long double)q1->Get(v) - q0->Get(v)) -
-               ((long double)p1->Get(v) - p0->Get(v)) * ((long double)q1->Get(u) - q0->Get(u));
+    // The crossing in the view, as a fraction along a -> b.
+    auto det = [&](uint32_t p0, uint32_t p1, uint32_t q0, uint32_t q1) {
+        return ((long double)in(p1)[0] - in(p0)[0]) * ((long double)in(q1)[1] - in(q0)[1]) -
+               ((long double)in(p1)[1] - in(p0)[1]) * ((long double)in(q1)[0] - in(q0)[0]);
     };
-    const long double t = cross(a, c, c, d) / cross(a, b, c, d);
+    const long double t = det(first, second, second, second + 1) / det(first, first + 1, second, second + 1);
     int32_t xyz[3];
     for (int k = 0; k < 3; ++k) xyz[k] = int32_t(std::llround(a->Get(k) + t * ((long double)b->Get(k) - a->Get(k))));
     MStlPoint* x = nullptr;
@@ -490,6 +498,8 @@ void MStlBaseOperatorPlaneCut::FillOpenings() {
     MStlBorderFiller filler;
     filler.SetStl(m_mesh);
     filler.SetAddTriangles(false);
+    // The fill is made in the view the crossings were divided in.
+    filler.SetView(MFillView(m_plane.GetNormal()));
     if (m_mask) {
         // Each side is closed by its own share of the contours.
         for (int side = 0; side < 2; ++side) {
