@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <set>
 #include <stdexcept>
 
 #include <CGAL/Constrained_Delaunay_triangulation_2.h>
@@ -73,7 +74,7 @@ private:
     void InsertVertices();
     void MarkNesting();
     void FloodRegion(FaceHandle start, int level, std::vector<Edge>& frontier);
-    static int ContourDirection(VertexHandle a, VertexHandle b);
+    int ContourDirection(VertexHandle a, VertexHandle b) const;
 
     std::vector<ContourPoint> m_points;
     std::vector<uint32_t> m_next;  // index of the following point of the same contour
@@ -88,6 +89,8 @@ private:
     // passes through itself), which no region-by-region fill closes.
     bool m_mixed = false;
     Cdt m_cdt;
+    // The contour edges at vertices where several contour points lie.
+    std::set<std::pair<const void*, const void*>> m_sharedEdges;
 };
 
 bool BorderTriangulation::AddContour(const MStlCutContour& contour, uint32_t minimum) {
@@ -170,6 +173,10 @@ void BorderTriangulation::Triangulate() {
     InsertVertices();
     for (size_t i = 0; i < m_points.size(); ++i) {
         const VertexHandle a = m_vertexOf[i], b = m_vertexOf[m_next[i]];
+        if (a->info().shared || b->info().shared) m_sharedEdges.insert({&*a, &*b});
+    }
+    for (size_t i = 0; i < m_points.size(); ++i) {
+        const VertexHandle a = m_vertexOf[i], b = m_vertexOf[m_next[i]];
         if (a == b) continue;
         FaceHandle f;
         int opposite;
@@ -184,12 +191,17 @@ void BorderTriangulation::Triangulate() {
     }
 }
 
-// +1 when a contour runs a -> b, -1 when one runs b -> a, 0 when unknown
-// (an edge at merged vertices).
-int BorderTriangulation::ContourDirection(VertexHandle a, VertexHandle b) {
-    if (a->info().next == b->info().index) return 1;
-    if (b->info().next == a->info().index) return -1;
-    return 0;
+// +1 when a contour runs a -> b, -1 when one runs b -> a, 0 when both or
+// neither do.  Where contours touch at a vertex, each of their edges there
+// counts.
+int BorderTriangulation::ContourDirection(VertexHandle a, VertexHandle b) const {
+    if (!a->info().shared && !b->info().shared) {
+        if (a->info().next == b->info().index) return 1;
+        if (b->info().next == a->info().index) return -1;
+        return 0;
+    }
+    const bool forward = m_sharedEdges.contains({&*a, &*b}), backward = m_sharedEdges.contains({&*b, &*a});
+    return forward == backward ? 0 : forward ? 1 : -1;
 }
 
 // Floods the faces reachable from `start` without crossing a constraint and
@@ -212,10 +224,7 @@ void BorderTriangulation::FloodRegion(FaceHandle start, int level, std::vector<E
                 // lies left of its edge ccw(i) -> cw(i).
                 const VertexHandle a = f->vertex(Cdt::ccw(i)), b = f->vertex(Cdt::cw(i));
                 const int direction = ContourDirection(a, b);
-                // Where contours touch, the direction read at a shared
-                // vertex may be another contour's: it counts in the vote
-                // only.
-                if (direction != 0 && !a->info().shared && !b->info().shared) {
+                if (direction != 0) {
                     if (direction > 0 ? negative : positive) m_mixed = true;
                     (direction > 0 ? positive : negative) = true;
                 }

@@ -301,3 +301,22 @@ TEST(BorderFiller, CoincidentDistinctPoints) {
     }
     EXPECT_DOUBLE_EQ(TotalAreaVector(tris)[2], 200.0);
 }
+
+TEST(BorderFiller, ContourTouchingOthersAtEachCornerStillTellsItsDirection) {
+    // Loops a contour crossing itself was divided into touch at the points
+    // it was divided at.  Here a loop inside the square runs the square's
+    // way, so it is no hole: the region is covered twice.  Each of its
+    // corners is a point of another contour: the square's corner and two
+    // small loops, also inside the square and running its way.  Every
+    // contour edge must run forward in exactly one triangle.
+    MStlBase mesh;
+    MStlCutBorder border;
+    const auto square = AddContour(mesh, border, Square(0, 1000, 0, true));
+    const auto inner = AddContour(mesh, border, {{0, 0, 0}, {300, 100, 0}, {100, 300, 0}});
+    const auto right = AddContour(mesh, border, {{300, 100, 0}, {400, 100, 0}, {350, 150, 0}});
+    const auto top = AddContour(mesh, border, {{100, 300, 0}, {150, 350, 0}, {100, 400, 0}});
+    MStlBorderFiller f;
+    ASSERT_TRUE(Fill(f, border));
+    const auto tris = Result(f);
+    for (const auto* ring : {&square, &inner, &right, &top}) ExpectEdgesFollowContour(tris, *ring);
+}
