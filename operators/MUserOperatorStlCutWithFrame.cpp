@@ -4,10 +4,12 @@
 #include <absl/container/flat_hash_set.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <new>
 #include <numeric>
+#include <vector>
 
 #include "host/MNewSlicer.h"
 #include "host/MPointInsideModelChecker.h"
@@ -193,9 +195,50 @@ void RemoveRepeatedPoints(MStlCutContour& contour) {
     }
 }
 
+// A contour in the plane, seen along the plane's normal: its points'
+// coordinates in the two other axes, and its area, positive when it turns
+// counter-clockwise.
+struct SeenContour {
+    MStlCutContour* contour;
+    std::vector<std::array<double, 2>> points;
+    double area = 0.0;
+};
+
+SeenContour See(MStlCutContour* c, const MMVector3d& normal) {
+    int drop = 0;
+    for (int i = 1; i < 3; ++i)
+        if (std::fabs(normal[i]) > std::fabs(normal[drop])) drop = i;
+    int u = (drop + 1) % 3, v = (drop + 2) % 3;
+    if (normal[drop] < 0.0) std::swap(u, v);
+    SeenContour seen{c, {}, 0.0};
+    const MStlCutBorderPoint* p = c->GetFirstPoint();
+    for (uint32_t i = 0; i < c->GetNumberOfPoints(); ++i, p = p->GetNext())
+        seen.points.push_back({double(p->GetData()->Get(u)), double(p->GetData()->Get(v))});
+    for (size_t i = 0; i < seen.points.size(); ++i) {
+        const auto& a = seen.points[i];
+        const auto& b = seen.points[(i + 1) % seen.points.size()];
+        seen.area += 0.5 * (a[0] * b[1] - b[0] * a[1]);
+    }
+    return seen;
+}
+
+// Whether point q lies inside the contour, by the crossing number.
+bool Encloses(const SeenContour& c, const std::array<double, 2>& q) {
+    bool odd = false;
+    for (size_t i = 0, n = c.points.size(); i < n; ++i) {
+        const auto& a = c.points[i];
+        const auto& b = c.points[(i + 1) % n];
+        if ((a[1] > q[1]) != (b[1] > q[1]) && q[0] < a[0] + (q[1] - a[1]) * (b[0] - a[0]) / (b[1] - a[1])) odd = !odd;
+    }
+    return odd;
+}
+
 // Keeps the contours that can be filled: closed, with at least three
-// points.  True when one had to be dropped.
-bool KeepFillableContours(MStlCutBorder& border) {
+// points, and bounding solid.  The contours run round the solid clockwise
+// seen along the normal and round its holes counter-clockwise; a hole
+// whose outer contour reaches past the frame (and so stays uncut) bounds
+// nothing to fill.  True when one had to be dropped.
+bool KeepFillableContours(MStlCutBorder& border, const MMVector3d& normal) {
     bool dropped = false;
     for (MStlCutContour* c = border.GetFirstContour(); c;) {
         RemoveRepeatedPoints(*c);
@@ -205,6 +248,17 @@ bool KeepFillableContours(MStlCutBorder& border) {
         }
         dropped |= !c->IsEmpty();
         c = border.RemoveContour(c);
+    }
+    std::vector<SeenContour> seen;
+    for (MStlCutContour* c = border.GetFirstContour(); c; c = MStlCutBorder::Next(c)) seen.push_back(See(c, normal));
+    for (const SeenContour& hole : seen) {
+        if (hole.area <= 0.0) continue;
+        bool held = false;
+        for (const SeenContour& outer : seen)
+            held = held || (outer.area < 0.0 && -outer.area > hole.area && Encloses(outer, hole.points.front()));
+        if (held) continue;
+        border.RemoveContour(hole.contour);
+        dropped = true;
     }
     return dropped;
 }
@@ -391,7 +445,7 @@ MUserOperatorStlCutWithFrame::EReturnCode MUserOperatorStlCutWithFrame::_Operate
         slicer.SetTrianglesToDivide(&mask);
         if (frame.IsValid()) slicer.Operate();
     }
-    partial |= KeepFillableContours(cut);
+    partial |= KeepFillableContours(cut, frame.GetPlane().GetNormal());
     if (!stepDone()) return eCancelled;
 
     MStlSurface* interfaces[2] = {copy.AddSurface(), copy.AddSurface()};

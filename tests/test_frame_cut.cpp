@@ -330,3 +330,18 @@ TEST(CutWithFrame, RunningOutOfMemoryIsACode) {
     EXPECT_FALSE(op.GetOutputModelAbove());
     EXPECT_FALSE(op.GetOutputModelBelow());
 }
+
+TEST(CutWithFrame, HoleWhoseOuterContourLeavesTheFrameStaysUncut) {
+    // A torus lying flat, cut at mid height by a frame round its hole only:
+    // the hole's contour lies wholly in the frame, but the solid round it
+    // reaches past the frame, so there is nothing in the frame to fill.
+    MStlBase torus;
+    GenerateTorus(torus, 20000.0, 5000.0, 4000);
+    ASSERT_TRUE(Sound(torus));
+    const Outputs out = Cut(torus, Horizontal(-16000, -16000, 16000, 16000, 0));
+    EXPECT_EQ(out.code, Op::eCutPartial);
+    ASSERT_TRUE(out.withoutCut);
+    EXPECT_TRUE(Sound(*out.withoutCut));
+    EXPECT_NEAR(out.withoutCut->Volume(), torus.Volume(), GridBound(*out.withoutCut, torus));
+    EXPECT_EQ(out.above->GetNumberOfTriangles() + out.below->GetNumberOfTriangles(), 0u);
+}
