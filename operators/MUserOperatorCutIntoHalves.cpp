@@ -3,6 +3,7 @@
 #include <new>
 
 #include "MCutFunctions.h"
+#include "host/MStlBaseOperatorFixer.h"
 #include "host/MStlChecker.h"
 
 struct MUserOperatorCutIntoHalves::Impl {
@@ -67,8 +68,15 @@ MUserOperatorCutIntoHalves::EResultCode MUserOperatorCutIntoHalves::_Operate() {
     const bool closed = IsClosedAndOriented(CheckMesh(*d.source));
     const EResultCode code = _Split();
     if (code != eResultOk || !closed) return code;
-    for (const MStlBase* half : {d.inside, d.outside})
-        if (half->GetNumberOfTriangles() != 0 && !IsClosedAndOriented(CheckMesh(*half))) return eCutFailed;
+    for (MStlBase* half : {d.inside, d.outside}) {
+        if (half->GetNumberOfTriangles() == 0 || IsClosedAndOriented(CheckMesh(*half))) continue;
+        // A cutter touching the mesh's surface along an edge (tangent to a
+        // face, say) leaves a half that touches itself there: closed once
+        // each side of the touch has its own copy of the edge.
+        MStlBaseOperatorFixer fixer;
+        fixer.SetStl(half);
+        if (fixer.SeparateTouchingSolids() == 0 || !IsClosedAndOriented(CheckMesh(*half))) return eCutFailed;
+    }
     return eResultOk;
 }
 

@@ -345,3 +345,28 @@ TEST(CutIntoHalves, SphereCutterAlongCoarseFacesGivesClosedHalves) {
         ExpectSoundHalves(*op.GetOutputModelInside(), *op.GetOutputModelOutside(), mesh);
     }
 }
+
+TEST(CutIntoHalves, CutterTouchingAFaceAlongAnEdgeFromInside) {
+    // A prism inside a box, its top edge lying in the box's side x = 0: the
+    // box less the prism touches itself along that edge, and is closed only
+    // once each side of the touch has its own copy of the edge.
+    MStlBase box, prism;
+    GenerateBox(box, {0, 0, 0}, {10000, 10000, 10000}, 1);
+    MStlPoint* p[6] = {prism.AddPoint(0, 3000, 5000),    prism.AddPoint(4000, 3000, 3000),
+                       prism.AddPoint(4000, 3000, 7000), prism.AddPoint(0, 7000, 5000),
+                       prism.AddPoint(4000, 7000, 3000), prism.AddPoint(4000, 7000, 7000)};
+    for (const std::array<int, 3>& t : std::vector<std::array<int, 3>>{
+             {0, 1, 2}, {3, 5, 4}, {0, 3, 4}, {0, 4, 1}, {1, 4, 5}, {1, 5, 2}, {2, 5, 3}, {2, 3, 0}})
+        prism.AddTriangle(p[t[0]], p[t[1]], p[t[2]]);
+    prism.Update();
+    ASSERT_TRUE(Sound(prism));
+    MStlBase inside, outside;
+    Halves op;
+    op.SetSourceModel(box);
+    op.SetOutputModelInside(inside);
+    op.SetOutputModelOutside(outside);
+    op.SetCuttingModel(prism, MMTransformMatrix());
+    ASSERT_EQ(op.Operate(), Halves::eResultOk);
+    ExpectSoundHalves(inside, outside, box);
+    EXPECT_NEAR(inside.Volume(), prism.Volume(), 1e-6);
+}
