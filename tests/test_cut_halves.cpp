@@ -26,6 +26,16 @@ void ExpectSoundHalves(const MStlBase& inside, const MStlBase& outside, const MS
     EXPECT_NEAR(inside.Volume() + outside.Volume(), source.Volume(), bound);
 }
 
+// Splits `source` by `cutter` as placed into the given halves.
+Halves::EResultCode CutByModel(MStlBase& source, const MStlBase& cutter, MStlBase& inside, MStlBase& outside) {
+    Halves op;
+    op.SetSourceModel(source);
+    op.SetOutputModelInside(inside);
+    op.SetOutputModelOutside(outside);
+    op.SetCuttingModel(cutter, MMTransformMatrix());
+    return op.Operate();
+}
+
 // The triangles of one feature of `mesh`, as a mesh of their own.
 std::unique_ptr<MStlBase> part(const MStlBase& mesh, const MStlFeature* f) {
     std::vector<uint8_t> take(mesh.GetNumberOfTriangleSlots(), 0);
@@ -75,12 +85,7 @@ TEST(CutIntoHalves, ByPlaneAndByCuttingMeshes) {
     // The source set as the inside output is cut in place.
     MStlBase inPlace, rest;
     inPlace.AddStl(sphere, false);
-    Halves op;
-    op.SetSourceModel(inPlace);
-    op.SetOutputModelInside(inPlace);
-    op.SetOutputModelOutside(rest);
-    op.SetCuttingModel(ball, MMTransformMatrix());
-    ASSERT_EQ(op.Operate(), Halves::eResultOk);
+    ASSERT_EQ(CutByModel(inPlace, ball, inPlace, rest), Halves::eResultOk);
     ExpectSoundHalves(inPlace, rest, sphere);
 }
 
@@ -361,12 +366,7 @@ TEST(CutIntoHalves, CutterTouchingAFaceAlongAnEdgeFromInside) {
     prism.Update();
     ASSERT_TRUE(Sound(prism));
     MStlBase inside, outside;
-    Halves op;
-    op.SetSourceModel(box);
-    op.SetOutputModelInside(inside);
-    op.SetOutputModelOutside(outside);
-    op.SetCuttingModel(prism, MMTransformMatrix());
-    ASSERT_EQ(op.Operate(), Halves::eResultOk);
+    ASSERT_EQ(CutByModel(box, prism, inside, outside), Halves::eResultOk);
     ExpectSoundHalves(inside, outside, box);
     EXPECT_NEAR(inside.Volume(), prism.Volume(), 1e-6);
 }
