@@ -107,6 +107,28 @@ bool AnyOpenContour(const MStlCutBorder& border) {
     return false;
 }
 
+// Whether the crossing of ring edges first and second belongs to a tangle:
+// the edge first crosses the ring again, and the smaller loop between them
+// stays within reach of the crossing edges.  Divided point by point, a
+// tangle leaves loops that touch one another at the new points, and their
+// fills, made one group at a time, can share an edge; it is taken out whole
+// instead.  Loops reaching farther are sheets passing through each other.
+template <class Cross>
+bool InTangle(const std::vector<MStlPoint*>& ring, uint32_t first, uint32_t second, const Cross& cross) {
+    const uint32_t n = uint32_t(ring.size());
+    uint32_t crossings = 0;
+    for (uint32_t i = 0; i < n && crossings < 2; ++i)
+        if (i != first && (i + 1) % n != first && (first + 1) % n != i && cross(first, i)) ++crossings;
+    if (crossings < 2) return false;
+    const double reach = std::max(SquaredDistance(ring[first], ring[(first + 1) % n]),
+                                  SquaredDistance(ring[second], ring[(second + 1) % n]));
+    const bool inner = second - first <= n - (second - first);
+    const uint32_t from = inner ? first + 1 : second + 1, to = inner ? second : first + n;
+    for (uint32_t i = from; i <= to; ++i)
+        if (SquaredDistance(ring[i % n], ring[first]) > reach) return false;
+    return true;
+}
+
 }  // namespace
 
 MStlBaseOperatorPlaneCut::MStlBaseOperatorPlaneCut() = default;
@@ -362,7 +384,7 @@ bool MStlBaseOperatorPlaneCut::SplitAtCrossing(MStlCutContour* contour, const MF
     if (first == n) return false;
     m_crossed = true;
     MStlPoint *a = at(first), *b = at(first + 1), *c = at(second), *d = at(second + 1);
-    if (!m_mask && CannotJoinAtCrossing(a, b, c, d)) {
+    if (!m_mask && (InTangle(ring, first, second, cross) || CannotJoinAtCrossing(a, b, c, d))) {
         Untwist(contour, ring, first, second);
         return true;
     }

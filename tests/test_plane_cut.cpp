@@ -513,3 +513,14 @@ TEST(PlaneCut, ContourRunningAlongTwoSheetsInOnePlaneAndBack) {
     for (const MStlBase* part : {&h.below, &h.above}) EXPECT_TRUE(IsClosedAndOriented(CheckMesh(*part)));
     EXPECT_NEAR(h.below.Volume() + h.above.Volume(), volume, GridBound(h.below, mesh) + GridBound(h.above, mesh));
 }
+
+TEST(PlaneCut, ContourTangledWithinOneEdge) {
+    // A prism over a polygon whose first side is crossed twice by a small
+    // zigzag of the sides after it: the section's tangle is taken out whole
+    // instead of divided point by point into loops that touch.
+    MStlBase mesh;
+    Prism(mesh, {{0, 0}, {6000, 0}, {5000, 700}, {4500, -500}, {4000, 700}, {10000, 3000}, {10000, 10000}, {0, 10000}},
+          10000);
+    ASSERT_TRUE(IsClosedAndOriented(CheckMesh(mesh)));
+    ExpectCrossingCutCloses(mesh, 5000);
+}
