@@ -65,14 +65,6 @@ bool SetCuttingElement(Job& job, const HalvesArgs& a, MUserOperatorCutIntoHalves
     return true;
 }
 
-// Where a mesh intersects itself, for the message of a failed cut.
-std::string Crossings(const std::string& role, const MStlBase& mesh) {
-    const MSelfIntersections crossings(mesh);
-    if (crossings.Pairs() == 0) return {};
-    const std::array<double, 3> at = crossings.Example();
-    return "; " + DescribeCrossings(role, crossings) + ", one near " + Point(at.data());
-}
-
 int RunHalves(Job& job, const HalvesArgs& a) {
     if (a.inside.empty() && a.outside.empty()) return job.Fail("nothing to write: give --inside and/or --outside");
     if (int(!a.plane.empty()) + int(!a.cutter.empty()) + int(!a.polyline.empty()) != 1)

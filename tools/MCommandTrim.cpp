@@ -5,6 +5,7 @@
 #include "MStlBaseOperatorTrimTriangles.h"
 #include "host/MInternalUnits.h"
 #include "host/MStlBase.h"
+#include "host/MStlIO.h"
 #include "tools/MCommands.h"
 
 namespace meshcut_cli {
@@ -47,9 +48,16 @@ int RunTrim(Job& job, const TrimArgs& a) {
     job.Start("trim");
     const bool ok = trim.Operate();
     job.Stop();
-    if (!ok)
+    if (!ok) {
+        // The failed trim has changed the mesh: the input is read again to
+        // tell whether it crosses itself (not possible from standard input).
+        MStlBase input;
+        std::string error;
+        const bool again = a.input != kStandardStream && ReadMesh(a.input, input, error);
         return job.Fail("the trim failed: the trimmed surface came out with edges used by more than two triangles "
-                        "or run the same way twice; nothing was written");
+                        "or run the same way twice" + (again ? Crossings("input mesh", input) : std::string()) +
+                        Crossings("tool", tool) + "; nothing was written");
+    }
     if (mesh.GetNumberOfTriangles() == 0)
         return job.Fail("nothing of " + a.input + " lies " + a.keep + " " + a.tool + "; nothing written");
     if (!a.border.empty()) {

@@ -1,6 +1,7 @@
 #include "tools/MJob.h"
 
 #include <algorithm>
+#include <array>
 
 #include <charconv>
 #include <cmath>
@@ -96,6 +97,13 @@ std::string Point(const double at[3]) {
 
 std::string DescribeCrossings(const std::string& role, const MSelfIntersections& crossings) {
     return "the " + role + " intersects itself (" + std::to_string(crossings.Pairs()) + " crossing triangle pairs)";
+}
+
+std::string Crossings(const std::string& role, const MStlBase& mesh) {
+    const MSelfIntersections crossings(mesh);
+    if (crossings.Pairs() == 0) return {};
+    const std::array<double, 3> at = crossings.Example();
+    return "; " + DescribeCrossings(role, crossings) + ", one near " + Point(at.data());
 }
 
 std::string DescribeFaults(const MeshReport& r) {

@@ -129,5 +129,9 @@ std::string DescribeFaults(const MeshReport& report);
 // "the cutter intersects itself (4 crossing triangle pairs)": how often the
 // mesh crosses itself.
 std::string DescribeCrossings(const std::string& role, const MSelfIntersections& crossings);
+// "; the cutter intersects itself (4 crossing triangle pairs), one near
+// (1, 2, 3)", or nothing when the mesh does not cross itself: why an
+// operation on it failed, and where.
+std::string Crossings(const std::string& role, const MStlBase& mesh);
 
 }  // namespace meshcut_cli
