@@ -67,7 +67,10 @@ public:
     void SetInputContour(const MStlCutContour* contour, bool /*closed*/ = true) { m_contour = contour; m_border = nullptr; }
     // Triangulates in the view of this plane instead of the contours' fitted
     // one: a caller that divided crossing contours in that view.
-    void SetView(const MFillView& view) { m_normal = view.Normal(), m_hasNormal = true; }
+    void SetView(const MFillView& view) {
+        m_normal = view.Normal();
+        m_hasNormal = true;
+    }
     // Computes the triangulation; with add-triangles it also adds the
     // triangles to the output surface (or the mesh when no surface is set).
     // False when there was nothing to fill or the contours could not be

@@ -195,8 +195,8 @@ void RemoveRepeatedPoints(MStlCutContour& contour) {
     }
 }
 
-// A contour in the plane, seen along the plane's normal: its points'
-// coordinates in the two other axes, and its area, positive when it turns
+// A contour in the plane, seen along the plane's normal: its points in the
+// filler's view of the plane, and its area, positive when it turns
 // counter-clockwise.
 struct SeenContour {
     MStlCutContour* contour;
@@ -204,16 +204,10 @@ struct SeenContour {
     double area = 0.0;
 };
 
-SeenContour See(MStlCutContour* c, const MMVector3d& normal) {
-    int drop = 0;
-    for (int i = 1; i < 3; ++i)
-        if (std::fabs(normal[i]) > std::fabs(normal[drop])) drop = i;
-    int u = (drop + 1) % 3, v = (drop + 2) % 3;
-    if (normal[drop] < 0.0) std::swap(u, v);
+SeenContour See(MStlCutContour* c, const MFillView& view) {
     SeenContour seen{c, {}, 0.0};
     const MStlCutBorderPoint* p = c->GetFirstPoint();
-    for (uint32_t i = 0; i < c->GetNumberOfPoints(); ++i, p = p->GetNext())
-        seen.points.push_back({double(p->GetData()->Get(u)), double(p->GetData()->Get(v))});
+    for (uint32_t i = 0; i < c->GetNumberOfPoints(); ++i, p = p->GetNext()) seen.points.push_back(view(p->GetData()->GetVector()));
     for (size_t i = 0; i < seen.points.size(); ++i) {
         const auto& a = seen.points[i];
         const auto& b = seen.points[(i + 1) % seen.points.size()];
@@ -249,8 +243,9 @@ bool KeepFillableContours(MStlCutBorder& border, const MMVector3d& normal) {
         dropped |= !c->IsEmpty();
         c = border.RemoveContour(c);
     }
+    const MFillView view(normal);
     std::vector<SeenContour> seen;
-    for (MStlCutContour* c = border.GetFirstContour(); c; c = MStlCutBorder::Next(c)) seen.push_back(See(c, normal));
+    for (MStlCutContour* c = border.GetFirstContour(); c; c = MStlCutBorder::Next(c)) seen.push_back(See(c, view));
     for (const SeenContour& hole : seen) {
         if (hole.area <= 0.0) continue;
         bool held = false;
